@@ -1,0 +1,43 @@
+# Quick start:
+#   make run     build the host tree and run the demo (ARGS="..." go to the demo)
+#   make test    build the host tree and both Windows drivers, run every test
+# Also: make windows (the two .sys files only), make sanitize (tests under
+# AddressSanitizer and UndefinedBehaviorSanitizer), make clean.
+
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+BUILD_TYPE ?= RelWithDebInfo
+ARGS ?=
+
+.PHONY: all host run test windows sanitize deps-host deps-windows clean
+
+all: host
+
+deps-host:
+	@tools/ensure-packages host
+
+deps-windows:
+	@tools/ensure-packages windows
+
+host: deps-host
+	@cmake -S . -B build/host -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) >/dev/null
+	@cmake --build build/host -j $(JOBS)
+
+run: host
+	@./build/host/tarnlink-demo $(ARGS)
+
+windows: deps-windows
+	@cmake -S . -B build/win32 -DCMAKE_TOOLCHAIN_FILE=windows/toolchain-i686.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build build/win32 -j $(JOBS)
+	@cmake -S . -B build/win64 -DCMAKE_TOOLCHAIN_FILE=windows/toolchain-x86_64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build build/win64 -j $(JOBS)
+
+test: host windows
+	@cd build/host && ctest --output-on-failure -j $(JOBS)
+
+sanitize: deps-host
+	@cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DTARNLINK_SANITIZE=ON >/dev/null
+	@cmake --build build/sanitize -j $(JOBS)
+	@cd build/sanitize && ctest --output-on-failure -j $(JOBS) -LE windows
+
+clean:
+	rm -rf build

@@ -1,0 +1,151 @@
+// Kernel dispatcher interface for the host build: interrupt request levels,
+// spin locks, deferred procedure calls, timers, events, fast mutexes, waits
+// and time. The emulated dispatcher behind these lives in harness/kernel.
+#pragma once
+
+#include "ntdef.h"
+#include "ntstatus.h"
+
+typedef UCHAR KIRQL;
+typedef KIRQL* PKIRQL;
+
+#define PASSIVE_LEVEL 0
+#define LOW_LEVEL 0
+#define APC_LEVEL 1
+#define DISPATCH_LEVEL 2
+#define HIGH_LEVEL 15
+
+typedef CCHAR KPROCESSOR_MODE;
+typedef enum _MODE { KernelMode, UserMode, MaximumMode } MODE;
+
+typedef ULONG_PTR KSPIN_LOCK;
+typedef KSPIN_LOCK* PKSPIN_LOCK;
+
+// --- Deferred procedure calls -------------------------------------------
+struct _KDPC;
+typedef VOID NTAPI KDEFERRED_ROUTINE(struct _KDPC* Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                                     PVOID SystemArgument2);
+typedef KDEFERRED_ROUTINE* PKDEFERRED_ROUTINE;
+
+typedef struct _KDPC {
+    UCHAR Type;
+    UCHAR Importance;
+    volatile USHORT Number;
+    LIST_ENTRY DpcListEntry;
+    PKDEFERRED_ROUTINE DeferredRoutine;
+    PVOID DeferredContext;
+    PVOID SystemArgument1;
+    PVOID SystemArgument2;
+    volatile PVOID DpcData;  // non-null while the DPC is queued
+} KDPC, *PKDPC, *PRKDPC;
+
+// --- Dispatcher objects ---------------------------------------------------
+typedef struct _DISPATCHER_HEADER {
+    UCHAR Type;
+    UCHAR Signalling;
+    UCHAR Size;
+    UCHAR Reserved1;
+    LONG SignalState;
+    LIST_ENTRY WaitListHead;
+} DISPATCHER_HEADER;
+
+typedef enum _EVENT_TYPE { NotificationEvent, SynchronizationEvent } EVENT_TYPE;
+
+typedef struct _KEVENT {
+    DISPATCHER_HEADER Header;
+} KEVENT, *PKEVENT, *PRKEVENT;
+
+typedef enum _TIMER_TYPE { NotificationTimer, SynchronizationTimer } TIMER_TYPE;
+
+typedef struct _KTIMER {
+    DISPATCHER_HEADER Header;
+    ULARGE_INTEGER DueTime;  // absolute expiry, 100 ns units
+    LIST_ENTRY TimerListEntry;
+    struct _KDPC* Dpc;
+    ULONG Processor;
+    LONG Period;
+} KTIMER, *PKTIMER, *PRKTIMER;
+
+typedef struct _KMUTANT {
+    DISPATCHER_HEADER Header;
+    LIST_ENTRY MutantListEntry;
+    PVOID OwnerThread;
+    BOOLEAN Abandoned;
+    UCHAR ApcDisable;
+} KMUTANT, *PKMUTANT, KMUTEX, *PKMUTEX;
+
+typedef struct _FAST_MUTEX {
+    LONG Count;  // 1 free, 0 owned
+    PVOID Owner;
+    ULONG Contention;
+    KEVENT Event;
+    ULONG OldIrql;
+} FAST_MUTEX, *PFAST_MUTEX;
+
+typedef enum _KWAIT_REASON {
+    Executive,
+    FreePage,
+    PageIn,
+    PoolAllocation,
+    DelayExecution,
+    Suspended,
+    UserRequest,
+    WrExecutive,
+    MaximumWaitReason = 37
+} KWAIT_REASON;
+
+#define EVENT_INCREMENT 1
+#define IO_NO_INCREMENT 0
+#define IO_SERIAL_INCREMENT 2
+#define LOW_REALTIME_PRIORITY 16
+
+// --- Interrupt request level ---------------------------------------------
+KIRQL KeGetCurrentIrql();
+VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
+VOID KeLowerIrql(KIRQL NewIrql);
+KIRQL KeRaiseIrqlToDpcLevel();
+
+// --- Spin locks -----------------------------------------------------------
+// The x86 kernel exports KfAcquireSpinLock from the HAL, x64 uses
+// KeAcquireSpinLockRaiseToDpc; KeAcquireSpinLock names both.
+VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
+VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
+#define KeAcquireSpinLock(SpinLock, OldIrql) (*(OldIrql) = KeAcquireSpinLockRaiseToDpc(SpinLock))
+
+// --- DPCs -----------------------------------------------------------------
+VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
+BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
+BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc);
+
+// --- Timers ---------------------------------------------------------------
+VOID KeInitializeTimer(PKTIMER Timer);
+VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type);
+BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
+BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc);
+BOOLEAN KeCancelTimer(PKTIMER Timer);
+BOOLEAN KeReadStateTimer(PKTIMER Timer);
+
+// --- Events and waits -----------------------------------------------------
+VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
+VOID KeClearEvent(PRKEVENT Event);
+LONG KeResetEvent(PRKEVENT Event);
+LONG KeReadStateEvent(PRKEVENT Event);
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                               BOOLEAN Alertable, PLARGE_INTEGER Timeout);
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
+
+// --- Fast mutexes ---------------------------------------------------------
+VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex);
+VOID ExAcquireFastMutex(PFAST_MUTEX FastMutex);
+VOID ExReleaseFastMutex(PFAST_MUTEX FastMutex);
+BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex);
+
+// --- Time -----------------------------------------------------------------
+VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+VOID KeQueryTickCount(PLARGE_INTEGER TickCount);
+ULONG KeQueryTimeIncrement();
+ULONGLONG KeQueryInterruptTime();

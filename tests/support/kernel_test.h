@@ -1,0 +1,52 @@
+// Base fixture for every test that runs code on the emulated kernel.
+//
+// Each test starts on a freshly reset machine with the verifier recording
+// violations; at the end, anything the test left outstanding (requests never
+// completed, DPCs or timers pending, pool in use) and every unexpected
+// violation fails the test.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "harness/kernel/kernel.h"
+#include "harness/kernel/verifier.h"
+
+class KernelTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        harness::ResetKernel();
+        harness::RecordViolations();
+        harness::ClearRecordedViolations();
+    }
+
+    void TearDown() override {
+        if (checkQuiescentAtEnd_) harness::VerifyQuiescent();
+        for (const auto& v : harness::RecordedViolations()) ADD_FAILURE() << v.ToString();
+        harness::ClearRecordedViolations();
+        harness::ResetKernel();
+    }
+
+    // Takes the recorded violations of `check` out of the list and returns
+    // how many there were, so that a test can expect a bug check.
+    int TakeViolations(const std::string& check) {
+        auto& all = const_cast<std::vector<harness::Violation>&>(harness::RecordedViolations());
+        int n = 0;
+        for (auto it = all.begin(); it != all.end();) {
+            if (it->check == check) {
+                ++n;
+                it = all.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        return n;
+    }
+
+    // For tests that deliberately end with work outstanding.
+    void SkipQuiescenceCheck() { checkQuiescentAtEnd_ = false; }
+
+private:
+    bool checkQuiescentAtEnd_ = true;
+};
