@@ -8,7 +8,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD_TYPE ?= RelWithDebInfo
 ARGS ?=
 
-.PHONY: all host run test windows sanitize deps-host deps-windows clean
+.PHONY: all host run test windows sanitize deps-host deps-windows deps-test clean
 
 all: host
 
@@ -18,6 +18,9 @@ deps-host:
 deps-windows:
 	@tools/ensure-packages windows
 
+deps-test:
+	@tools/ensure-packages test
+
 host: deps-host
 	@cmake -S . -B build/host -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) >/dev/null
 	@cmake --build build/host -j $(JOBS)
@@ -25,6 +28,8 @@ host: deps-host
 run: host
 	@./build/host/tarnlink-demo $(ARGS)
 
+# build/win32/tarnlink.sys (x86) and build/win64/tarnlink64.sys (x64), each
+# with its linker map; install them with windows/tarnlink.inf.
 windows: deps-windows
 	@cmake -S . -B build/win32 -DCMAKE_TOOLCHAIN_FILE=windows/toolchain-i686.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
 	@cmake --build build/win32 -j $(JOBS)

@@ -23,4 +23,14 @@
 #endif
 #define WSTR(s) WSTR_(s)
 
+// Code that runs only at PASSIVE_LEVEL while the port starts or is open goes
+// into a pageable section of its own. The driver locks it by handle for as
+// long as a port needs it (see pagingHandle); the kernel may page it out
+// otherwise. Sections whose names begin with "PAGE" are pageable.
+#if defined(_WIN32)
+#define PORT_PAGEABLE_CODE __attribute__((section("PAGESRP0")))
+#else
+#define PORT_PAGEABLE_CODE
+#endif
+
 #include "platform/record_layout.h"

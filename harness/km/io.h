@@ -326,6 +326,17 @@ typedef struct _IRP {
 #define IRP_DEALLOCATE_BUFFER 0x00000020
 #define IRP_INPUT_OPERATION 0x00000040
 #define IRP_SYNCHRONOUS_API 0x00000004
+#define IRP_CREATE_OPERATION 0x00000080
+#define IRP_READ_OPERATION 0x00000100
+#define IRP_WRITE_OPERATION 0x00000200
+#define IRP_CLOSE_OPERATION 0x00000400
+
+// Object type codes in the Type field of I/O manager objects.
+#define IO_TYPE_DEVICE 3
+#define IO_TYPE_DRIVER 4
+#define IO_TYPE_FILE 5
+#define IO_TYPE_IRP 6
+#define IO_TYPE_DEVICE_OBJECT_EXTENSION 13
 
 // --- Device, driver and file objects -------------------------------------
 typedef struct _DRIVER_EXTENSION {
@@ -501,6 +512,23 @@ typedef struct _FILE_OBJECT {
 #define FILE_DEVICE_UNKNOWN 0x00000022
 #define FILE_DEVICE_USB 0x00000022
 
+// What Parameters.Create.SecurityContext points to in an IRP_MJ_CREATE.
+typedef struct _IO_SECURITY_CONTEXT {
+    PVOID SecurityQos;
+    PVOID AccessState;
+    ACCESS_MASK DesiredAccess;
+    ULONG FullCreateOptions;
+} IO_SECURITY_CONTEXT, *PIO_SECURITY_CONTEXT;
+
+// Access rights on a file object.
+#define FILE_READ_DATA 0x0001
+#define FILE_WRITE_DATA 0x0002
+#define FILE_GENERIC_READ 0x00120089
+#define FILE_GENERIC_WRITE 0x00120116
+
+// Create disposition (high byte of Parameters.Create.Options).
+#define FILE_OPEN 0x00000001
+
 // Create options.
 #define FILE_DIRECTORY_FILE 0x00000001
 #define FILE_NON_DIRECTORY_FILE 0x00000040
@@ -525,6 +553,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
 VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);
 VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice);
+PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject);
 NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
 NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
 NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,

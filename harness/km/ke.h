@@ -72,7 +72,7 @@ typedef struct _KMUTANT {
     PVOID OwnerThread;
     BOOLEAN Abandoned;
     UCHAR ApcDisable;
-} KMUTANT, *PKMUTANT, KMUTEX, *PKMUTEX;
+} KMUTANT, *PKMUTANT, *PRKMUTANT, KMUTEX, *PKMUTEX, *PRKMUTEX;
 
 typedef struct _FAST_MUTEX {
     LONG Count;  // 1 free, 0 owned
@@ -138,6 +138,12 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
                                BOOLEAN Alertable, PLARGE_INTEGER Timeout);
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
 
+// --- Kernel mutexes -------------------------------------------------------
+// Acquired with KeWaitForSingleObject (recursively by their owner).
+VOID KeInitializeMutex(PKMUTEX Mutex, ULONG Level);
+LONG KeReleaseMutex(PKMUTEX Mutex, BOOLEAN Wait);
+LONG KeReadStateMutex(PKMUTEX Mutex);
+
 // --- Fast mutexes ---------------------------------------------------------
 VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex);
 VOID ExAcquireFastMutex(PFAST_MUTEX FastMutex);
@@ -149,3 +155,5 @@ VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 VOID KeQueryTickCount(PLARGE_INTEGER TickCount);
 ULONG KeQueryTimeIncrement();
 ULONGLONG KeQueryInterruptTime();
+LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
+VOID KeStallExecutionProcessor(ULONG MicroSeconds);

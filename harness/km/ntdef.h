@@ -141,7 +141,7 @@ typedef struct _STRING {
     USHORT MaximumLength;
     PCHAR Buffer;
 } STRING, *PSTRING, ANSI_STRING, *PANSI_STRING, OEM_STRING, *POEM_STRING;
-typedef const STRING* PCANSI_STRING;
+typedef STRING* PCANSI_STRING;  // "counted", not const: the DDK spells it so
 
 typedef struct _GUID {
     ULONG Data1;

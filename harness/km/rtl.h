@@ -22,7 +22,13 @@ VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
 LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
 BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
 
-LONG atol(const char* String);
+// The kernel's atol returns a 32-bit LONG. The host C library declares its
+// own atol returning a 64-bit long, and C++ cannot overload on the return
+// type, so the C library's declaration is taken in first and driver calls to
+// atol are routed to the kernel's version (harness/kernel/crt.cpp).
+#include <stdlib.h>
+LONG KernelAtol(const char* String);
+#define atol(String) KernelAtol(String)
 
 // --- Registry -------------------------------------------------------------
 #define REG_NONE 0
@@ -81,6 +87,13 @@ typedef enum _KEY_VALUE_INFORMATION_CLASS {
     KeyValuePartialInformation,
 } KEY_VALUE_INFORMATION_CLASS;
 
+typedef struct _KEY_VALUE_BASIC_INFORMATION {
+    ULONG TitleIndex;
+    ULONG Type;
+    ULONG NameLength;  // bytes
+    WCHAR Name[1];
+} KEY_VALUE_BASIC_INFORMATION, *PKEY_VALUE_BASIC_INFORMATION;
+
 typedef struct _KEY_VALUE_FULL_INFORMATION {
     ULONG TitleIndex;
     ULONG Type;
@@ -99,11 +112,20 @@ typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
 
 #define KEY_QUERY_VALUE 0x0001
 #define KEY_SET_VALUE 0x0002
+#define KEY_CREATE_SUB_KEY 0x0004
+#define KEY_ENUMERATE_SUB_KEYS 0x0008
+#define KEY_NOTIFY 0x0010
 #define KEY_READ 0x20019
 #define KEY_WRITE 0x20006
 #define KEY_ALL_ACCESS 0xF003F
 #define STANDARD_RIGHTS_READ 0x00020000
 #define STANDARD_RIGHTS_ALL 0x001F0000
+#define MAXIMUM_ALLOWED 0x02000000
+
+#define REG_OPTION_NON_VOLATILE 0x00000000
+#define REG_OPTION_VOLATILE 0x00000001
+#define REG_CREATED_NEW_KEY 0x00000001
+#define REG_OPENED_EXISTING_KEY 0x00000002
 
 NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes);
 NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
@@ -112,3 +134,6 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
 NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type, PVOID Data,
                        ULONG DataSize);
 NTSTATUS ZwClose(HANDLE Handle);
+NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                     ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition);
+NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName);

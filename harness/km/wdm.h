@@ -9,3 +9,4 @@
 #include "rtl.h"
 #include "io.h"
 #include "ntddser.h"
+#include "usb.h"

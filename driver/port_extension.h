@@ -1,0 +1,209 @@
+// PortExtension: everything one port knows, held in the device extension of
+// its device object. The I/O manager allocates it zero-filled together with
+// the device object and frees it when the device object is deleted at
+// removal; the driver frees everything it hangs on it (names, interface
+// strings, descriptors) before that.
+//
+// Locking, in the order they may be taken:
+//   controlLock   line settings, special characters, handflow, time-outs,
+//                 modem-control image, receive-side state
+//   cancel lock   (system-wide) queues, current-request slots, reference
+//                 words, cancel routines, charsQueued
+//   rxLock        receive buffer pointers
+// flagsLock is taken alone; openMutex orders the open-state test of the stop
+// and remove queries. No spin lock is held while a synchronous USB request
+// is sent.
+#pragma once
+
+#include "platform/platform.h"
+
+struct StreamRequest;  // one outstanding stream transfer (usb/chip_protocol.h)
+
+// Plug and Play state of the port (pnpState).
+enum PnpState : LONG {
+    PNP_STATE_ADDED = 0,
+    PNP_STATE_STARTED = 1,
+    PNP_STATE_STOP_QUERIED = 2,
+    PNP_STATE_STOPPED = 3,
+    PNP_STATE_REMOVE_QUERIED = 4,
+    PNP_STATE_RESTARTING = 6,
+};
+
+// Admission bits (pnpAccept), read by the admission check of every request.
+#define PNP_ACCEPT_REMOVING 0x1
+#define PNP_ACCEPT_STOPPING 0x2
+#define PNP_ACCEPT_STOPPED 0x4
+#define PNP_ACCEPT_SURPRISE_REMOVED 0x8
+
+// Transmit transfers that may be outstanding at once (a write chunk, the
+// one-character transfers of flow control and immediate characters, and
+// the empty transfer that wakes a held write).
+#define PORT_MAX_BULK_OUT_TRANSFERS 8
+
+// lifecycleFlags.
+#define LIFECYCLE_STARTED 0x1
+#define LIFECYCLE_STOPPED 0x2
+
+struct PortExtension {
+    // --- Identity and stack (set once by AddDevice) ---------------------
+    PDEVICE_OBJECT deviceObject;  // the port's own device object
+    PDRIVER_OBJECT driverObject;  // the driver object given to AddDevice
+    PDEVICE_OBJECT lowerDevice;   // next device down; every request and URB goes here
+    PDEVICE_OBJECT pdo;           // the bus driver's physical device object
+    UNICODE_STRING deviceName;    // "\Device\BrindelSerial<n>", zero-terminated, paged pool
+
+    // --- Plug and Play state ---------------------------------------------
+    LONG pnpState;                // PnpState; written only by the PnP dispatch
+    volatile LONG pnpAccept;      // PNP_ACCEPT_*; changed under flagsLock
+    volatile LONG lifecycleFlags; // LIFECYCLE_*; changed under flagsLock
+    KSPIN_LOCK flagsLock;
+    FAST_MUTEX openMutex;
+    KEVENT startEvent;            // the start request passed down has come back
+
+    // --- Request accounting ----------------------------------------------
+    volatile LONG pendingIrpCount;  // 1 (base) + one per admitted, unfinished request
+    KEVENT irpsDoneEvent;           // set when pendingIrpCount reaches 0
+    LIST_ENTRY stalledQueue;        // requests held while a stop is pending
+
+    // --- Open state -------------------------------------------------------
+    UCHAR portOpen;               // a handle is open
+    volatile LONG openCount;      // 0 or 1, interlocked
+    ULONG chipConfigured;         // 1 once the chip was detected and configured
+
+    // --- Naming -----------------------------------------------------------
+    ULONG skipExternalNaming;
+    UNICODE_STRING symbolicLinkName;  // "\DosDevices\COMn"
+    UNICODE_STRING dosName;           // "COMn"
+    UCHAR createdSymbolicLink;
+    UCHAR createdSerialCommEntry;
+    UNICODE_STRING interfaceName;     // from IoRegisterDeviceInterface
+
+    // --- Power ------------------------------------------------------------
+    DEVICE_POWER_STATE devicePowerState;
+    DEVICE_POWER_STATE deviceStateMap[PowerSystemMaximum];
+    DEVICE_POWER_STATE deviceWake;
+    UCHAR sendWaitWake;
+    PIRP pendingSystemPowerIrp;
+
+    // --- WMI ---------------------------------------------------------------
+    ULONG wmiBaudRate;            // copy of currentBaud reported through WMI
+
+    // --- USB device and pipes ---------------------------------------------
+    // Non-paged copies kept from start until removal (RemovePortDevice frees
+    // them through FreeUsbConfiguration, usb/configuration.cpp).
+    PUCHAR deviceDescriptor;                      // the 18-byte device descriptor read at start
+    PUSBD_INTERFACE_INFORMATION interfaceInfo0;   // interface 0 after selection (pipe handles), or null
+    PUSBD_INTERFACE_INFORMATION interfaceInfo1;   // interface 1 (two-interface layout only), or null
+    UCHAR singleInterface;                        // the configuration has exactly one interface
+    // Outstanding stream transfers (usb/usb_request.cpp). Each entry holds
+    // the StreamRequest of a transfer from its submission until either its
+    // completion or a canceller takes it out, always with an interlocked
+    // exchange; the hand-off token that decides who frees it lives in the
+    // StreamRequest itself. The status and receive streams have one entry
+    // each; transmit transfers may overlap (a write chunk and one-character
+    // transfers), so they get a small table. Test with StreamOutstanding().
+    StreamRequest* volatile statusTransfer;
+    StreamRequest* volatile bulkInTransfer;
+    StreamRequest* volatile bulkOutTransfers[PORT_MAX_BULK_OUT_TRANSFERS];
+
+    // --- Chip state -------------------------------------------------------
+    LONG chipType;                // CHIP_GEN_*; -1 until detected at start
+    ULONG lineCodingRate;         // SET_LINE_CODING record as last built: rate word,
+    UCHAR lineCodingStopBits;     //   0 one, 1 one and a half, 2 two
+    UCHAR lineCodingParity;       //   0 none, 1 odd, 2 even, 3 mark, 4 space
+    UCHAR lineCodingDataBits;     //   5 to 8
+    UCHAR chipRegisterImage[3];   // last value read from or written to control registers 0-2
+    UCHAR rtsFlowEnabled;         // chip-side RTS flow control is on
+    UCHAR ctsFlowEnabled;         // chip-side CTS flow control is on
+    UCHAR dsrFlowEnabled;         // chip-side DSR flow control is on
+    UCHAR regZeroFixed;           // generation 4 with register 1 = 0x08: flow changes write 0x31 to register 0
+    UCHAR extRateMatched;         // the last rate change used an ExtBaudrate entry
+
+    // --- Serial settings (guarded by controlLock) --------------------------
+    ULONG currentBaud;            // 0 until a rate has been applied
+    ULONG supportedBauds;         // SERIAL_BAUD_* mask
+    UCHAR lineControl;            // line-control image: bits 0-1 data bits - 5,
+                                  // bit 2 extra stop bit, bits 3-5 parity
+    UCHAR validDataMask;          // masks received bytes to the word length
+    UCHAR lastLineControl[3];
+    UCHAR escapeChar;
+    SERIAL_CHARS specialChars;
+    SERIAL_HANDFLOW handFlow;
+    SERIAL_TIMEOUTS timeouts;
+    ULONG txFifoAmount;
+    ULONG rxFifoTrigger;
+    SERIALPERF_STATS perfStats;
+
+    // --- Modem lines and flow control ------------------------------------
+    USHORT modemControl;          // DTR (0x0001) and RTS (0x0002) as last set
+    volatile USHORT uartState;    // last status word from the chip (0x02 DSR, 0x80 CTS, ...)
+    volatile LONG txHolding;      // reasons transmission is held (0x01 CTS, 0x02 DSR, ...), interlocked
+    volatile LONG lowerRtsPending;  // transmit-toggle RTS checks queued or running
+    KSPIN_LOCK controlLock;
+
+    // --- Queues and current requests (guarded by the cancel spin lock) -----
+    LIST_ENTRY readQueue;
+    LIST_ENTRY writeQueue;
+    LIST_ENTRY maskQueue;
+    LIST_ENTRY purgeQueue;
+    PIRP currentReadIrp;
+    PIRP currentWriteIrp;
+    PIRP currentMaskIrp;
+    PIRP currentPurgeIrp;
+    PIRP currentWaitIrp;
+    PIRP currentImmediateIrp;
+    PIRP currentXoffIrp;
+    ULONG errorWord;              // SERIAL_ERROR_* collected by the receive side
+
+    // --- Receive buffer and read -------------------------------------------
+    PUCHAR rxBuffer;
+    ULONG rxBufferSize;           // 0 while the port is closed
+    ULONG rxEightyPercent;
+    LONGLONG intervalPollShort;   // one tick, relative
+    LONGLONG intervalPollLong;    // one second, relative
+    LONGLONG intervalCutOver;     // interval time-outs from here on poll slowly
+    KSPIN_LOCK rxLock;
+
+    // --- Write --------------------------------------------------------------
+    ULONG charsQueued;            // bytes in queued and current writes, plus one per
+                                  // immediate-character and xoff-counter request;
+                                  // guarded by the cancel spin lock
+    ULONG txChunkLimit;           // largest bulk-out transfer of write data: 256, or 4096
+
+    // --- Timers and DPCs ---------------------------------------------------
+    KTIMER readTotalTimer;
+    KTIMER readIntervalTimer;
+    KTIMER writeTotalTimer;
+    KTIMER immediateTotalTimer;
+    KTIMER xoffCountTimer;
+    KTIMER lowerRtsTimer;
+
+    KDPC completeWriteDpc;
+    KDPC completeReadDpc;
+    KDPC readTotalTimeoutDpc;
+    KDPC readIntervalTimeoutDpc;
+    KDPC writeTotalTimeoutDpc;
+    KDPC commErrorDpc;
+    KDPC completeImmediateDpc;
+    KDPC immediateTotalTimeoutDpc;
+    KDPC completeWaitDpc;
+    KDPC xoffCountTimeoutDpc;
+    KDPC xoffCountCompleteDpc;
+    KDPC startLowerRtsDpc;
+    KDPC lowerRtsDpc;
+
+    volatile LONG pendingDpcCount;  // 1 (base) + queued DPCs + armed timers
+    KEVENT dpcsDoneEvent;           // set when pendingDpcCount reaches 0
+};
+
+inline PortExtension* PortFromDevice(PDEVICE_OBJECT deviceObject) {
+    return static_cast<PortExtension*>(deviceObject->DeviceExtension);
+}
+
+// --- Device creation (add_device.cpp) and port defaults (port_defaults.cpp) --
+DRIVER_ADD_DEVICE AddDevice;
+NTSTATUS CreatePortDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT* newDevice);
+void InitPortDefaults(PDEVICE_OBJECT deviceObject);
+
+// Prefix of every port's device object name; the number follows.
+#define PORT_DEVICE_NAME_PREFIX WSTR("\\Device\\BrindelSerial")

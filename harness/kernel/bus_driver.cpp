@@ -1,0 +1,172 @@
+#include "harness/kernel/bus_driver.h"
+
+#include <cstring>
+#include <map>
+
+#include "harness/kernel/io_manager.h"
+#include "harness/kernel/kernel.h"
+#include "harness/kernel/pool.h"
+
+namespace harness::bus {
+namespace {
+
+struct BusState {
+    PDRIVER_OBJECT driver = nullptr;
+    std::map<PDEVICE_OBJECT, PhysicalDevice> devices;
+    int nextPdoNumber = 1;
+};
+
+BusState& State() {
+    static BusState state;
+    return state;
+}
+
+const ULONG kBusTag = pool::Tag("Bus ");
+
+NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+// A hardware-ID list is a multi-string: each ID zero-terminated, and one
+// more zero character at the end. The caller frees it.
+PWCHAR BuildMultiString(const std::vector<std::u16string>& ids) {
+    size_t chars = 1;
+    for (const auto& id : ids) chars += id.size() + 1;
+    auto* list = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, chars * sizeof(WCHAR), kBusTag));
+    if (list == nullptr) return nullptr;
+    PWCHAR p = list;
+    for (const auto& id : ids) {
+        std::memcpy(p, id.data(), id.size() * sizeof(WCHAR));
+        p += id.size();
+        *p++ = 0;
+    }
+    *p = 0;
+    return list;
+}
+
+void FillCapabilities(PDEVICE_CAPABILITIES caps) {
+    caps->DeviceD1 = 0;
+    caps->DeviceD2 = 1;
+    caps->Removable = 1;
+    caps->SurpriseRemovalOK = 0;
+    caps->WakeFromD2 = 1;
+    caps->DeviceState[PowerSystemUnspecified] = PowerDeviceUnspecified;
+    caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+    caps->DeviceState[PowerSystemSleeping1] = PowerDeviceD2;
+    caps->DeviceState[PowerSystemSleeping2] = PowerDeviceD2;
+    caps->DeviceState[PowerSystemSleeping3] = PowerDeviceD2;
+    caps->DeviceState[PowerSystemHibernate] = PowerDeviceD3;
+    caps->DeviceState[PowerSystemShutdown] = PowerDeviceD3;
+    caps->SystemWake = PowerSystemSleeping3;
+    caps->DeviceWake = PowerDeviceD2;
+}
+
+NTSTATUS NTAPI BusDispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
+    PhysicalDevice* device = Describe(pdo);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+        device->started = true;
+        return Complete(irp, STATUS_SUCCESS);
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+    case IRP_MN_REMOVE_DEVICE:
+        device->started = false;
+        return Complete(irp, STATUS_SUCCESS);
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        return Complete(irp, STATUS_SUCCESS);
+    case IRP_MN_QUERY_CAPABILITIES:
+        FillCapabilities(stack->Parameters.DeviceCapabilities.Capabilities);
+        return Complete(irp, STATUS_SUCCESS);
+    case IRP_MN_QUERY_ID:
+        if (stack->Parameters.QueryId.IdType == BusQueryHardwareIDs) {
+            PWCHAR list = BuildMultiString(device->hardwareIds);
+            if (list == nullptr) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
+            return Complete(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(list));
+        }
+        break;
+    default:
+        break;
+    }
+    // A bus driver completes what it does not handle with the status and
+    // information it found.
+    const NTSTATUS status = irp->IoStatus.Status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS NTAPI BusDispatchPower(PDEVICE_OBJECT pdo, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == DevicePowerState)
+        Describe(pdo)->powerState = stack->Parameters.Power.State.DeviceState;
+    PoStartNextPowerIrp(irp);
+    if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER)
+        return Complete(irp, STATUS_SUCCESS);
+    const NTSTATUS status = irp->IoStatus.Status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS NTAPI BusDispatchSystemControl(PDEVICE_OBJECT, PIRP irp) {
+    const NTSTATUS status = irp->IoStatus.Status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS NTAPI BusDispatchOther(PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_NOT_SUPPORTED); }
+
+PDRIVER_OBJECT BusDriver() {
+    BusState& state = State();
+    if (state.driver == nullptr) {
+        state.driver = io::CreateDriverObject(u"\\Driver\\TarnBus");
+        for (auto& entry : state.driver->MajorFunction) entry = BusDispatchOther;
+        state.driver->MajorFunction[IRP_MJ_PNP] = BusDispatchPnp;
+        state.driver->MajorFunction[IRP_MJ_POWER] = BusDispatchPower;
+        state.driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = BusDispatchSystemControl;
+    }
+    return state.driver;
+}
+
+void Reset() { State() = BusState{}; }
+ResetRegistration reset(kResetPnp, &Reset);
+
+}  // namespace
+
+PDEVICE_OBJECT CreatePhysicalDevice(std::u16string instancePath, std::vector<std::u16string> hardwareIds) {
+    BusState& state = State();
+    std::string number = std::to_string(state.nextPdoNumber++);
+    std::u16string name = u"\\Device\\TarnBusPdo";
+    name.append(number.begin(), number.end());
+    UNICODE_STRING unicodeName;
+    unicodeName.Buffer = name.data();
+    unicodeName.Length = static_cast<USHORT>(name.size() * sizeof(WCHAR));
+    unicodeName.MaximumLength = unicodeName.Length;
+
+    PDEVICE_OBJECT pdo = nullptr;
+    NTSTATUS status = IoCreateDevice(BusDriver(), 0, &unicodeName, FILE_DEVICE_BUS_EXTENDER,
+                                     FILE_DEVICE_SECURE_OPEN, FALSE, &pdo);
+    if (!NT_SUCCESS(status)) return nullptr;
+    pdo->Flags |= DO_BUS_ENUMERATED_DEVICE | DO_POWER_PAGABLE;
+    pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    state.devices[pdo] = PhysicalDevice{std::move(instancePath), std::move(hardwareIds)};
+    return pdo;
+}
+
+void DeletePhysicalDevice(PDEVICE_OBJECT pdo) {
+    State().devices.erase(pdo);
+    IoDeleteDevice(pdo);
+}
+
+PhysicalDevice* Describe(PDEVICE_OBJECT pdo) {
+    auto& devices = State().devices;
+    auto it = devices.find(pdo);
+    return it == devices.end() ? nullptr : &it->second;
+}
+
+}  // namespace harness::bus

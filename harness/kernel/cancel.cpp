@@ -1,0 +1,72 @@
+// Cancellation: the system-wide cancel spin lock and IoCancelIrp.
+#include "harness/kernel/io_internal.h"
+#include "harness/kernel/kernel.h"
+#include "harness/kernel/verifier.h"
+
+namespace harness::io {
+namespace {
+
+// One lock for the whole system, taken through the dispatcher so that its
+// spin-lock checks apply to it like to any other.
+KSPIN_LOCK g_cancelLock = 0;
+bool g_cancelLockHeld = false;
+
+void ResetCancelLock() {
+    g_cancelLock = 0;
+    g_cancelLockHeld = false;
+}
+ResetRegistration g_reset(kResetIo, &ResetCancelLock);
+
+}  // namespace
+
+bool CancelSpinLockHeld() { return g_cancelLockHeld; }
+
+}  // namespace harness::io
+
+using namespace harness::io;
+using harness::BugCheck;
+
+VOID IoAcquireCancelSpinLock(PKIRQL Irql) {
+    KeAcquireSpinLock(&g_cancelLock, Irql);
+    g_cancelLockHeld = true;
+}
+
+VOID IoReleaseCancelSpinLock(KIRQL Irql) {
+    g_cancelLockHeld = false;
+    KeReleaseSpinLock(&g_cancelLock, Irql);
+}
+
+BOOLEAN IoCancelIrp(PIRP Irp) {
+    detail::CheckIrql(DISPATCH_LEVEL, "IoCancelIrp");
+    if (!IsLiveIrp(Irp)) {
+        BugCheck("INVALID_IRP", "IoCancelIrp",
+                 detail::PointerText(Irp) + (detail::WasFreed(Irp) ? " was already completed and freed" : " is not an IRP"));
+        return FALSE;
+    }
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    Irp->Cancel = TRUE;
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
+    if (routine == nullptr) {
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    if (Irp->CurrentLocation > Irp->StackCount) {
+        BugCheck("CANCEL_STATE_IN_COMPLETED_IRP", "IoCancelIrp",
+                 DescribeIrp(Irp) + " has cancel routine " + detail::PointerText(reinterpret_cast<const void*>(routine)) +
+                     " but is not in any driver (no current stack location)");
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    // The routine is entered holding the cancel lock and must release it
+    // with IoReleaseCancelSpinLock(Irp->CancelIrql).
+    Irp->CancelIrql = irql;
+    routine(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);
+    if (g_cancelLockHeld) {
+        BugCheck("CANCEL_SPIN_LOCK_NOT_RELEASED", "IoCancelIrp",
+                 "cancel routine " + detail::PointerText(reinterpret_cast<const void*>(routine)) +
+                     " returned still holding the cancel spin lock");
+        IoReleaseCancelSpinLock(irql);
+    }
+    return TRUE;
+}

@@ -1,0 +1,156 @@
+// Deferred procedure calls: the DPC queue of the emulated processor, drained
+// FIFO at DISPATCH_LEVEL with the checks made when each routine returns.
+#include <algorithm>
+#include <deque>
+
+#include "harness/kernel/dispatcher_internal.h"
+#include "harness/kernel/verifier.h"
+
+namespace harness::dispatcher::internal {
+
+namespace {
+
+// More DPCs than this in one drain means DPCs keep re-queuing each other.
+constexpr size_t kMaxDpcsPerDrain = 100000;
+
+// The DPC queue of the processor. While a DPC is queued its DpcData points
+// here, as the real kernel points it at the processor's DPC data.
+struct DpcQueue {
+    std::deque<PKDPC> entries;
+};
+
+DpcQueue& Queue() {
+    static DpcQueue queue;
+    return queue;
+}
+
+bool InQueue(const KDPC* dpc) {
+    const auto& entries = Queue().entries;
+    return std::find(entries.begin(), entries.end(), dpc) != entries.end();
+}
+
+std::string Describe(const KDPC* dpc, PKDEFERRED_ROUTINE routine) {
+    return "DPC " + Hex(dpc) + " (routine " + RoutineName(reinterpret_cast<const void*>(routine)) + ")";
+}
+
+bool CheckInitialized(const KDPC* dpc, const char* routine) {
+    if (dpc && dpc->Type == kDpcObject && dpc->DeferredRoutine) return true;
+    harness::BugCheck("OBJECT_NOT_INITIALIZED", routine,
+                      dpc ? "KDPC " + Hex(dpc) + " has type " + Hex(dpc->Type) +
+                                " and no routine: never initialised with KeInitializeDpc"
+                          : std::string("null KDPC"));
+    return false;
+}
+
+}  // namespace
+
+bool QueueDpc(PKDPC dpc, PVOID argument1, PVOID argument2) {
+    PVOID expected = nullptr;
+    if (!__atomic_compare_exchange_n(&dpc->DpcData, &expected, static_cast<PVOID>(&Queue()), false,
+                                     __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST))
+        return false;
+    dpc->SystemArgument1 = argument1;
+    dpc->SystemArgument2 = argument2;
+    Queue().entries.push_back(dpc);
+    return true;
+}
+
+bool DrainDpcQueue() {
+    ThreadState& thread = Thread();
+    auto& entries = Queue().entries;
+    if (thread.drainingDpcs || thread.irql > DISPATCH_LEVEL || entries.empty()) return true;
+    thread.drainingDpcs = true;
+    const KIRQL old = thread.irql;
+    thread.irql = DISPATCH_LEVEL;
+    bool ok = true;
+    for (size_t ran = 0; !entries.empty(); ++ran) {
+        if (ran == kMaxDpcsPerDrain) {
+            PKDPC front = entries.front();
+            harness::BugCheck("DPC_LIVELOCK", "KiRetireDpcList",
+                              std::to_string(kMaxDpcsPerDrain) + " DPCs ran without the queue emptying; next is " +
+                                  Describe(front, front->DeferredRoutine) + "; the queue is dropped");
+            for (PKDPC dpc : entries) __atomic_store_n(&dpc->DpcData, nullptr, __ATOMIC_SEQ_CST);
+            entries.clear();
+            ok = false;
+            break;
+        }
+        PKDPC dpc = entries.front();
+        entries.pop_front();
+        // Read everything first: the routine may free or re-queue its DPC.
+        const PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
+        PVOID context = dpc->DeferredContext;
+        PVOID argument1 = dpc->SystemArgument1;
+        PVOID argument2 = dpc->SystemArgument2;
+        __atomic_store_n(&dpc->DpcData, nullptr, __ATOMIC_SEQ_CST);
+
+        const size_t held = thread.spinLocks.size();
+        routine(dpc, context, argument1, argument2);
+        if (thread.irql != DISPATCH_LEVEL) {
+            harness::BugCheck("DPC_RETURNED_AT_WRONG_IRQL", "KiRetireDpcList",
+                              Describe(dpc, routine) + " returned at " + IrqlName(thread.irql) +
+                                  "; it was entered at DISPATCH_LEVEL");
+            thread.irql = DISPATCH_LEVEL;
+        }
+        ReleaseLocksLeftBy(held, "SPIN_LOCK_HELD_AT_DPC_RETURN", "KiRetireDpcList", Describe(dpc, routine));
+    }
+    thread.irql = old;
+    thread.drainingDpcs = false;
+    return ok;
+}
+
+bool DpcQueueEmpty() { return Queue().entries.empty(); }
+
+std::vector<PKDPC> QueuedDpcs() { return {Queue().entries.begin(), Queue().entries.end()}; }
+
+// Forgets the queue without touching the DPCs: their memory may be gone.
+void ResetDpcQueue() { Queue().entries.clear(); }
+
+}  // namespace harness::dispatcher::internal
+
+namespace harness::dispatcher {
+
+size_t QueuedDpcCount() { return internal::Queue().entries.size(); }
+
+bool IsQueued(const KDPC* dpc) { return dpc->DpcData != nullptr && internal::InQueue(dpc); }
+
+}  // namespace harness::dispatcher
+
+using namespace harness::dispatcher::internal;
+
+VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
+    if (InQueue(Dpc)) {
+        harness::BugCheck("DPC_REINITIALIZED_WHILE_QUEUED", "KeInitializeDpc",
+                          Describe(Dpc, Dpc->DeferredRoutine) + " is initialised again while it is queued");
+        auto& entries = Queue().entries;
+        entries.erase(std::find(entries.begin(), entries.end(), Dpc));
+    }
+    Dpc->Type = kDpcObject;
+    Dpc->Importance = 1;  // MediumImportance
+    Dpc->Number = 0;
+    Dpc->DpcListEntry.Flink = Dpc->DpcListEntry.Blink = nullptr;
+    Dpc->DeferredRoutine = DeferredRoutine;
+    Dpc->DeferredContext = DeferredContext;
+    Dpc->SystemArgument1 = Dpc->SystemArgument2 = nullptr;
+    Dpc->DpcData = nullptr;
+}
+
+BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
+    const KIRQL irql = Thread().irql;
+    if (irql > DISPATCH_LEVEL)
+        harness::BugCheck("IRQL_NOT_LESS_OR_EQUAL", "KeInsertQueueDpc",
+                          "DPC " + Hex(Dpc) + " queued at " + IrqlName(irql) + ", above DISPATCH_LEVEL");
+    if (!CheckInitialized(Dpc, "KeInsertQueueDpc")) return FALSE;
+    if (!QueueDpc(Dpc, SystemArgument1, SystemArgument2)) return FALSE;
+    harness::dispatcher::ActiveScheduler().OnDpcQueued();
+    return TRUE;
+}
+
+BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
+    if (Dpc->DpcData == nullptr) return FALSE;
+    auto& entries = Queue().entries;
+    auto it = std::find(entries.begin(), entries.end(), Dpc);
+    __atomic_store_n(&Dpc->DpcData, nullptr, __ATOMIC_SEQ_CST);
+    if (it == entries.end()) return FALSE;  // stale marker from before a reset
+    entries.erase(it);
+    return TRUE;
+}

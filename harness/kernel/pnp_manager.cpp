@@ -1,0 +1,160 @@
+#include "harness/kernel/pnp_manager.h"
+
+#include <algorithm>
+
+#include "harness/kernel/bus_driver.h"
+#include "harness/kernel/io_manager.h"
+#include "harness/kernel/kernel.h"
+#include "harness/kernel/pool.h"
+#include "harness/kernel/registry.h"
+#include "harness/kernel/verifier.h"
+
+namespace harness::pnp {
+namespace {
+
+struct PnpState {
+    std::vector<std::shared_ptr<Driver>> drivers;
+    std::vector<std::shared_ptr<Device>> devices;
+    std::u16string registryPathText;  // kept alive for the loaded driver
+};
+
+PnpState& State() {
+    static PnpState state;
+    return state;
+}
+
+void Reset() { State() = PnpState{}; }
+ResetRegistration reset(kResetPnp, &Reset);
+
+NTSTATUS NTAPI SignalRequestDone(PDEVICE_OBJECT, PIRP, PVOID context) {
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Sends an IRP the manager built to the top of a stack and waits for it.
+NTSTATUS SendAndWait(PDEVICE_OBJECT top, PIRP irp) {
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, SignalRequestDone, &done, TRUE, TRUE, TRUE);
+    if (IoCallDriver(top, irp) == STATUS_PENDING)
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    return irp->IoStatus.Status;
+}
+
+UNICODE_STRING Counted(std::u16string& text) {
+    UNICODE_STRING s;
+    s.Buffer = text.data();
+    s.Length = static_cast<USHORT>(text.size() * sizeof(WCHAR));
+    s.MaximumLength = static_cast<USHORT>(s.Length + sizeof(WCHAR));
+    return s;
+}
+
+}  // namespace
+
+std::shared_ptr<Driver> LoadDriver(std::u16string serviceName, PDRIVER_INITIALIZE entry) {
+    auto driver = std::make_shared<Driver>();
+    driver->serviceName = serviceName;
+    State().registryPathText = registry::ServiceKeyPath(serviceName);
+    registry::CreateKey(State().registryPathText);
+
+    driver->object = io::CreateDriverObject(u"\\Driver\\" + serviceName);
+    UNICODE_STRING registryPath = Counted(State().registryPathText);
+    driver->entryStatus = entry(driver->object, &registryPath);
+    if (!NT_SUCCESS(driver->entryStatus)) {
+        io::DeleteDriverObject(driver->object);
+        driver->object = nullptr;
+        return driver;
+    }
+    State().drivers.push_back(driver);
+    return driver;
+}
+
+void UnloadDriver(std::shared_ptr<Driver> driver) {
+    if (!driver || driver->object == nullptr) return;
+    if (driver->object->DeviceObject != nullptr)
+        BugCheck("DRIVER_UNLOADED_WITH_DEVICES", "DriverUnload",
+                 "the driver still has device objects; remove every device before unloading it");
+    if (driver->object->DriverUnload != nullptr) driver->object->DriverUnload(driver->object);
+    // Pool the driver allocated itself, and string buffers the run-time
+    // library allocated on its behalf.
+    pool::CheckLeaks(pool::Tag("COMX"), "DriverUnload");
+    pool::CheckLeaks(pool::Tag("Strg"), "DriverUnload");
+    registry::CheckHandleLeaks("DriverUnload");
+    io::DeleteDriverObject(driver->object);
+    driver->object = nullptr;
+    auto& drivers = State().drivers;
+    drivers.erase(std::remove(drivers.begin(), drivers.end(), driver), drivers.end());
+}
+
+std::shared_ptr<Device> PlugDevice(const std::shared_ptr<Driver>& driver, DeviceDescription description,
+                                   bool start) {
+    auto device = std::make_shared<Device>();
+    device->description = description;
+    device->pdo = bus::CreatePhysicalDevice(description.instancePath, description.hardwareIds);
+    if (device->pdo == nullptr) {
+        device->addStatus = STATUS_INSUFFICIENT_RESOURCES;
+        device->removed = true;
+        return device;
+    }
+    io::SetDeviceInstancePath(device->pdo, description.instancePath);
+    registry::BindDeviceInstance(device->pdo, description.instancePath);
+    registry::CreateKey(registry::DeviceParametersPath(description.instancePath));
+    State().devices.push_back(device);
+
+    PDRIVER_ADD_DEVICE addDevice = driver->object->DriverExtension->AddDevice;
+    device->addStatus = addDevice(driver->object, device->pdo);
+    if (!NT_SUCCESS(device->addStatus)) return device;
+    device->functionDevice = device->pdo->AttachedDevice;
+    if (start) device->startStatus = StartDevice(device);
+    return device;
+}
+
+PDEVICE_OBJECT TopOfStack(const std::shared_ptr<Device>& device) { return io::GetAttachedDevice(device->pdo); }
+
+NTSTATUS SendPnp(const std::shared_ptr<Device>& device, UCHAR minorFunction) {
+    PDEVICE_OBJECT top = TopOfStack(device);
+    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->MajorFunction = IRP_MJ_PNP;
+    stack->MinorFunction = minorFunction;
+    const NTSTATUS status = SendAndWait(top, irp);
+    IoFreeIrp(irp);
+    return status;
+}
+
+NTSTATUS StartDevice(const std::shared_ptr<Device>& device) {
+    device->startStatus = SendPnp(device, IRP_MN_START_DEVICE);
+    return device->startStatus;
+}
+
+namespace {
+
+void FinishRemoval(const std::shared_ptr<Device>& device) {
+    SendPnp(device, IRP_MN_REMOVE_DEVICE);
+    registry::UnbindDeviceInstance(device->pdo);
+    bus::DeletePhysicalDevice(device->pdo);
+    device->removed = true;
+    device->functionDevice = nullptr;
+    auto& devices = State().devices;
+    devices.erase(std::remove(devices.begin(), devices.end(), device), devices.end());
+}
+
+}  // namespace
+
+NTSTATUS RemoveDevice(const std::shared_ptr<Device>& device) {
+    const NTSTATUS query = SendPnp(device, IRP_MN_QUERY_REMOVE_DEVICE);
+    if (!NT_SUCCESS(query)) {
+        SendPnp(device, IRP_MN_CANCEL_REMOVE_DEVICE);
+        return query;
+    }
+    FinishRemoval(device);
+    return STATUS_SUCCESS;
+}
+
+void SurpriseRemoveDevice(const std::shared_ptr<Device>& device) {
+    SendPnp(device, IRP_MN_SURPRISE_REMOVAL);
+    FinishRemoval(device);
+}
+
+}  // namespace harness::pnp

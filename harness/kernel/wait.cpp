@@ -1,0 +1,123 @@
+// Waits: KeWaitForSingleObject on events, timers and mutexes, and
+// KeDelayExecutionThread. A wait that cannot be satisfied at once runs the
+// machine until the object is signalled or the time-out passes.
+#include "harness/kernel/dispatcher_internal.h"
+#include "harness/kernel/verifier.h"
+
+namespace harness::dispatcher::internal {
+
+bool CheckMayWait(const char* routine, bool blocking, const std::string& what) {
+    const ThreadState& thread = Thread();
+    std::string problem;
+    if (!thread.spinLocks.empty())
+        problem = "while holding spin lock " + Hex(thread.spinLocks.back());
+    else if (blocking && thread.irql >= DISPATCH_LEVEL)
+        problem = "with a non-zero time-out at " + IrqlName(thread.irql) + "; only a poll is allowed there";
+    else if (thread.irql > DISPATCH_LEVEL)
+        problem = "at " + IrqlName(thread.irql);
+    if (problem.empty()) return true;
+    BugCheck("IRQL_NOT_LESS_OR_EQUAL", routine, std::string(routine) + " on " + what + " " + problem);
+    return false;
+}
+
+void BeginWaitNext() {
+    ThreadState& thread = Thread();
+    if (!thread.waitNextIrql) thread.waitNextIrql = thread.irql;
+    if (thread.irql < DISPATCH_LEVEL) thread.irql = DISPATCH_LEVEL;
+}
+
+void ConsumeWaitNext(const char* routine) {
+    ThreadState& thread = Thread();
+    if (!thread.waitNextIrql) return;
+    const KIRQL irql = *thread.waitNextIrql;
+    thread.waitNextIrql.reset();
+    LowerIrql(irql, routine);
+}
+
+}  // namespace harness::dispatcher::internal
+
+using namespace harness::dispatcher::internal;
+namespace dispatcher = harness::dispatcher;
+
+namespace {
+
+bool IsWaitable(UCHAR type) {
+    return type == kEventNotificationObject || type == kEventSynchronizationObject || type == kMutantObject ||
+           type == kTimerNotificationObject || type == kTimerSynchronizationObject;
+}
+
+bool IsSignalled(const DISPATCHER_HEADER* header) {
+    if (header->Type == kMutantObject) {
+        const auto* mutex = reinterpret_cast<const KMUTEX*>(header);
+        return mutex->Header.SignalState > 0 || mutex->OwnerThread == ThreadToken();
+    }
+    return __atomic_load_n(&header->SignalState, __ATOMIC_SEQ_CST) > 0;
+}
+
+// The side effect of a satisfied wait.
+void Satisfy(DISPATCHER_HEADER* header) {
+    switch (header->Type) {
+        case kEventSynchronizationObject:
+        case kTimerSynchronizationObject: __atomic_store_n(&header->SignalState, 0, __ATOMIC_SEQ_CST); break;
+        case kMutantObject: TakeMutex(reinterpret_cast<PKMUTEX>(header)); break;
+        default: break;
+    }
+}
+
+std::string Describe(const DISPATCHER_HEADER* header) {
+    switch (header->Type) {
+        case kEventNotificationObject: return "notification event " + Hex(header);
+        case kEventSynchronizationObject: return "synchronization event " + Hex(header);
+        case kMutantObject:
+            return "mutex " + Hex(header) + " owned by " +
+                   Hex(reinterpret_cast<const KMUTEX*>(header)->OwnerThread);
+        case kTimerSynchronizationObject:
+            return "synchronization " + DescribeTimer(reinterpret_cast<const KTIMER*>(header));
+        default: return "notification " + DescribeTimer(reinterpret_cast<const KTIMER*>(header));
+    }
+}
+
+}  // namespace
+
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                               PLARGE_INTEGER Timeout) {
+    // There are no APCs in the emulation: alertable waits are never alerted.
+    (void)WaitReason, (void)WaitMode, (void)Alertable;
+    ConsumeWaitNext("KeWaitForSingleObject");
+    auto* header = static_cast<DISPATCHER_HEADER*>(Object);
+    if (!header || !IsWaitable(header->Type)) {
+        harness::BugCheck("OBJECT_NOT_INITIALIZED", "KeWaitForSingleObject",
+                          "object " + Hex(Object) + " has dispatcher type " +
+                              (header ? Hex(header->Type) : std::string("(null)")) +
+                              ": not an initialised event, timer or mutex");
+        return STATUS_INVALID_PARAMETER;
+    }
+    const bool poll = Timeout && Timeout->QuadPart == 0;
+    const std::string what = Describe(header);
+    const bool mayBlock = CheckMayWait("KeWaitForSingleObject", !poll, what);
+    if (IsSignalled(header)) {
+        Satisfy(header);
+        return STATUS_SUCCESS;
+    }
+    if (poll || !mayBlock) return STATUS_TIMEOUT;
+    std::optional<int64_t> deadline;
+    if (Timeout) deadline = ToVirtualTime(Timeout->QuadPart);
+    if (!dispatcher::RunUntil([header] { return IsSignalled(header); }, deadline, "KeWaitForSingleObject", what))
+        return STATUS_TIMEOUT;
+    Satisfy(header);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
+    (void)WaitMode, (void)Alertable;
+    ConsumeWaitNext("KeDelayExecutionThread");
+    if (!Interval) {
+        harness::BugCheck("NULL_POINTER", "KeDelayExecutionThread", "Interval is null");
+        return STATUS_INVALID_PARAMETER;
+    }
+    const int64_t until = ToVirtualTime(Interval->QuadPart);
+    const std::string what = "a delay until " + dispatcher::FormatTime(until);
+    if (!CheckMayWait("KeDelayExecutionThread", true, what)) return STATUS_SUCCESS;
+    dispatcher::RunUntil([] { return false; }, until, "KeDelayExecutionThread", what);
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,86 @@
+// What the emulated host controller sees of a USB device: a default control
+// pipe and a set of bulk and interrupt endpoints. The bus driver turns the
+// URBs that a function driver sends down its stack into calls on this
+// interface, after a modelled bus latency, and completes the URBs (at
+// DISPATCH_LEVEL, as a real host controller's DPC does) when the device
+// answers. A device model (the bridge chip) implements it and schedules its
+// own activity on the dispatcher's virtual clock.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace harness::usb {
+
+// The 8-byte setup packet of a control transfer.
+struct SetupPacket {
+    uint8_t requestType = 0;  // bmRequestType: bit 7 direction (1 = device to host), bits 5-6 type, 0-4 recipient
+    uint8_t request = 0;      // bRequest
+    uint16_t value = 0;       // wValue
+    uint16_t index = 0;       // wIndex
+    uint16_t length = 0;      // wLength
+
+    bool DeviceToHost() const { return (requestType & 0x80) != 0; }
+};
+
+// How a transfer ended on the bus, as the host controller reports it.
+enum class TransferStatus {
+    Success,
+    Stall,        // the endpoint answered STALL (unknown or refused request)
+    Error,        // transaction error (CRC, babble, timeout on the wire)
+    Cancelled,    // withdrawn by the host (URB cancelled)
+    DeviceGone,   // the device was unplugged
+};
+
+struct ControlResult {
+    TransferStatus status = TransferStatus::Success;
+    std::vector<uint8_t> data;  // device-to-host data stage, at most setup.length bytes
+};
+
+// A bulk or interrupt transfer queued on one endpoint.
+struct PipeTransfer {
+    uint64_t id = 0;          // unique per transfer, for cancellation
+    uint8_t endpoint = 0;     // endpoint address, bit 7 set for IN
+    bool shortOk = false;     // IN: a short packet ends the transfer without error
+    uint32_t length = 0;      // IN: bytes asked for; OUT: data.size()
+    std::vector<uint8_t> data;  // OUT: the bytes to send
+};
+
+struct PipeResult {
+    TransferStatus status = TransferStatus::Success;
+    std::vector<uint8_t> data;  // IN: the bytes received (at most length)
+    uint32_t transferred = 0;   // bytes moved (OUT: accepted by the device)
+};
+
+class UsbDevice {
+public:
+    virtual ~UsbDevice() = default;
+
+    // A control transfer on the default pipe (descriptors, configuration,
+    // class and vendor requests). The device calls `done` exactly once,
+    // at once or later from a dispatcher event, unless the transfer is
+    // cancelled first (CancelControl), after which it must not call it.
+    // A device may also never answer (a hung request): then only the
+    // host's cancellation ends the transfer.
+    virtual void Control(uint64_t id, const SetupPacket& setup, std::vector<uint8_t> dataOut,
+                         std::function<void(ControlResult)> done) = 0;
+    virtual void CancelControl(uint64_t id) = 0;
+
+    // A bulk or interrupt transfer. IN transfers complete when the device
+    // has data for them (interrupt: a status change; bulk: received bytes);
+    // OUT transfers when the device has taken the bytes. Same rules for
+    // `done` as for Control.
+    virtual void Submit(PipeTransfer transfer, std::function<void(PipeResult)> done) = 0;
+    virtual void Cancel(uint64_t id) = 0;
+
+    // The device has been pulled out: drop every pending transfer without
+    // answering (the bus completes them with DeviceGone) and stop all
+    // activity.
+    virtual void Unplug() = 0;
+
+    virtual std::string Describe() const = 0;
+};
+
+}  // namespace harness::usb

@@ -1,0 +1,25 @@
+// Counted DPCs and timers, and the drain protocol built on them.
+//
+// pendingDpcCount is 1 (the base) plus one for every DPC queued and not yet
+// finished and every timer armed whose DPC has not yet finished. Every queue
+// or arm adds one; every DPC's end, successful timer cancellation or DPC
+// removal takes one away. Close drops the base and waits on dpcsDoneEvent,
+// which is set when the count reaches 0: then nothing of the port is
+// queued, running or armed.
+#pragma once
+
+#include "driver/port_extension.h"
+
+BOOLEAN QueueDpcCounted(PKDPC dpc, PVOID argument1, PVOID argument2, PortExtension* port);
+BOOLEAN SetTimerCounted(PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc, PortExtension* port);
+BOOLEAN CancelTimerCounted(PKTIMER timer, PortExtension* port);
+// Every DPC routine of the port ends with this, on every path.
+void EndDpcCounted(PortExtension* port);
+// Stop and removal of a started device: cancels the six timers and takes
+// the thirteen DPCs out of the DPC queue.
+void CancelAllTimersAndDpcs(PortExtension* port);
+
+// One character time at the current line settings, in 100 ns units.
+// controlLock held by the caller. A currentBaud of 0 is taken as 9600 (and
+// stored).
+LONGLONG CharacterTime(PortExtension* port);

@@ -1,0 +1,76 @@
+// Request queues, cancellation and completion.
+//
+// Every request the port cannot finish at once is held here: a first-in,
+// first-out queue per kind of work, one current slot per kind holding the
+// request in progress, and on the current request a reference word saying
+// which parties may still touch it. Whoever drops the last reference
+// completes the request, exactly once. The system-wide cancel spin lock
+// guards all of it: queues, current slots, reference words, cancel-routine
+// changes and charsQueued.
+//
+// The admission check that every dispatch routine makes first, the count of
+// requests inside the driver (which stop and removal drain), and the queue
+// of requests held while a stop is pending live here too.
+#pragma once
+
+#include "driver/port_extension.h"
+
+// Parties that may hold a current request. The bits live in the reference
+// word of the request's current stack location.
+constexpr LONG RefTransfer = 0x01;       // handed to the USB side
+constexpr LONG RefCancel = 0x02;         // a current-request cancel routine is installed
+constexpr LONG RefTotalTimer = 0x04;     // the total time-out timer is armed
+constexpr LONG RefIntervalTimer = 0x08;  // the read interval timer is armed
+constexpr LONG RefXoffStart = 0x10;      // the write start is completing a counting xoff-counter request
+
+// The reference word is kept in Parameters.Others.Argument4 of the current
+// stack location. Cancel spin lock held for every access.
+inline LONG ReferenceWord(PIRP irp) {
+    return static_cast<LONG>(reinterpret_cast<ULONG_PTR>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument4));
+}
+inline void SetReferenceWord(PIRP irp, LONG word) {
+    IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument4 =
+        reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(static_cast<ULONG>(word)));
+}
+inline void AddReference(PIRP irp, LONG bits) { SetReferenceWord(irp, ReferenceWord(irp) | bits); }
+inline void DropReference(PIRP irp, LONG bits) { SetReferenceWord(irp, ReferenceWord(irp) & ~bits); }
+
+// A start routine makes the request in a current slot progress; it returns
+// the status of that first request (STATUS_PENDING if it has to wait).
+typedef NTSTATUS StartRoutine(PortExtension* port);
+// Takes the next request of a queue into its current slot (TakeNextRequest).
+typedef void TakeNextRoutine(PIRP* currentSlot, PLIST_ENTRY queue, PIRP* nextOut, BOOLEAN completeCurrent,
+                             PortExtension* port);
+// Takes the current request back from the USB side, under the cancel lock.
+typedef void SynchRoutine(PortExtension* port);
+
+// --- Admission and accounting (admission.cpp) --------------------------------
+NTSTATUS AdmitRequest(PIRP irp, PortExtension* port);
+void FinishRequest(PortExtension* port);
+NTSTATUS FailIfErrorAbort(PDEVICE_OBJECT deviceObject, PIRP irp);
+NTSTATUS CallLowerAndFinish(PortExtension* port, PDEVICE_OBJECT lowerDevice, PIRP irp);
+NTSTATUS PoCallLowerAndFinish(PortExtension* port, PDEVICE_OBJECT lowerDevice, PIRP irp);
+
+// --- Queues and current requests (request_queue.cpp) ---------------------------
+NTSTATUS EnqueueOrStart(PortExtension* port, PIRP irp, PLIST_ENTRY queue, PIRP* currentSlot, StartRoutine* start);
+TakeNextRoutine TakeNextRequest;
+void TakeNextRequestLocked(PIRP* currentSlot, PLIST_ENTRY queue, PIRP* nextOut, BOOLEAN completeCurrent,
+                           PortExtension* port, KIRQL irql);
+DRIVER_CANCEL CancelQueuedRequest;
+void CancelQueueAndCurrent(PDEVICE_OBJECT deviceObject, PLIST_ENTRY queue, PIRP* currentSlot);
+
+// --- The completion rule (completion.cpp) -------------------------------------
+// Called with the cancel spin lock held (acquired at `irql`); always
+// releases it.
+void CompleteCurrentIfUnreferenced(PortExtension* port, SynchRoutine* synch, KIRQL irql, NTSTATUS status,
+                                   PIRP* currentSlot, PLIST_ENTRY queue, PKTIMER intervalTimer,
+                                   PKTIMER totalTimer, StartRoutine* start, TakeNextRoutine* takeNext,
+                                   LONG refBit);
+// Cancel spin lock held.
+void DropTimerAndCancelReferences(PIRP* currentSlot, PKTIMER intervalTimer, PKTIMER totalTimer,
+                                  PortExtension* port);
+
+// --- Requests held while a stop is pending (stalled_requests.cpp) ---------------
+DRIVER_CANCEL CancelStalledRequest;
+void CancelAllStalledRequests(PDEVICE_OBJECT deviceObject);
+void ResubmitStalledRequests(PortExtension* port);

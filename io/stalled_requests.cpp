@@ -1,0 +1,66 @@
+// Requests that arrive while a Plug and Play stop is pending wait in the
+// stalled queue until the device is started again, then go through their
+// dispatch routine anew.
+#include "io/request_queue.h"
+
+namespace {
+
+PIRP IrpFromListEntry(PLIST_ENTRY entry) { return CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry); }
+
+}  // namespace
+
+// Entered with the cancel spin lock held.
+VOID NTAPI CancelStalledRequest(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    PortExtension* port = PortFromDevice(deviceObject);
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    irp->IoStatus.Information = 0;
+    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+    InitializeListHead(&irp->Tail.Overlay.ListEntry);
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+
+    IoCompleteRequest(irp, IO_SERIAL_INCREMENT);
+    FinishRequest(port);
+}
+
+void CancelAllStalledRequests(PDEVICE_OBJECT deviceObject) {
+    PortExtension* port = PortFromDevice(deviceObject);
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    while (!IsListEmpty(&port->stalledQueue)) {
+        PIRP irp = IrpFromListEntry(port->stalledQueue.Blink);
+        RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+        InitializeListHead(&irp->Tail.Overlay.ListEntry);
+        PDRIVER_CANCEL cancel = IoSetCancelRoutine(irp, nullptr);
+        if (cancel == nullptr) cancel = CancelStalledRequest;
+        irp->CancelIrql = irql;
+        irp->Cancel = TRUE;
+        cancel(deviceObject, irp);  // releases the cancel spin lock
+        IoAcquireCancelSpinLock(&irql);
+    }
+    IoReleaseCancelSpinLock(irql);
+}
+
+void ResubmitStalledRequests(PortExtension* port) {
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    while (!IsListEmpty(&port->stalledQueue)) {
+        PIRP irp = IrpFromListEntry(port->stalledQueue.Flink);  // oldest first
+        RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+        InitializeListHead(&irp->Tail.Overlay.ListEntry);
+        IoSetCancelRoutine(irp, nullptr);
+        IoReleaseCancelSpinLock(irql);
+
+        // The request was counted when it was first admitted and is
+        // counted again when its dispatch routine admits it now: give the
+        // first count back, so that the drain count returns to its base
+        // once the request finishes.
+        FinishRequest(port);
+
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        PDEVICE_OBJECT deviceObject = stack->DeviceObject;
+        deviceObject->DriverObject->MajorFunction[stack->MajorFunction](deviceObject, irp);
+
+        IoAcquireCancelSpinLock(&irql);
+    }
+    IoReleaseCancelSpinLock(irql);
+}

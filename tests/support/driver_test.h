@@ -1,0 +1,56 @@
+// Fixture for tests of the real driver: loads it into the emulated kernel,
+// plugs devices on the emulated bus, and at the end removes every device
+// still present and unloads the driver, so that the leak checks of the
+// unload and of the end of the test see everything the driver left behind.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "driver/driver_globals.h"
+#include "driver/port_extension.h"
+#include "harness/kernel/pnp_manager.h"
+#include "harness/kernel/registry.h"
+#include "support/kernel_test.h"
+
+class DriverTest : public KernelTest {
+protected:
+    static constexpr char16_t kService[] = u"tarnlink";
+
+    void TearDown() override {
+        for (auto& device : devices_)
+            if (!device->removed && device->pdo != nullptr) harness::pnp::SurpriseRemoveDevice(device);
+        devices_.clear();
+        if (driver_ && driver_->object != nullptr) harness::pnp::UnloadDriver(driver_);
+        driver_.reset();
+        KernelTest::TearDown();
+    }
+
+    // Sets the ExtBaudrate value (REG_SZ) under the service key before load.
+    void SetExtBaudrate(std::u16string_view value) {
+        harness::registry::CreateKey(harness::registry::ServiceKeyPath(kService));
+        harness::registry::SetString(harness::registry::ServiceKeyPath(kService), u"ExtBaudrate", value);
+    }
+
+    NTSTATUS Load() {
+        driver_ = harness::pnp::LoadDriver(kService, DriverEntry);
+        return driver_->entryStatus;
+    }
+
+    std::shared_ptr<harness::pnp::Device> Plug(bool start = true, std::u16string instance = u"") {
+        harness::pnp::DeviceDescription description;
+        if (!instance.empty()) description.instancePath = instance;
+        auto device = harness::pnp::PlugDevice(driver_, description, start);
+        devices_.push_back(device);
+        return device;
+    }
+
+    static PortExtension* Port(const std::shared_ptr<harness::pnp::Device>& device) {
+        return PortFromDevice(device->functionDevice);
+    }
+
+    std::shared_ptr<harness::pnp::Driver> driver_;
+    std::vector<std::shared_ptr<harness::pnp::Device>> devices_;
+};
