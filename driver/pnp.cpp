@@ -11,6 +11,7 @@
 #include "driver/driver_globals.h"
 #include "driver/pnp.h"
 #include "driver/port_extension.h"
+#include "usb/chip_protocol.h"
 
 void SetOrClearFlags(PortExtension* port, volatile LONG* word, LONG mask, BOOLEAN set) {
     KIRQL irql;
@@ -64,6 +65,7 @@ NTSTATUS PnpStartDevice(PDEVICE_OBJECT deviceObject, PIRP irp) {
 void RemovePortDevice(PDEVICE_OBJECT deviceObject) {
     PortExtension* port = PortFromDevice(deviceObject);
     IoDetachDevice(port->lowerDevice);
+    FreeUsbConfiguration(port);
     if (port->deviceName.Buffer != nullptr) {
         ExFreePoolWithTag(port->deviceName.Buffer, PORT_POOL_TAG);
         port->deviceName.Buffer = nullptr;

@@ -6,6 +6,7 @@
 #include "harness/kernel/io_manager.h"
 #include "harness/kernel/kernel.h"
 #include "harness/kernel/pool.h"
+#include "harness/usb/usb_bus.h"
 
 namespace harness::bus {
 namespace {
@@ -73,8 +74,11 @@ NTSTATUS NTAPI BusDispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
         return Complete(irp, STATUS_SUCCESS);
     case IRP_MN_STOP_DEVICE:
     case IRP_MN_SURPRISE_REMOVAL:
+        device->started = false;
+        return Complete(irp, STATUS_SUCCESS);
     case IRP_MN_REMOVE_DEVICE:
         device->started = false;
+        if (device->usbDevice) usb::RemoveDevice(pdo);
         return Complete(irp, STATUS_SUCCESS);
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
@@ -119,6 +123,13 @@ NTSTATUS NTAPI BusDispatchSystemControl(PDEVICE_OBJECT, PIRP irp) {
     return status;
 }
 
+// The USB stack's internal requests (URBs, port status) for USB devices.
+NTSTATUS NTAPI BusDispatchInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
+    PhysicalDevice* device = Describe(pdo);
+    if (device != nullptr && device->usbDevice) return usb::DispatchInternalDeviceControl(pdo, irp);
+    return Complete(irp, STATUS_NOT_SUPPORTED);
+}
+
 NTSTATUS NTAPI BusDispatchOther(PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_NOT_SUPPORTED); }
 
 PDRIVER_OBJECT BusDriver() {
@@ -129,6 +140,7 @@ PDRIVER_OBJECT BusDriver() {
         state.driver->MajorFunction[IRP_MJ_PNP] = BusDispatchPnp;
         state.driver->MajorFunction[IRP_MJ_POWER] = BusDispatchPower;
         state.driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = BusDispatchSystemControl;
+        state.driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = BusDispatchInternalDeviceControl;
     }
     return state.driver;
 }
@@ -138,7 +150,8 @@ ResetRegistration reset(kResetPnp, &Reset);
 
 }  // namespace
 
-PDEVICE_OBJECT CreatePhysicalDevice(std::u16string instancePath, std::vector<std::u16string> hardwareIds) {
+PDEVICE_OBJECT CreatePhysicalDevice(std::u16string instancePath, std::vector<std::u16string> hardwareIds,
+                                    std::shared_ptr<harness::usb::UsbDevice> usbDevice) {
     BusState& state = State();
     std::string number = std::to_string(state.nextPdoNumber++);
     std::u16string name = u"\\Device\\TarnBusPdo";
@@ -154,11 +167,17 @@ PDEVICE_OBJECT CreatePhysicalDevice(std::u16string instancePath, std::vector<std
     if (!NT_SUCCESS(status)) return nullptr;
     pdo->Flags |= DO_BUS_ENUMERATED_DEVICE | DO_POWER_PAGABLE;
     pdo->Flags &= ~DO_DEVICE_INITIALIZING;
-    state.devices[pdo] = PhysicalDevice{std::move(instancePath), std::move(hardwareIds)};
+    PhysicalDevice& device = state.devices[pdo];
+    device.instancePath = std::move(instancePath);
+    device.hardwareIds = std::move(hardwareIds);
+    device.usbDevice = usbDevice;
+    if (usbDevice) usb::ConnectDevice(pdo, std::move(usbDevice));
     return pdo;
 }
 
 void DeletePhysicalDevice(PDEVICE_OBJECT pdo) {
+    PhysicalDevice* device = Describe(pdo);
+    if (device != nullptr && device->usbDevice) usb::DisconnectDevice(pdo);
     State().devices.erase(pdo);
     IoDeleteDevice(pdo);
 }

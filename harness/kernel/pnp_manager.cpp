@@ -8,6 +8,7 @@
 #include "harness/kernel/pool.h"
 #include "harness/kernel/registry.h"
 #include "harness/kernel/verifier.h"
+#include "harness/usb/usb_bus.h"
 
 namespace harness::pnp {
 namespace {
@@ -90,7 +91,7 @@ std::shared_ptr<Device> PlugDevice(const std::shared_ptr<Driver>& driver, Device
                                    bool start) {
     auto device = std::make_shared<Device>();
     device->description = description;
-    device->pdo = bus::CreatePhysicalDevice(description.instancePath, description.hardwareIds);
+    device->pdo = bus::CreatePhysicalDevice(description.instancePath, description.hardwareIds, description.usbDevice);
     if (device->pdo == nullptr) {
         device->addStatus = STATUS_INSUFFICIENT_RESOURCES;
         device->removed = true;
@@ -155,6 +156,12 @@ NTSTATUS RemoveDevice(const std::shared_ptr<Device>& device) {
 void SurpriseRemoveDevice(const std::shared_ptr<Device>& device) {
     SendPnp(device, IRP_MN_SURPRISE_REMOVAL);
     FinishRemoval(device);
+}
+
+void UnplugDevice(const std::shared_ptr<Device>& device) {
+    if (device->removed) return;
+    usb::Unplug(device->pdo);
+    SurpriseRemoveDevice(device);
 }
 
 }  // namespace harness::pnp

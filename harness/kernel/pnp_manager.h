@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "harness/km/wdm.h"
+#include "harness/usb/usb_device.h"
 
 namespace harness::pnp {
 
@@ -24,6 +25,9 @@ struct Driver {
 struct DeviceDescription {
     std::u16string instancePath = u"USB\\VID_1A2B&PID_0042\\5&1234&0&1";
     std::vector<std::u16string> hardwareIds = {u"USB\\VID_1A2B&PID_0042&REV_0300", u"USB\\VID_1A2B&PID_0042"};
+    // The device behind the PDO; with a model, the PDO serves the USB
+    // stack's requests (harness/usb/usb_bus.h).
+    std::shared_ptr<harness::usb::UsbDevice> usbDevice;
 };
 
 // A device the bus has enumerated, with the stack built on it.
@@ -69,6 +73,11 @@ NTSTATUS RemoveDevice(const std::shared_ptr<Device>& device);
 // The device is pulled out: IRP_MN_SURPRISE_REMOVAL, then
 // IRP_MN_REMOVE_DEVICE, then the physical device object is deleted.
 void SurpriseRemoveDevice(const std::shared_ptr<Device>& device);
+
+// A USB device is pulled out of its port: the bus fails every pending URB
+// with USBD_STATUS_DEVICE_GONE (STATUS_DEVICE_NOT_CONNECTED) and every later
+// one likewise, then the device is surprise-removed as above.
+void UnplugDevice(const std::shared_ptr<Device>& device);
 
 // The device object at the top of the device's stack.
 PDEVICE_OBJECT TopOfStack(const std::shared_ptr<Device>& device);

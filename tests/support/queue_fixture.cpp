@@ -19,21 +19,24 @@ NTSTATUS AdmitAndCheck(PDEVICE_OBJECT deviceObject, PIRP irp, PortExtension* por
     return FailIfErrorAbort(deviceObject, irp);
 }
 
-NTSTATUS NTAPI TestDispatchRead(PDEVICE_OBJECT deviceObject, PIRP irp) {
+NTSTATUS DispatchToQueue(PDEVICE_OBJECT deviceObject, PIRP irp, PLIST_ENTRY queue, PIRP* currentSlot,
+                         StartRoutine* start) {
     PortExtension* port = PortFromDevice(deviceObject);
     const NTSTATUS status = AdmitAndCheck(deviceObject, irp, port);
     if (status != STATUS_SUCCESS) return status;
     irp->IoStatus.Information = 0;
-    return EnqueueOrStart(port, irp, &port->readQueue, &port->currentReadIrp, QueueFixtureStartRead);
+    return EnqueueOrStart(port, irp, queue, currentSlot, start);
+}
+
+NTSTATUS NTAPI TestDispatchRead(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    PortExtension* port = PortFromDevice(deviceObject);
+    return DispatchToQueue(deviceObject, irp, &port->readQueue, &port->currentReadIrp, QueueFixtureStartRead);
 }
 
 // Writes and xoff counters share the write queue.
 NTSTATUS NTAPI TestDispatchWrite(PDEVICE_OBJECT deviceObject, PIRP irp) {
     PortExtension* port = PortFromDevice(deviceObject);
-    const NTSTATUS status = AdmitAndCheck(deviceObject, irp, port);
-    if (status != STATUS_SUCCESS) return status;
-    irp->IoStatus.Information = 0;
-    return EnqueueOrStart(port, irp, &port->writeQueue, &port->currentWriteIrp, QueueFixtureStartWrite);
+    return DispatchToQueue(deviceObject, irp, &port->writeQueue, &port->currentWriteIrp, QueueFixtureStartWrite);
 }
 
 // --- The parties that may finish the current read or write. -----------------

@@ -1,0 +1,94 @@
+// The bridge chip as a USB device: construction, unplugging, the serial
+// connector and introspection.
+#include "harness/usb/chip/chip_model.h"
+
+#include <cstdio>
+
+#include "harness/kernel/dispatcher.h"
+
+namespace harness::chip {
+
+const char* OutcomeName(ControlOutcome o) {
+    switch (o) {
+        case ControlOutcome::Answered: return "answered";
+        case ControlOutcome::Stalled: return "stalled";
+        case ControlOutcome::Pending: return "pending";
+        case ControlOutcome::Cancelled: return "cancelled";
+        case ControlOutcome::Dropped: return "dropped";
+        case ControlOutcome::DeviceGone: return "device gone";
+    }
+    return "?";
+}
+
+std::string ControlRecord::ToString() const {
+    char text[96];
+    std::snprintf(text, sizeof text, " %02X %02X %04X %04X len %u -> ", setup.requestType, setup.request,
+                  setup.value, setup.index, setup.length);
+    return dispatcher::FormatTime(time) + text + OutcomeName(outcome);
+}
+
+ChipModel::ChipModel(ChipConfig config)
+    : config_(std::move(config)),
+      registers_(config_),
+      uart_(config_, ChipUart::Hooks{[this] { PumpTx(); }, [this] { ServeRx(); }, [this] { ServeStatus(); }}) {
+    registers_.onFlowChange = [this] { ApplyFlowRegisters(); };
+    ApplyFlowRegisters();
+}
+
+ChipModel::~ChipModel() = default;
+
+void ChipModel::ApplyFlowRegisters() { uart_.SetFlow(registers_.Flow(), registers_.XonChar(), registers_.XoffChar()); }
+
+void ChipModel::Connect(std::shared_ptr<FarEnd> farEnd) { uart_.Connect(std::move(farEnd)); }
+
+void ChipModel::Unplug() {
+    if (unplugged_) return;
+    unplugged_ = true;
+    for (auto& entry : hung_) MarkHung(entry.first, ControlOutcome::Dropped);
+    // Dropped without an answer: the bus completes them with DeviceGone.
+    hung_.clear();
+    statusQueue_.clear();
+    rxQueue_.clear();
+    txQueue_.clear();
+    statusTimer_.Cancel();
+    gatherTimer_.Cancel();
+    kickTimer_.Cancel();
+    uart_.PowerOff();
+}
+
+std::string ChipModel::Describe() const {
+    char text[128];
+    std::snprintf(text, sizeof text, "bridge chip generation %d (%04X:%04X, %s)%s", config_.generation,
+                  config_.vendorId, config_.productId,
+                  config_.layout == Layout::OneInterface ? "one interface" : "two interfaces",
+                  unplugged_ ? ", unplugged" : "");
+    return text;
+}
+
+std::vector<ControlRecord> ChipModel::Requests(const RequestMatch& match) const {
+    std::vector<ControlRecord> out;
+    for (const auto& r : log_)
+        if (match.Matches(r.setup)) out.push_back(r);
+    return out;
+}
+
+std::optional<uint16_t> ChipModel::CommFeature(uint16_t selector) const {
+    auto it = commFeatures_.find(selector);
+    if (it == commFeatures_.end()) return std::nullopt;
+    return it->second;
+}
+
+std::vector<uint8_t> ChipModel::TransmittedBytes() const {
+    std::vector<uint8_t> out;
+    for (const auto& c : uart_.Transmitted()) out.push_back(c.value);
+    return out;
+}
+
+size_t ChipModel::PendingTransfers(uint8_t endpoint) const {
+    if (endpoint == config_.endpoints.statusIn) return statusQueue_.size();
+    if (endpoint == config_.endpoints.bulkIn) return rxQueue_.size();
+    if (endpoint == config_.endpoints.bulkOut) return txQueue_.size();
+    return 0;
+}
+
+}  // namespace harness::chip

@@ -1,0 +1,215 @@
+// The emulated USB-to-serial bridge chip, as the emulated host controller
+// sees it (harness::usb::UsbDevice).
+//
+//   auto chip = std::make_shared<harness::chip::ChipModel>(ChipConfig::ForGeneration(3));
+//   auto peer = std::make_shared<harness::chip::ScriptedPeer>();
+//   chip->Connect(peer);
+//
+// Default pipe
+//   Standard requests: GET_DESCRIPTOR (device, configuration, string; any
+//   language), SET_CONFIGURATION 0 or 1, GET_CONFIGURATION, GET_STATUS
+//   (device: self-powered, remote wakeup; interface and endpoint: 0),
+//   SET/CLEAR_FEATURE DEVICE_REMOTE_WAKEUP (recorded; stalled if the
+//   configuration does not claim remote wakeup), SET/CLEAR_FEATURE
+//   ENDPOINT_HALT (accepted, no effect), SET_ADDRESS, SET_INTERFACE (alt 0),
+//   GET_INTERFACE.
+//   Class requests to interface 0 (every generation answers them):
+//   SET_LINE_CODING, GET_LINE_CODING, SET_CONTROL_LINE_STATE (bit 0 DTR,
+//   bit 1 RTS), SEND_BREAK (0xFFFF on, 0 off, else a timed break in ms),
+//   SET/GET/CLEAR_COMM_FEATURE (2-byte values kept per selector).
+//   Vendor requests: chip_registers.h.
+//   Anything else is stalled. Requests are answered at once (the bus adds
+//   the latency); a hang fault keeps one pending until CancelControl.
+//
+// Streams
+//   Interrupt-in: a 10-byte message, the CDC SERIAL_STATE notification
+//   header (A1 20 00 00 00 00 02 00, wIndex = interface 0) and the status
+//   word little-endian, sent ChipConfig::statusLatency after a status
+//   change (chip_serial.h) to the oldest pending transfer; transfers wait
+//   while nothing changes. A transfer shorter than 10 bytes ends with Error
+//   (babble) and the bytes that fit; a longer one gets the 10 bytes.
+//   Bulk-out: bytes go into the transmit FIFO in submission order; a
+//   transfer completes (transferred = its length) when its last byte is in
+//   the FIFO, so a large write is paced by the line. A zero-length transfer
+//   completes as soon as those before it have.
+//   Bulk-in: the oldest pending transfer gets the bytes of the receive FIFO
+//   at once when there are as many as it asked for, otherwise after the
+//   line has been idle for ChipConfig::gatherIdleChars character times or
+//   ChipConfig::gatherMaxLatency after the first byte waited, whichever is
+//   first. Whether a short IN transfer without shortOk is an error is the
+//   host controller's policy (harness/usb/usb_bus.h); the chip answers
+//   Success with the bytes unless ChipConfig::shortPacketIsError is set.
+//   Transfers on an endpoint the chip does not have are stalled. Transfers
+//   that can complete at once complete inside Submit; Cancel never
+//   completes anything itself (work it unblocks runs from a dispatcher
+//   event).
+//
+// Unplug stops the chip for good: pending transfers and hung requests are
+// dropped without an answer, the serial outputs go low, the far end is
+// disconnected, and later requests are answered DeviceGone.
+//
+// All state is per chip; nothing is global. The chip's activity lives on
+// the dispatcher's clock, so a chip does not outlive harness::ResetKernel()
+// usefully: make a new one for each test (events dropped by the reset are
+// simply never run, and destroying the chip afterwards is safe).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "harness/usb/chip/chip_config.h"
+#include "harness/usb/chip/chip_line.h"
+#include "harness/usb/chip/chip_registers.h"
+#include "harness/usb/chip/chip_serial.h"
+#include "harness/usb/chip/chip_timer.h"
+#include "harness/usb/chip/far_end.h"
+#include "harness/usb/usb_device.h"
+
+namespace harness::chip {
+
+enum class ControlOutcome {
+    Answered,    // data stage (if any) returned, status Success
+    Stalled,
+    Pending,     // hung: not answered (yet)
+    Cancelled,   // hung, then cancelled by the host
+    Dropped,     // hung, then the chip was unplugged
+    DeviceGone,  // arrived after unplug
+};
+const char* OutcomeName(ControlOutcome outcome);
+
+// One control request as the chip saw it.
+struct ControlRecord {
+    uint64_t id = 0;
+    int64_t time = 0;  // virtual time of arrival
+    usb::SetupPacket setup;
+    std::vector<uint8_t> dataOut;
+    std::vector<uint8_t> dataIn;
+    ControlOutcome outcome = ControlOutcome::Answered;
+    std::string ToString() const;  // "0.002000 s 40 01 0404 0000 len 0 -> answered"
+};
+
+class ChipModel final : public usb::UsbDevice {
+public:
+    explicit ChipModel(ChipConfig config = ChipConfig::ForGeneration(2));
+    ~ChipModel() override;
+    ChipModel(const ChipModel&) = delete;
+    ChipModel& operator=(const ChipModel&) = delete;
+
+    // --- UsbDevice -------------------------------------------------------------------
+    void Control(uint64_t id, const usb::SetupPacket& setup, std::vector<uint8_t> dataOut,
+                 std::function<void(usb::ControlResult)> done) override;
+    void CancelControl(uint64_t id) override;
+    void Submit(usb::PipeTransfer transfer, std::function<void(usb::PipeResult)> done) override;
+    void Cancel(uint64_t id) override;
+    void Unplug() override;
+    std::string Describe() const override;
+
+    // --- Serial connector --------------------------------------------------------------
+    // Plugs a far end in (replacing the previous one); null leaves the
+    // connector open.
+    void Connect(std::shared_ptr<FarEnd> farEnd);
+
+    // --- Faults --------------------------------------------------------------------------
+    ChipFaults& Faults() { return faults_; }
+
+    // --- Introspection ---------------------------------------------------------------------
+    const ChipConfig& Config() const { return config_; }
+    const std::vector<ControlRecord>& ControlLog() const { return log_; }
+    std::vector<ControlRecord> Requests(const RequestMatch& match) const;
+    void ClearControlLog() { log_.clear(); }
+
+    uint8_t ControlRegister(int n) const { return registers_.Control(n); }
+    uint16_t DoubledRegister(int n) const { return registers_.Doubled(n); }
+    bool DoubledRegisterWritten(int n) const { return registers_.EverWritten(n); }
+    ChipEeprom& Eeprom() { return registers_.Eeprom(); }
+    const ChipEeprom& Eeprom() const { return registers_.Eeprom(); }
+    FlowSettings Flow() const { return uart_.Flow(); }
+
+    const LineCoding& CurrentLineCoding() const { return uart_.Coding(); }
+    bool LineCodingSet() const { return lineCodingSet_; }  // SET_LINE_CODING received at least once
+    double LineRate() const { return uart_.Rate(); }         // decoded bits per second; 0 = stopped
+    LineFormat CurrentFormat() const { return uart_.Format(); }
+
+    bool Dtr() const { return uart_.HostDtr(); }         // as the host set them
+    bool Rts() const { return uart_.HostRts(); }
+    bool BreakOn() const { return uart_.BreakRequested(); }
+    ModemOutputs Outputs() const { return uart_.Outputs(); }  // the pins, after flow control
+    const ModemInputs& Inputs() const { return uart_.Inputs(); }
+    uint16_t StatusWord() const { return uart_.StatusWord(); }
+    std::optional<uint16_t> CommFeature(uint16_t selector) const;
+
+    bool RemoteWakeup() const { return remoteWakeup_; }
+    uint8_t ConfigurationValue() const { return configuration_; }
+    bool Unplugged() const { return unplugged_; }
+
+    const std::vector<LineChar>& Transmitted() const { return uart_.Transmitted(); }
+    std::vector<uint8_t> TransmittedBytes() const;
+    size_t TxFifoLevel() const { return uart_.TxLevel(); }
+    bool TransmitterIdle() const { return uart_.TxIdle(); }
+    size_t RxFifoLevel() const { return uart_.RxLevel(); }
+    size_t Overruns() const { return uart_.Overruns(); }
+    size_t PendingTransfers(uint8_t endpoint) const;
+    size_t PendingControls() const { return hung_.size(); }
+
+    // The UART itself, for tests that drive its inputs without a far end.
+    ChipUart& Uart() { return uart_; }
+
+private:
+    struct InTransfer {
+        uint64_t id;
+        uint32_t length;
+        bool shortOk;
+        std::function<void(usb::PipeResult)> done;
+    };
+    struct OutTransfer {
+        uint64_t id;
+        std::vector<uint8_t> data;
+        size_t moved;
+        std::function<void(usb::PipeResult)> done;
+    };
+
+    // Default pipe (chip_control.cpp).
+    usb::ControlResult Dispatch(const usb::SetupPacket& setup, const std::vector<uint8_t>& dataOut);
+    usb::ControlResult Standard(const usb::SetupPacket& setup);
+    usb::ControlResult ClassRequest(const usb::SetupPacket& setup, const std::vector<uint8_t>& dataOut);
+    void ApplyFlowRegisters();
+    void MarkHung(uint64_t id, ControlOutcome outcome);
+
+    // Streams (chip_streams.cpp).
+    void PumpTx();
+    void ServeRx();
+    void ServeStatus();
+    void ReportStatus();
+    void Kick();
+
+    ChipConfig config_;
+    ChipFaults faults_;
+    std::vector<ControlRecord> log_;
+    std::map<uint64_t, std::function<void(usb::ControlResult)>> hung_;
+    ChipRegisters registers_;
+
+    uint8_t configuration_ = 0;
+    bool remoteWakeup_ = false;
+    bool unplugged_ = false;
+    bool lineCodingSet_ = false;
+    std::map<uint16_t, uint16_t> commFeatures_;
+
+    std::deque<InTransfer> statusQueue_;
+    std::deque<InTransfer> rxQueue_;
+    std::deque<OutTransfer> txQueue_;
+    bool pumping_ = false;
+    bool serving_ = false;
+    ChipTimer statusTimer_;
+    ChipTimer gatherTimer_;
+    ChipTimer kickTimer_;
+
+    ChipUart uart_;
+};
+
+}  // namespace harness::chip

@@ -1,0 +1,89 @@
+// The chip's UART: line coding, output lines, flow settings, the connector
+// and power-off. Transmitter and receiver are in their own files.
+#include "harness/usb/chip/chip_serial.h"
+
+namespace harness::chip {
+
+ChipUart::ChipUart(const ChipConfig& c, Hooks hooks)
+    : generation_(c.generation),
+      maxRate_(c.maxRate),
+      txFifoSize_(c.txFifoSize),
+      rxFifoSize_(c.rxFifoSize),
+      highWater_(c.HighWater()),
+      lowWater_(c.LowWater()),
+      hooks_(std::move(hooks)),
+      xon_(c.xonChar),
+      xoff_(c.xoffChar) {
+    SetLineCoding(c.powerOnLineCoding);
+}
+
+ChipUart::~ChipUart() {
+    if (farEnd_) farEnd_->Plugged(nullptr);
+}
+
+void ChipUart::SetLineCoding(const LineCoding& coding) {
+    coding_ = coding;
+    rate_ = DecodeRateWord(coding.rateWord, generation_, maxRate_);
+    TryStartTx();
+}
+
+void ChipUart::SetHostLines(bool dtr, bool rts) {
+    hostDtr_ = dtr;
+    hostRts_ = rts;
+    NotifyOutputs();
+}
+
+void ChipUart::SetFlow(const FlowSettings& flow, uint8_t xon, uint8_t xoff) {
+    const bool xonXoffWasOn = flow_.xonXoff;
+    flow_ = flow;
+    xon_ = xon;
+    xoff_ = xoff;
+    if (!flow_.xonXoff) {
+        xoffReceived_ = false;
+        if (xonXoffWasOn && xoffSent_) {
+            xoffSent_ = false;
+            SendFlowChar(xon_);
+        }
+    }
+    UpdateRxFlow();
+    NotifyOutputs();
+    TryStartTx();
+}
+
+ModemOutputs ChipUart::Outputs() const {
+    if (poweredOff_) return ModemOutputs{};
+    return ModemOutputs{hostDtr_, hostRts_ && !(flow_.rts && rxHeld_), breakActive_};
+}
+
+void ChipUart::NotifyOutputs() {
+    const ModemOutputs now = Outputs();
+    if (now == lastOutputs_) return;
+    lastOutputs_ = now;
+    if (farEnd_) farEnd_->OutputLines(now);
+}
+
+void ChipUart::Connect(std::shared_ptr<FarEnd> farEnd) {
+    if (farEnd_) farEnd_->Plugged(nullptr);
+    farEnd_.reset();
+    InputLines(ModemInputs{});  // an open connector reads as all off
+    if (poweredOff_ || !farEnd) return;
+    farEnd_ = std::move(farEnd);
+    farEnd_->Plugged(this);
+    farEnd_->OutputLines(lastOutputs_);
+}
+
+void ChipUart::PowerOff() {
+    if (poweredOff_) return;
+    poweredOff_ = true;
+    shiftTimer_.Cancel();
+    breakTimer_.Cancel();
+    shifting_ = false;
+    flowChar_.reset();
+    txFifo_.clear();
+    rxFifo_.clear();
+    NotifyOutputs();
+    if (farEnd_) farEnd_->Plugged(nullptr);
+    farEnd_.reset();
+}
+
+}  // namespace harness::chip
