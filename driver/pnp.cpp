@@ -2,15 +2,17 @@
 // passes down to the bus driver.
 //
 // This is the first cut of the port's life cycle: a start passes the request
-// down, waits for the bus driver, then runs the driver's own part of the
-// start (FinishStart); removal detaches and deletes the device object. The
-// request admission, stop and restart, surprise removal and the capability
-// and identifier queries join it with the request queues and the chip
-// bring-up.
+// down, waits for the bus driver, runs the driver's own part of the start
+// (FinishStart), detects the chip and selects its configuration, then gives
+// the chip's registers their defaults unless its configuration memory has
+// set them; removal withdraws the USB transfers, detaches and deletes the
+// device object. The request admission, stop and restart, surprise removal,
+// naming, WMI and the capability and identifier queries join it later.
 #include "driver/dispatch.h"
 #include "driver/driver_globals.h"
 #include "driver/pnp.h"
 #include "driver/port_extension.h"
+#include "usb/chip_protocol.h"
 #include "usb/chip_protocol.h"
 
 void SetOrClearFlags(PortExtension* port, volatile LONG* word, LONG mask, BOOLEAN set) {
@@ -38,6 +40,9 @@ void FinishStart(PDEVICE_OBJECT deviceObject) {
     }
     InitPortDefaults(deviceObject);
     port->portOpen = 0;
+    // The modem-control lines start low.
+    SetControlLines(deviceObject, CLEAR_RTS);
+    SetControlLines(deviceObject, CLEAR_DTR);
     port->pnpState = PNP_STATE_STARTED;
     SetOrClearFlags(port, &port->pnpAccept, ~0, FALSE);
     SetOrClearFlags(port, &port->lifecycleFlags, LIFECYCLE_STARTED, TRUE);
@@ -59,7 +64,7 @@ NTSTATUS PnpStartDevice(PDEVICE_OBJECT deviceObject, PIRP irp) {
     if (!NT_SUCCESS(status)) return status;
 
     FinishStart(deviceObject);
-    return STATUS_SUCCESS;
+    return DetectChip(deviceObject);
 }
 
 void RemovePortDevice(PDEVICE_OBJECT deviceObject) {
@@ -81,6 +86,10 @@ NTSTATUS StartDevice(PDEVICE_OBJECT deviceObject, PIRP irp) {
     port->chipType = -1;  // generation not known until the chip is detected
     port->devicePowerState = PowerDeviceD0;
     const NTSTATUS status = PnpStartDevice(deviceObject, irp);
+    if (NT_SUCCESS(status)) {
+        if (!EepromConfigured(deviceObject)) ProgramDefaultRegisters(deviceObject);
+        for (UCHAR n = 0; n < CONTROL_REGISTER_COUNT; ++n) ReadChipRegister(deviceObject, n);
+    }
     MmUnlockPagableImageSection(driverGlobals.pagingHandle);
     irp->IoStatus.Status = status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -91,6 +100,12 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT deviceObject, PIRP irp) {
     PortExtension* port = PortFromDevice(deviceObject);
     PDEVICE_OBJECT lowerDevice = port->lowerDevice;  // the extension goes with the device object
     SetOrClearFlags(port, &port->pnpAccept, PNP_ACCEPT_REMOVING, TRUE);
+    // Withdraw the USB transfers and give the cancelled ones 5 ms to come
+    // back before the extension they point into goes away.
+    CancelAllStreams(port);
+    LARGE_INTEGER delay;
+    delay.QuadPart = -50000;
+    KeDelayExecutionThread(KernelMode, FALSE, &delay);
     RemovePortDevice(deviceObject);
     irp->IoStatus.Status = STATUS_SUCCESS;
     IoCopyCurrentIrpStackLocationToNext(irp);

@@ -290,3 +290,15 @@ NTSTATUS SetLineCodingRate(PDEVICE_OBJECT deviceObject, ULONG rate);
 // Sends SET_LINE_CODING with the stored rate word and the format taken from
 // lineControl. Does nothing (and reports success) above PASSIVE_LEVEL.
 NTSTATUS SetLineCodingFormat(PortExtension* port);
+
+// --- Chip detection and initialisation (chip_detection.cpp) ---------------------
+// At start, after the lower drivers have started the device: classifies the
+// chip from its device (and, for generation 2, string) descriptors, keeps
+// the device descriptor, selects the configuration, sets chipConfigured and,
+// from generation 2, checks that register 6 echoes. Returns the first
+// failure. PASSIVE_LEVEL.
+NTSTATUS DetectChip(PDEVICE_OBJECT deviceObject);
+// TRUE when the chip's configuration memory holds a programmed block.
+BOOLEAN EepromConfigured(PDEVICE_OBJECT deviceObject);
+// Writes the default values of control registers 0, 1 and 2.
+NTSTATUS ProgramDefaultRegisters(PDEVICE_OBJECT deviceObject);

@@ -16,6 +16,10 @@
 #include "harness/kernel/registry.h"
 #include "harness/kernel/status_text.h"
 #include "harness/kernel/text.h"
+#include "harness/usb/chip/chip_model.h"
+#include "harness/usb/chip/far_end.h"
+#include "harness/usb/usb_trace.h"
+#include "usb/chip_protocol.h"
 
 namespace {
 
@@ -23,14 +27,17 @@ constexpr char16_t kService[] = u"tarnlink";
 
 struct Options {
     std::optional<std::string> extBaudrate;
+    std::optional<std::string> trace;
 };
 
 void Usage(FILE* out) {
     std::fprintf(out,
-                 "usage: tarnlink-demo [--ext-baudrate \"RATE,VALUE ...\"]\n"
+                 "usage: tarnlink-demo [--ext-baudrate \"RATE,VALUE ...\"] [--trace FILE]\n"
                  "\n"
                  "  --ext-baudrate VALUE   set the driver's ExtBaudrate registry value before it loads,\n"
                  "                         e.g. \"7200,8000 250000,12\" (up to ten pairs)\n"
+                 "  --trace FILE           write every USB request of the run to FILE (pcap, USBPcap\n"
+                 "                         format: open it with Wireshark or tshark)\n"
                  "  --help                 show this text\n");
 }
 
@@ -42,6 +49,10 @@ bool ParseArguments(int argc, char** argv, Options* options) {
             std::exit(0);
         } else if (arg == "--ext-baudrate" && i + 1 < argc) {
             options->extBaudrate = argv[++i];
+        } else if (arg == "--trace" && i + 1 < argc) {
+            options->trace = argv[++i];
+        } else if (arg.rfind("--trace=", 0) == 0) {
+            options->trace = arg.substr(std::strlen("--trace="));
         } else if (arg.rfind("--ext-baudrate=", 0) == 0) {
             options->extBaudrate = arg.substr(std::strlen("--ext-baudrate="));
         } else {
@@ -129,9 +140,120 @@ void ShowDefaults(const PortExtension& port) {
                 static_cast<long long>(port.intervalCutOver));
     std::printf("  receive buffer  none while closed (rxBufferSize %u, rxEightyPercent %u)\n",
                 static_cast<unsigned>(port.rxBufferSize), static_cast<unsigned>(port.rxEightyPercent));
-    std::printf("  chipType        %d (not detected yet), pnpState %d (started)\n", static_cast<int>(port.chipType),
-                static_cast<int>(port.pnpState));
+    std::printf("  pnpState        %d (started)\n", static_cast<int>(port.pnpState));
     std::printf("  timers          6 initialised, none armed; DPCs 13 initialised, none queued\n");
+}
+
+
+std::string Hex(const std::vector<uint8_t>& bytes, size_t most = 16) {
+    std::string text;
+    char byte[4];
+    for (size_t i = 0; i < bytes.size() && i < most; ++i) {
+        std::snprintf(byte, sizeof(byte), i ? " %02X" : "%02X", bytes[i]);
+        text += byte;
+    }
+    if (bytes.size() > most) text += " ...";
+    return text;
+}
+
+// One control request as a driver developer reads it.
+std::string DescribeRequest(const harness::chip::ControlRecord& r) {
+    const auto& s = r.setup;
+    char text[160];
+    const unsigned value = s.value, index = s.index;
+    if (s.requestType == 0x80 && s.request == 6) {
+        static const char* const kTypes[] = {"?", "device", "configuration", "string"};
+        const unsigned type = value >> 8;
+        std::snprintf(text, sizeof(text), "GET_DESCRIPTOR %s%s (asked %u, got %zu bytes)",
+                      type < 4 ? kTypes[type] : "?",
+                      type == 3 ? (" " + std::to_string(value & 0xFF)).c_str() : "", s.length, r.dataIn.size());
+    } else if (s.requestType == 0x00 && s.request == 9) {
+        std::snprintf(text, sizeof(text), "SET_CONFIGURATION %u", value);
+    } else if (s.requestType == 0x00 && s.request == 3) {
+        std::snprintf(text, sizeof(text), "SET_FEATURE %s", value == 1 ? "DEVICE_REMOTE_WAKEUP" : "?");
+    } else if (s.requestType == 0x21 && s.request == CDC_SET_LINE_CODING && r.dataOut.size() == 7) {
+        const auto& d = r.dataOut;
+        const unsigned word = d[0] | (d[1] << 8) | (d[2] << 16) | (static_cast<unsigned>(d[3]) << 24);
+        std::snprintf(text, sizeof(text), "SET_LINE_CODING rate word 0x%08X, stop %u, parity %u, data %u", word, d[4],
+                      d[5], d[6]);
+    } else if (s.requestType == 0x21 && s.request == CDC_SET_CONTROL_LINE_STATE) {
+        std::snprintf(text, sizeof(text), "SET_CONTROL_LINE_STATE DTR %s, RTS %s", (value & 1) ? "on" : "off",
+                      (value & 2) ? "on" : "off");
+    } else if (s.requestType == 0x21 && s.request == CDC_SEND_BREAK) {
+        std::snprintf(text, sizeof(text), "SEND_BREAK %s", value ? "on" : "off");
+    } else if (s.requestType == 0x40 && s.request == CHIP_VENDOR_REQUEST) {
+        if (value < CONTROL_REGISTER_COUNT)
+            std::snprintf(text, sizeof(text), "write control register %u = 0x%02X", value, index);
+        else if (value == 0x0404)
+            std::snprintf(text, sizeof(text), "select memory address 0x%02X", index);
+        else if (value == 0x0303)
+            std::snprintf(text, sizeof(text), "write memory 0x%02X = 0x%02X", index & 0xFF, index >> 8);
+        else
+            std::snprintf(text, sizeof(text), "write register %u = 0x%04X", value & 0xFF, index);
+    } else if (s.requestType == 0xC0 && s.request == CHIP_VENDOR_REQUEST) {
+        const std::string got = Hex(r.dataIn);
+        if (value >= 0x80 && value < 0x80 + CONTROL_REGISTER_COUNT)
+            std::snprintf(text, sizeof(text), "read control register %u -> %s", value - 0x80, got.c_str());
+        else if (value == 0x8484)
+            std::snprintf(text, sizeof(text), "read memory status -> %s", got.c_str());
+        else if (value == 0x8383)
+            std::snprintf(text, sizeof(text), "read memory byte -> %s", got.c_str());
+        else
+            std::snprintf(text, sizeof(text), "read register %u -> %s", (value & 0xFF) - 0x80, got.c_str());
+    } else {
+        std::snprintf(text, sizeof(text), "request %02X %02X %04X %04X", s.requestType, s.request, value, index);
+    }
+    std::string line = text;
+    if (r.outcome != harness::chip::ControlOutcome::Answered)
+        line += std::string("  [") + harness::chip::OutcomeName(r.outcome) + "]";
+    return line;
+}
+
+void ShowUsbConversation(const harness::chip::ChipModel& chip) {
+    Heading("USB conversation at start");
+    std::printf("  %-12s %-8s %s\n", "time", "setup", "request");
+    for (const auto& r : chip.ControlLog()) {
+        char setup[16];
+        std::snprintf(setup, sizeof(setup), "%02X %02X", r.setup.requestType, r.setup.request);
+        std::printf("  %-12s %-8s %s\n", harness::dispatcher::FormatTime(r.time).c_str(), setup,
+                    DescribeRequest(r).c_str());
+    }
+}
+
+void ShowDetection(const PortExtension& port) {
+    static const char* const kNames[] = {"CHIP_GEN_CLASS", "CHIP_GEN_BASIC", "CHIP_GEN_EXTENDED",
+                                         "CHIP_GEN_EXTENDED_C", "CHIP_GEN_EXTENDED_S"};
+    Heading("Chip");
+    std::printf("  generation      %d (%s)\n", static_cast<int>(port.chipType),
+                port.chipType >= 0 && port.chipType <= 4 ? kNames[port.chipType] : "CHIP_GEN_UNKNOWN");
+    std::printf("  layout          %s\n", port.singleInterface ? "one interface" : "two interfaces");
+    std::printf("  registers       0x%02X 0x%02X 0x%02X (control registers 0, 1, 2 as read back)\n",
+                port.chipRegisterImage[0], port.chipRegisterImage[1], port.chipRegisterImage[2]);
+    std::printf("  pipes           status %p, bulk out %p, bulk in %p\n",
+                static_cast<void*>(StreamPipe(&port, STREAM_STATUS)), static_cast<void*>(StreamPipe(&port, STREAM_BULK_OUT)),
+                static_cast<void*>(StreamPipe(&port, STREAM_BULK_IN)));
+}
+
+// Sets each rate as the baud-rate control code will, and shows what went
+// over the wire and what the chip made of it.
+void ShowLineCodings(PDEVICE_OBJECT fdo, harness::chip::ChipModel& chip) {
+    Heading("Line coding");
+    PortExtension* port = PortFromDevice(fdo);
+    port->lineControl = 0x03;  // 8 data bits, no parity, one stop bit
+    chip.ClearControlLog();
+    std::printf("  format 8N1     -> %s\n", harness::StatusText(SetLineCodingFormat(port)).c_str());
+    for (ULONG rate : {9600u, 115200u, 230400u, 921600u}) {
+        chip.ClearControlLog();
+        const NTSTATUS status = SetLineCodingRate(fdo, rate);
+        std::string wire = "(nothing sent)";
+        for (const auto& r : chip.ControlLog())
+            if (r.setup.request == CDC_SET_LINE_CODING) wire = Hex(r.dataOut);
+        std::printf("  %7lu baud   -> %s\n", static_cast<unsigned long>(rate), harness::StatusText(status).c_str());
+        std::printf("                  wire: %s  rate word 0x%08X, currentBaud %u, chip runs at %.0f baud,"
+                    " txChunkLimit %u\n",
+                    wire.c_str(), static_cast<unsigned>(port->lineCodingRate), static_cast<unsigned>(port->currentBaud),
+                    chip.LineRate(), static_cast<unsigned>(port->txChunkLimit));
+    }
 }
 
 }  // namespace
@@ -149,14 +271,30 @@ int main(int argc, char** argv) {
         harness::registry::SetString(key, u"ExtBaudrate", harness::ToUtf16(*options.extBaudrate));
     }
 
+    if (options.trace) {
+        if (!harness::usb::StartTrace(*options.trace)) {
+            std::fprintf(stderr, "tarnlink-demo: cannot write the trace to '%s'\n", options.trace->c_str());
+            return 1;
+        }
+    }
+
     auto driver = harness::pnp::LoadDriver(kService, DriverEntry);
     ShowDriverLoad(*driver, options);
     if (!NT_SUCCESS(driver->entryStatus)) return 1;
 
-    auto device = harness::pnp::PlugDevice(driver);
+    // A generation-2 chip with a loopback plug in its serial connector.
+    auto chip = std::make_shared<harness::chip::ChipModel>(harness::chip::ChipConfig::ForGeneration(2));
+    harness::chip::ConnectLoopback(*chip);
+    harness::pnp::DeviceDescription description;
+    description.usbDevice = chip;
+    auto device = harness::pnp::PlugDevice(driver, description);
     ShowDevice(*device);
     if (device->functionDevice == nullptr || !NT_SUCCESS(device->startStatus)) return 1;
-    ShowDefaults(*PortFromDevice(device->functionDevice));
+    PortExtension* port = PortFromDevice(device->functionDevice);
+    ShowDefaults(*port);
+    ShowUsbConversation(*chip);
+    ShowDetection(*port);
+    ShowLineCodings(device->functionDevice, *chip);
 
     Heading("Pool in use by tag");
     std::printf("%s", harness::pool::Report().c_str());
@@ -165,6 +303,11 @@ int main(int argc, char** argv) {
     const NTSTATUS removal = harness::pnp::RemoveDevice(device);
     std::printf("  removal      -> %s\n", harness::StatusText(removal).c_str());
     harness::pnp::UnloadDriver(driver);
+    if (options.trace) {
+        std::printf("  USB trace: %zu packets written to %s\n", harness::usb::TracePacketCount(),
+                    options.trace->c_str());
+        harness::usb::StopTrace();
+    }
     std::printf("  driver pool after unload: %zu bytes in %zu blocks\n",
                 static_cast<size_t>(harness::pool::BytesInUse(harness::pool::Tag("COMX"))),
                 static_cast<size_t>(harness::pool::BlocksInUse(harness::pool::Tag("COMX"))));

@@ -8,10 +8,12 @@ using harness::chip::ChipConfig;
 using ChipFlowControlTest = UsbPortTest;
 
 // Power-on register 0 of every chip in these tests: all the bits the
-// operations must keep or clear are set.
+// operations must keep or clear are set. The configuration memory holds a
+// programmed block, so the start leaves these values alone.
 ChipConfig WithRegisters(int generation, uint8_t r0, uint8_t r1) {
     ChipConfig config = ChipConfig::ForGeneration(generation);
     config.controlRegisters = {r0, r1, 0x44};
+    config.WithEepromMarkers({0});
     return config;
 }
 

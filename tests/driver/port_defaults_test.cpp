@@ -41,7 +41,8 @@ TEST_F(PortDefaultsTest, StartGivesTheSerialSettingsTheirFirstValues) {
     EXPECT_EQ(port_->handFlow.XoffLimit, 0);
     EXPECT_EQ(port_->rxEightyPercent, 0u);
 
-    EXPECT_EQ(port_->chipType, -1) << "generation unknown until the chip is detected";
+    EXPECT_EQ(port_->chipType, 2) << "the generation-2 chip was detected at start";
+    EXPECT_EQ(port_->chipConfigured, 1u);
     EXPECT_EQ(port_->pnpState, PNP_STATE_STARTED);
     EXPECT_EQ(port_->lifecycleFlags & LIFECYCLE_STARTED, LIFECYCLE_STARTED);
 }

@@ -71,7 +71,9 @@ TEST_F(UsbConfigurationTest, OnlyGenerationZeroInsistsOnTheCdcClasses) {
         ChipConfig config = ChipConfig::ForGeneration(c.chipType < 0 ? 1 : c.chipType, Layout::TwoInterfaces);
         config.commInterface = c.comm;
         config.dataInterface = c.data;
-        PlugChip(config, c.chipType);
+        // The start selects the configuration too, with the generation it
+        // detects, which is the one under test except for the unknown case.
+        PlugChip(config, c.chipType, c.expected);
         EXPECT_EQ(ReadDeviceConfiguration(Fdo()), c.expected) << "chip type " << c.chipType;
         EXPECT_EQ(harness::usb::ConfigurationValue(device_->pdo), c.expected == STATUS_SUCCESS ? 1 : 0);
         if (c.expected == STATUS_SUCCESS) ExpectPipes(0x81, 0x02, 0x83);

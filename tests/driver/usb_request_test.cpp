@@ -173,7 +173,8 @@ TEST_F(UsbRequestTest, EveryOverlappingTransmitTransferIsCancelledAndFreedOnce) 
 }
 
 TEST_F(UsbRequestTest, AStreamWithoutAPipeOrARequestIsRefusedAndFreed) {
-    PlugGeneration(2);  // no configuration selected: no pipes
+    PlugGeneration(2);
+    FreeUsbConfiguration(port_);  // as if the interface copies could not be made
     EXPECT_EQ(StreamPipe(port_, STREAM_BULK_IN), nullptr);
     harness::io::FailNextIrpAllocation();
     EXPECT_EQ(Start(STREAM_BULK_IN, 384), STATUS_INSUFFICIENT_RESOURCES);

@@ -53,7 +53,7 @@ protected:
 
     // Plugs a chip and starts its port; chipType is what detection would
     // have found (the tests of this layer set it themselves).
-    PortExtension* PlugChip(ChipConfig config, LONG chipType) {
+    PortExtension* PlugChip(ChipConfig config, LONG chipType, NTSTATUS expectedStart = STATUS_SUCCESS) {
         chip_ = std::make_shared<harness::chip::ChipModel>(std::move(config));
         harness::pnp::DeviceDescription description;
         description.usbDevice = chip_;
@@ -61,7 +61,7 @@ protected:
         description.instancePath += u"&" + std::u16string(1, char16_t(u'0' + plugged_++));
         device_ = harness::pnp::PlugDevice(driver_, description, true);
         devices_.push_back(device_);
-        EXPECT_EQ(device_->startStatus, STATUS_SUCCESS);
+        EXPECT_EQ(device_->startStatus, expectedStart);
         port_ = Port(device_);
         port_->chipType = chipType;
         chip_->ClearControlLog();

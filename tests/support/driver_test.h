@@ -13,6 +13,7 @@
 #include "driver/port_extension.h"
 #include "harness/kernel/pnp_manager.h"
 #include "harness/kernel/registry.h"
+#include "harness/usb/chip/chip_model.h"
 #include "support/kernel_test.h"
 
 class DriverTest : public KernelTest {
@@ -39,9 +40,12 @@ protected:
         return driver_->entryStatus;
     }
 
+    // Plugs a device with a generation-2 chip behind it.
     std::shared_ptr<harness::pnp::Device> Plug(bool start = true, std::u16string instance = u"") {
         harness::pnp::DeviceDescription description;
         if (!instance.empty()) description.instancePath = instance;
+        chips_.push_back(std::make_shared<harness::chip::ChipModel>(harness::chip::ChipConfig::ForGeneration(2)));
+        description.usbDevice = chips_.back();
         auto device = harness::pnp::PlugDevice(driver_, description, start);
         devices_.push_back(device);
         return device;
@@ -53,4 +57,5 @@ protected:
 
     std::shared_ptr<harness::pnp::Driver> driver_;
     std::vector<std::shared_ptr<harness::pnp::Device>> devices_;
+    std::vector<std::shared_ptr<harness::chip::ChipModel>> chips_;
 };
