@@ -302,3 +302,10 @@ NTSTATUS DetectChip(PDEVICE_OBJECT deviceObject);
 BOOLEAN EepromConfigured(PDEVICE_OBJECT deviceObject);
 // Writes the default values of control registers 0, 1 and 2.
 NTSTATUS ProgramDefaultRegisters(PDEVICE_OBJECT deviceObject);
+
+// A diagnostic transfer on the pipe of `kind`, sent synchronously
+// (chip_requests.cpp): FALSE when no request block can be allocated;
+// STATUS_INVALID_DEVICE_STATE in *status, nothing sent, when the port has
+// no such pipe. *transferred gets the bytes moved. PASSIVE_LEVEL.
+BOOLEAN PipeTransfer(PDEVICE_OBJECT deviceObject, StreamKind kind, ULONG transferFlags, PVOID buffer, ULONG length,
+                     NTSTATUS* status, PULONG transferred);

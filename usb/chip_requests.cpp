@@ -92,3 +92,32 @@ BOOLEAN SetDeviceFeature(PDEVICE_OBJECT deviceObject, USHORT featureSelector, NT
     ExFreePoolWithTag(urb, PORT_POOL_TAG);
     return TRUE;
 }
+
+// The diagnostic tool's pipe transfers: one bulk or interrupt transfer on
+// the pipe of a stream kind, sent and awaited like a control request. In
+// the one-interface layout the three pipes of the interface are the status,
+// bulk-out and bulk-in pipes in that order; the two-interface layout has
+// the same three pipes spread over its two interfaces, and the transfer
+// goes to the pipe of the same role there rather than to a pipe the first
+// interface does not have.
+BOOLEAN PipeTransfer(PDEVICE_OBJECT deviceObject, StreamKind kind, ULONG transferFlags, PVOID buffer, ULONG length,
+                     NTSTATUS* status, PULONG transferred) {
+    if (transferred != nullptr) *transferred = 0;
+    USBD_PIPE_HANDLE pipe = StreamPipe(PortFromDevice(deviceObject), kind);
+    if (pipe == nullptr) {
+        *status = STATUS_INVALID_DEVICE_STATE;  // no configuration, or no copy of its pipes
+        return TRUE;
+    }
+    auto* urb = static_cast<struct _URB_BULK_OR_INTERRUPT_TRANSFER*>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), PORT_POOL_TAG));
+    if (urb == nullptr) return FALSE;
+    RtlZeroMemory(urb, sizeof(*urb));
+    urb->Hdr.Length = static_cast<USHORT>(sizeof(*urb));
+    urb->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    urb->PipeHandle = pipe;
+    urb->TransferFlags = transferFlags;
+    urb->TransferBufferLength = length;
+    urb->TransferBuffer = length != 0 ? buffer : nullptr;
+    *status = SendAndFree(deviceObject, urb, transferred);
+    return TRUE;
+}
