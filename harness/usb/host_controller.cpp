@@ -245,16 +245,24 @@ void BeginControl(const TransferPtr& t) {
     });
 }
 
-void BeginStream(const TransferPtr& t) {
+// Gives the transfer a request number at the device and marks it as being
+// there; a device that is gone ends the transfer at once (null).
+Port* HandToDevice(const TransferPtr& t, bool control) {
     Port* port = FindPort(t->pdo);
     if (port == nullptr || port->unplugged) {
         FinishWithStatus(t, USBD_STATUS_DEVICE_GONE);
-        return;
+        return nullptr;
     }
-    const uint64_t request = State().nextDeviceRequest++;
-    t->deviceRequest = request;
-    t->deviceRequestIsControl = false;
+    t->deviceRequest = State().nextDeviceRequest++;
+    t->deviceRequestIsControl = control;
     t->stage = Stage::AtDevice;
+    return port;
+}
+
+void BeginStream(const TransferPtr& t) {
+    Port* port = HandToDevice(t, false);
+    if (port == nullptr) return;
+    const uint64_t request = t->deviceRequest;
     PipeTransfer transfer;
     transfer.id = request;
     transfer.endpoint = t->endpoint;
@@ -348,15 +356,9 @@ NTSTATUS CompleteUrbAtOnce(PIRP irp, PURB urb, PDEVICE_OBJECT pdo, USBD_STATUS s
 
 void SendControlStep(const TransferPtr& t, const SetupPacket& setup, std::vector<uint8_t> dataOut,
                      std::function<void(const ControlResult&)> answer) {
-    Port* port = FindPort(t->pdo);
-    if (port == nullptr || port->unplugged) {
-        FinishWithStatus(t, USBD_STATUS_DEVICE_GONE);
-        return;
-    }
-    const uint64_t request = State().nextDeviceRequest++;
-    t->deviceRequest = request;
-    t->deviceRequestIsControl = true;
-    t->stage = Stage::AtDevice;
+    Port* port = HandToDevice(t, true);
+    if (port == nullptr) return;
+    const uint64_t request = t->deviceRequest;
     t->onControlAnswer = std::move(answer);
     std::shared_ptr<UsbDevice> device = port->device;
     const uint64_t id = t->id;

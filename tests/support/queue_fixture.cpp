@@ -92,6 +92,21 @@ struct CompletionContext {
     void* sent;
 };
 
+// The start loop's first step, cancel spin lock held: a request found
+// cancelled before it could be made cancellable is completed through the
+// take-next routine (which releases the lock) and the next one is taken.
+bool SkipCancelled(PortExtension* port, PIRP* irp, PIRP* slot, PLIST_ENTRY queue, KIRQL irql, NTSTATUS* first,
+                   bool* isFirst) {
+    if (!(*irp)->Cancel) return false;
+    IoReleaseCancelSpinLock(irql);
+    (*irp)->IoStatus.Status = STATUS_CANCELLED;
+    (*irp)->IoStatus.Information = 0;
+    if (*isFirst) *first = STATUS_CANCELLED;
+    *isFirst = false;
+    TakeNextRequest(slot, queue, irp, TRUE, port);
+    return true;
+}
+
 }  // namespace
 
 // Start routines of the test. Like the real ones they loop: a request found
@@ -106,15 +121,7 @@ NTSTATUS QueueFixtureStartRead(PortExtension* port) {
         ++QueueFixture::readStarts;
         KIRQL irql;
         IoAcquireCancelSpinLock(&irql);
-        if (irp->Cancel) {
-            IoReleaseCancelSpinLock(irql);
-            irp->IoStatus.Status = STATUS_CANCELLED;
-            irp->IoStatus.Information = 0;
-            if (isFirst) first = STATUS_CANCELLED;
-            isFirst = false;
-            TakeNextRequest(&port->currentReadIrp, &port->readQueue, &irp, TRUE, port);
-            continue;
-        }
+        if (SkipCancelled(port, &irp, &port->currentReadIrp, &port->readQueue, irql, &first, &isFirst)) continue;
         const ReadArming& arming = QueueFixture::arming;
         SetReferenceWord(irp, 0);
         IoMarkIrpPending(irp);
@@ -148,15 +155,7 @@ NTSTATUS QueueFixtureStartWrite(PortExtension* port) {
     while (irp != nullptr) {
         KIRQL irql;
         IoAcquireCancelSpinLock(&irql);
-        if (irp->Cancel) {
-            IoReleaseCancelSpinLock(irql);
-            irp->IoStatus.Status = STATUS_CANCELLED;
-            irp->IoStatus.Information = 0;
-            if (isFirst) first = STATUS_CANCELLED;
-            isFirst = false;
-            TakeNextRequest(&port->currentWriteIrp, &port->writeQueue, &irp, TRUE, port);
-            continue;
-        }
+        if (SkipCancelled(port, &irp, &port->currentWriteIrp, &port->writeQueue, irql, &first, &isFirst)) continue;
         SetReferenceWord(irp, RefCancel);
         IoMarkIrpPending(irp);
         IoSetCancelRoutine(irp, CancelCurrentWrite);
