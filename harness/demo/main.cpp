@@ -5,6 +5,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "driver/driver_globals.h"
 #include "driver/port_extension.h"
@@ -242,7 +243,12 @@ void ShowLineCodings(PDEVICE_OBJECT fdo, harness::chip::ChipModel& chip) {
     port->lineControl = 0x03;  // 8 data bits, no parity, one stop bit
     chip.ClearControlLog();
     std::printf("  format 8N1     -> %s\n", harness::StatusText(SetLineCodingFormat(port)).c_str());
-    for (ULONG rate : {9600u, 115200u, 230400u, 921600u}) {
+    // The standard steps, then every rate of the ExtBaudrate table, whose
+    // raw value replaces the rate word on this generation.
+    std::vector<ULONG> rates = {9600u, 115200u, 230400u, 921600u};
+    for (LONG i = 0; i < driverGlobals.extBaudCount; ++i)
+        rates.push_back(static_cast<ULONG>(driverGlobals.extBaudTable[i].baudRate));
+    for (ULONG rate : rates) {
         chip.ClearControlLog();
         const NTSTATUS status = SetLineCodingRate(fdo, rate);
         std::string wire = "(nothing sent)";
