@@ -1,6 +1,7 @@
 // Creation of the port device object by AddDevice.
 #include <string>
 
+#include "harness/app/user_io.h"
 #include "harness/kernel/bus_driver.h"
 #include "harness/kernel/io_manager.h"
 #include "harness/kernel/pool.h"
@@ -97,6 +98,35 @@ TEST_F(AddDeviceTest, CreatesAnExclusiveBufferedSerialDeviceAttachedToThePdo) {
     EXPECT_EQ(port->lowerDevice, device->pdo);
     EXPECT_EQ(port->pdo, device->pdo);
     EXPECT_EQ(harness::io::GetAttachedDevice(device->pdo), fdo);
+}
+
+int createsSeen = 0;
+NTSTATUS NTAPI CountAndAcceptCreate(PDEVICE_OBJECT, PIRP irp) {
+    ++createsSeen;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI AcceptRequest(PDEVICE_OBJECT, PIRP irp) {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+TEST_F(AddDeviceTest, TheIoManagerRefusesASecondOpenOfThePort) {
+    auto device = Plug();
+    // Stand in for the open path, which is not served yet.
+    createsSeen = 0;
+    driver_->object->MajorFunction[IRP_MJ_CREATE] = CountAndAcceptCreate;
+    driver_->object->MajorFunction[IRP_MJ_CLEANUP] = AcceptRequest;
+    driver_->object->MajorFunction[IRP_MJ_CLOSE] = AcceptRequest;
+
+    harness::app::Handle first, second;
+    ASSERT_EQ(harness::app::Open(u"\\Device\\BrindelSerial2", &first), STATUS_SUCCESS);
+    EXPECT_EQ(harness::app::Open(u"\\Device\\BrindelSerial2", &second), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(createsSeen, 1) << "the second open never reached the driver";
+    EXPECT_EQ(harness::app::Close(first), STATUS_SUCCESS);
 }
 
 TEST_F(AddDeviceTest, GivesTheExtensionItsFirstValues) {
