@@ -40,17 +40,6 @@ protected:
         ASSERT_EQ(Load(), STATUS_SUCCESS);
     }
 
-    void TearDown() override {
-        // Nothing in the driver withdraws the streams at removal yet: do it
-        // here, and let the cancelled transfers come back, before the port
-        // goes away.
-        if (port_ != nullptr) {
-            CancelAllStreams(port_);
-            harness::dispatcher::RunFor(10 * harness::dispatcher::kMillisecond);
-        }
-        DriverTest::TearDown();
-    }
-
     // Plugs a chip and starts its port; chipType is what detection would
     // have found (the tests of this layer set it themselves).
     PortExtension* PlugChip(ChipConfig config, LONG chipType, NTSTATUS expectedStart = STATUS_SUCCESS) {
