@@ -30,15 +30,6 @@ void FreeUnusedQueueSizeBuffer(PIRP irp) {
     }
 }
 
-PIRP IrpFromListEntry(PLIST_ENTRY entry) { return CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry); }
-
-// Unlinks a request from whatever queue holds it and leaves its list entry
-// pointing at itself, so that a second unlink is harmless.
-void UnlinkRequest(PIRP irp) {
-    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-    InitializeListHead(&irp->Tail.Overlay.ListEntry);
-}
-
 }  // namespace
 
 NTSTATUS EnqueueOrStart(PortExtension* port, PIRP irp, PLIST_ENTRY queue, PIRP* currentSlot, StartRoutine* start) {
@@ -118,21 +109,24 @@ VOID NTAPI CancelQueuedRequest(PDEVICE_OBJECT deviceObject, PIRP irp) {
     FinishRequest(port);
 }
 
-void CancelQueueAndCurrent(PDEVICE_OBJECT deviceObject, PLIST_ENTRY queue, PIRP* currentSlot) {
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-
+void CancelEveryQueuedRequest(PDEVICE_OBJECT deviceObject, PLIST_ENTRY queue, PDRIVER_CANCEL fallback, KIRQL* irql) {
     // Newest first, so that nothing behind a cancelled request can start.
     while (!IsListEmpty(queue)) {
         PIRP irp = IrpFromListEntry(queue->Blink);
         UnlinkRequest(irp);
         PDRIVER_CANCEL cancel = IoSetCancelRoutine(irp, nullptr);
-        if (cancel == nullptr) cancel = CancelQueuedRequest;  // every queued request carries it
-        irp->CancelIrql = irql;
+        if (cancel == nullptr) cancel = fallback;  // every queued request carries one
+        irp->CancelIrql = *irql;
         irp->Cancel = TRUE;
         cancel(deviceObject, irp);  // releases the cancel spin lock
-        IoAcquireCancelSpinLock(&irql);
+        IoAcquireCancelSpinLock(irql);
     }
+}
+
+void CancelQueueAndCurrent(PDEVICE_OBJECT deviceObject, PLIST_ENTRY queue, PIRP* currentSlot) {
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    CancelEveryQueuedRequest(deviceObject, queue, CancelQueuedRequest, &irql);
 
     PIRP current = *currentSlot;
     if (current == nullptr) {

@@ -35,6 +35,18 @@ inline void SetReferenceWord(PIRP irp, LONG word) {
 inline void AddReference(PIRP irp, LONG bits) { SetReferenceWord(irp, ReferenceWord(irp) | bits); }
 inline void DropReference(PIRP irp, LONG bits) { SetReferenceWord(irp, ReferenceWord(irp) & ~bits); }
 
+// A request waiting in one of the port's lists is linked through
+// Tail.Overlay.ListEntry.
+inline PIRP IrpFromListEntry(PLIST_ENTRY entry) { return CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry); }
+
+// Unlinks a request from whatever list holds it and leaves its entry
+// pointing at itself, so that a second unlink (by its cancel routine) is
+// harmless. Cancel spin lock held.
+inline void UnlinkRequest(PIRP irp) {
+    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+    InitializeListHead(&irp->Tail.Overlay.ListEntry);
+}
+
 // A start routine makes the request in a current slot progress; it returns
 // the status of that first request (STATUS_PENDING if it has to wait).
 typedef NTSTATUS StartRoutine(PortExtension* port);
@@ -57,6 +69,10 @@ TakeNextRoutine TakeNextRequest;
 void TakeNextRequestLocked(PIRP* currentSlot, PLIST_ENTRY queue, PIRP* nextOut, BOOLEAN completeCurrent,
                            PortExtension* port, KIRQL irql);
 DRIVER_CANCEL CancelQueuedRequest;
+// Cancels every request in `queue`, newest first, by calling its cancel
+// routine (`fallback` if it has none). Entered with the cancel spin lock
+// held at *irql; returns with it held again.
+void CancelEveryQueuedRequest(PDEVICE_OBJECT deviceObject, PLIST_ENTRY queue, PDRIVER_CANCEL fallback, KIRQL* irql);
 void CancelQueueAndCurrent(PDEVICE_OBJECT deviceObject, PLIST_ENTRY queue, PIRP* currentSlot);
 
 // --- The completion rule (completion.cpp) -------------------------------------

@@ -3,19 +3,12 @@
 // dispatch routine anew.
 #include "io/request_queue.h"
 
-namespace {
-
-PIRP IrpFromListEntry(PLIST_ENTRY entry) { return CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry); }
-
-}  // namespace
-
 // Entered with the cancel spin lock held.
 VOID NTAPI CancelStalledRequest(PDEVICE_OBJECT deviceObject, PIRP irp) {
     PortExtension* port = PortFromDevice(deviceObject);
     irp->IoStatus.Status = STATUS_CANCELLED;
     irp->IoStatus.Information = 0;
-    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-    InitializeListHead(&irp->Tail.Overlay.ListEntry);
+    UnlinkRequest(irp);
     IoReleaseCancelSpinLock(irp->CancelIrql);
 
     IoCompleteRequest(irp, IO_SERIAL_INCREMENT);
@@ -26,17 +19,7 @@ void CancelAllStalledRequests(PDEVICE_OBJECT deviceObject) {
     PortExtension* port = PortFromDevice(deviceObject);
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    while (!IsListEmpty(&port->stalledQueue)) {
-        PIRP irp = IrpFromListEntry(port->stalledQueue.Blink);
-        RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-        InitializeListHead(&irp->Tail.Overlay.ListEntry);
-        PDRIVER_CANCEL cancel = IoSetCancelRoutine(irp, nullptr);
-        if (cancel == nullptr) cancel = CancelStalledRequest;
-        irp->CancelIrql = irql;
-        irp->Cancel = TRUE;
-        cancel(deviceObject, irp);  // releases the cancel spin lock
-        IoAcquireCancelSpinLock(&irql);
-    }
+    CancelEveryQueuedRequest(deviceObject, &port->stalledQueue, CancelStalledRequest, &irql);
     IoReleaseCancelSpinLock(irql);
 }
 
@@ -45,8 +28,7 @@ void ResubmitStalledRequests(PortExtension* port) {
     IoAcquireCancelSpinLock(&irql);
     while (!IsListEmpty(&port->stalledQueue)) {
         PIRP irp = IrpFromListEntry(port->stalledQueue.Flink);  // oldest first
-        RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-        InitializeListHead(&irp->Tail.Overlay.ListEntry);
+        UnlinkRequest(irp);
         IoSetCancelRoutine(irp, nullptr);
         IoReleaseCancelSpinLock(irql);
 
