@@ -36,7 +36,7 @@ windows: deps-windows
 	@cmake -S . -B build/win64 -DCMAKE_TOOLCHAIN_FILE=windows/toolchain-x86_64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
 	@cmake --build build/win64 -j $(JOBS)
 
-test: host windows
+test: deps-test host windows
 	@cd build/host && ctest --output-on-failure -j $(JOBS)
 
 sanitize: deps-host

@@ -157,20 +157,23 @@ if(TARNLINK_WINDOWS_ARCH STREQUAL "x86")
   target_link_libraries(tarnlink_image PRIVATE hal)
 endif()
 if(TARNLINK_WINDOWS_ARCH STREQUAL "x86")
-  # Three USBD.SYS routines with correct (undecorated) import names; see
-  # windows/usbd-x86.def. Must come before the toolchain's libusbd.a.
-  set(TARNLINK_USBD_FIXUP_LIB ${CMAKE_BINARY_DIR}/libusbd-undecorated.a)
-  add_custom_command(OUTPUT ${TARNLINK_USBD_FIXUP_LIB}
+  # USBD.SYS on x86 through one import library of our own with undecorated
+  # import names (see windows/usbd-x86.def), so that the image has one
+  # import descriptor for the module, as the platform's own linker makes.
+  set(TARNLINK_USBD_LIB ${CMAKE_BINARY_DIR}/libusbd-x86.a)
+  add_custom_command(OUTPUT ${TARNLINK_USBD_LIB}
     COMMAND ${CMAKE_DLLTOOL} --kill-at --input-def ${CMAKE_SOURCE_DIR}/windows/usbd-x86.def
-            --output-lib ${TARNLINK_USBD_FIXUP_LIB}
+            --output-lib ${TARNLINK_USBD_LIB}
     DEPENDS ${CMAKE_SOURCE_DIR}/windows/usbd-x86.def
     VERBATIM)
-  add_custom_target(tarnlink_usbd_fixup DEPENDS ${TARNLINK_USBD_FIXUP_LIB})
-  add_dependencies(tarnlink_image tarnlink_usbd_fixup)
-  set_property(TARGET tarnlink_image APPEND PROPERTY LINK_DEPENDS ${TARNLINK_USBD_FIXUP_LIB})
-  target_link_libraries(tarnlink_image PRIVATE ${TARNLINK_USBD_FIXUP_LIB})
+  add_custom_target(tarnlink_usbd_import_lib DEPENDS ${TARNLINK_USBD_LIB})
+  add_dependencies(tarnlink_image tarnlink_usbd_import_lib)
+  set_property(TARGET tarnlink_image APPEND PROPERTY LINK_DEPENDS ${TARNLINK_USBD_LIB})
+  target_link_libraries(tarnlink_image PRIVATE ${TARNLINK_USBD_LIB})
+else()
+  target_link_libraries(tarnlink_image PRIVATE usbd)
 endif()
-target_link_libraries(tarnlink_image PRIVATE usbd wmilib gcc)
+target_link_libraries(tarnlink_image PRIVATE wmilib gcc)
 
 # The loader checks the image checksum of kernel drivers; ld leaves it 0.
 add_custom_command(TARGET tarnlink_image POST_BUILD

@@ -85,6 +85,10 @@ for dll in $dlls; do
         fail "imports from $dll; a driver may import only from: $allowed_dlls"
     fi
 done
+# One import descriptor per module, as the platform's own linker makes: a
+# module named twice means two import libraries were mixed for it.
+repeated=$(awk '/DLL Name:/ { print toupper($3) }' <<<"$headers" | sort | uniq -d)
+[ -z "$repeated" ] && pass "each module imported once" || fail "modules with more than one import descriptor: $(echo $repeated)"
 for dll in $required_dlls; do
     grep -qixF "$dll" <<<"$dlls" || fail "does not import from $dll"
 done
