@@ -87,10 +87,9 @@ void ResetClockInterrupt() { Clock() = ClockInterrupt{}; }
 namespace dispatcher = harness::dispatcher;
 
 // System time, interrupt time and the tick count are what the clock
-// interrupt last stored (documented: "The system time is updated on every
-// tick of the system clock, and is accurate only to the latest tick"), so
-// between ticks they stand still. The performance counter reads the
-// hardware and is exact.
+// interrupt last stored, so between ticks they stand still (documented
+// Windows behaviour: system time is only as precise as the latest tick).
+// The performance counter reads the hardware and is exact.
 VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
     CurrentTime->QuadPart = dispatcher::BootSystemTime() + dispatcher::internal::LastTick(dispatcher::Now());
 }

@@ -6,10 +6,10 @@
 // its due time and expires at the first tick at or after it (the interrupt
 // at time T expires every timer due at or before T). A relative due time
 // counts from the time of the latest tick, the system time the kernel keeps,
-// not from the exact present (documented: the computed expiration "might be
-// up to one clock period earlier than expected", and a relative time close
-// to or below one tick expires at the next tick). KTIMER.DueTime holds the
-// due time itself, in interrupt time, not the tick.
+// not from the exact present, so it may expire up to one tick early and a
+// relative time of a tick or less expires at the next tick (documented
+// Windows behaviour for timer accuracy). KTIMER.DueTime holds the due time
+// itself, in interrupt time, not the tick.
 #include <limits>
 #include <map>
 #include <unordered_map>
