@@ -196,6 +196,7 @@ void ResetDispatcher() {
     m.hangHorizon = kDefaultHangHorizon;
     ResetDpcQueue();
     ResetTimers();
+    ResetClockInterrupt();
     ResetThread();
 }
 

@@ -7,9 +7,29 @@
 //   harness::ResetKernel(). It moves only while the machine runs: a wait or
 //   delay of the driver, or a Run* call of a test. A test that waits three
 //   seconds for a time-out costs no real time and leaves the clock at exactly
-//   3 s. System time (KeQuerySystemTime) is a fixed boot date plus virtual
-//   time.
+//   3 s.
 //
+//   The clock interrupt ticks every TimeIncrement(), at multiples of it
+//   since boot: 15.625 ms, as KeQueryTimeIncrement reports, unless a test
+//   chooses another with SetTimeIncrement. As on Windows:
+//     - kernel timers expire only at ticks: a timer expires at the first
+//       tick at or after its due time, so a due time exactly on a tick
+//       expires at that tick and a relative -1 at the next one. A relative
+//       due time counts from the latest tick, not the exact present, so it
+//       may expire up to one tick early; a due time at or before the latest
+//       tick expires at once. Each expiry of a periodic timer is due one
+//       period after the previous due time and expires at a tick.
+//     - KeQuerySystemTime (a fixed boot date plus the time of the tick),
+//       KeQueryInterruptTime and KeQueryTickCount read what the latest tick
+//       stored and stand still between ticks. KeQueryPerformanceCounter and
+//       Now() are exact.
+//   Not rounded, by choice of the harness: wait and delay time-outs
+//   (KeWaitForSingleObject, KeDelayExecutionThread) end at exactly their
+//   deadline, so a driver's 3-second time-out ends at 3 s on the virtual
+//   clock, where Windows ends it at a clock tick near 3 s.
+//   Scheduled device events are hardware, not timers, and are not rounded
+//   either.
+
 // The run loop
 //   RunUntil(done, deadline) repeats: run all queued DPCs; stop if done();
 //   otherwise take the earliest timer expiry or scheduled device event not
@@ -71,10 +91,34 @@ constexpr int64_t kMillisecond = 10 * 1000;
 constexpr int64_t kSecond = 10 * 1000 * 1000;
 
 // --- Clock ------------------------------------------------------------------
+// Length of a clock tick: 15.625 ms (64 ticks a second) by default; Windows
+// runs the clock interrupt at 0.5 ms to 15.625 ms.
+constexpr int64_t kDefaultTimeIncrement = 156250;
+constexpr int64_t kMinimumTimeIncrement = 5000;
+constexpr int64_t kMaximumTimeIncrement = 156250;
+
 int64_t Now();                   // virtual time, 100 ns units since boot
-int64_t TimeIncrement();         // length of a clock tick: 156250 (15.625 ms)
+int64_t TimeIncrement();         // length of a clock tick (KeQueryTimeIncrement)
 int64_t BootSystemTime();        // system time at boot: 2026-01-01 00:00 UTC, 100 ns since 1601
 std::string FormatTime(int64_t t);  // "3.000000 s"
+
+// Sets the length of the clock tick, as on a machine with a raised timer
+// resolution (a test of the exact arithmetic of a driver time-out); the
+// kernel reset returns it to the default. Callable at any time: ticks
+// counted so far are kept, the new rate ticks on from the latest tick, and
+// armed timers move to the first tick of the new rate at or after their due
+// time. Windows keeps KeQueryTimeIncrement constant while it runs, so set
+// it before the driver loads if the driver reads it. A length outside
+// [kMinimumTimeIncrement, kMaximumTimeIncrement] is reported as
+// TIME_INCREMENT_OUT_OF_RANGE and changes nothing (returns false).
+bool SetTimeIncrement(int64_t increment);
+// The time of the first clock tick at or after `t`: when a timer due at `t`
+// expires.
+int64_t TickAtOrAfter(int64_t t);
+// How long from now until a timer set now with `dueTime` (as KeSetTimer
+// takes it: negative is relative, else absolute system time) expires; 0 if
+// it would expire on the spot.
+int64_t TimeUntilExpiry(LONGLONG dueTime);
 
 // --- Scheduled device events -------------------------------------------------
 // Emulated hardware (the USB bus, the chip model) schedules its activity on

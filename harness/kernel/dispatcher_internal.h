@@ -74,18 +74,28 @@ struct QueueKey {
 };
 uint64_t NextSequence();
 
+// Timers are keyed by the clock tick at which they expire.
 std::optional<QueueKey> EarliestTimer();
 void ExpireEarliestTimer();  // signals it, queues its DPC, re-arms it if periodic
 std::vector<PKTIMER> ArmedTimers();
 std::string DescribeTimer(const KTIMER* timer);
 void ResetTimers();
+// The clock tick changed length: every armed timer moves to the first tick
+// of the new rate at or after its due time, keeping its place among equals.
+void RetimeTimers();
 
 // --- Clock -------------------------------------------------------------------------
+// The clock interrupt (system_time.cpp): the time of the latest tick at or
+// before `t`, and the ticks counted since boot at `t`.
+int64_t LastTick(int64_t t);
+int64_t TickCount(int64_t t);
+void ResetClockInterrupt();
 // Moves the clock forward without running anything: a processor stalled at
 // raised IRQL. Whatever came due meanwhile fires at the next run.
 void AdvanceClockWithoutRunning(int64_t duration);
-// A due time as the kernel takes it: negative is relative to now, zero or
-// positive is absolute system time. Returns virtual time.
+// A wait's time-out as the kernel takes it: negative is relative to the
+// exact present (waits are not rounded to ticks), zero or positive is
+// absolute system time. Returns virtual time.
 int64_t ToVirtualTime(LONGLONG due);
 int64_t SaturatingAdd(int64_t a, int64_t b);
 

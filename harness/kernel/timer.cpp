@@ -1,6 +1,16 @@
-// Kernel timers: the timer queue ordered by due time and by the order in
-// which timers were set; expiry signals the timer, queues its DPC and
-// re-arms a periodic timer.
+// Kernel timers: the timer queue ordered by the clock tick at which each
+// timer expires and by the order in which timers were set; expiry signals
+// the timer, queues its DPC and re-arms a periodic timer.
+//
+// Timers expire only at clock interrupts, as on Windows: a timer is due at
+// its due time and expires at the first tick at or after it (the interrupt
+// at time T expires every timer due at or before T). A relative due time
+// counts from the time of the latest tick, the system time the kernel keeps,
+// not from the exact present, so it may expire up to one tick early and a
+// relative time of a tick or less expires at the next tick (documented
+// Windows behaviour for timer accuracy). KTIMER.DueTime holds the due time
+// itself, in interrupt time, not the tick.
+#include <limits>
 #include <map>
 #include <unordered_map>
 
@@ -11,8 +21,13 @@ namespace harness::dispatcher::internal {
 
 namespace {
 
+struct ArmedTimer {
+    PKTIMER timer;
+    int64_t due;  // before rounding to a tick
+};
+
 struct TimerQueue {
-    std::map<QueueKey, PKTIMER> byDue;
+    std::map<QueueKey, ArmedTimer> byTick;
     std::unordered_map<const KTIMER*, QueueKey> keys;
 };
 
@@ -21,32 +36,56 @@ TimerQueue& Timers() {
     return queue;
 }
 
-void Arm(PKTIMER timer, int64_t due) {
-    const QueueKey key{due, NextSequence()};
-    Timers().byDue.emplace(key, timer);
+void Insert(PKTIMER timer, int64_t due, uint64_t sequence) {
+    const QueueKey key{TickAtOrAfter(due), sequence};
+    Timers().byTick.emplace(key, ArmedTimer{timer, due});
     Timers().keys[timer] = key;
+}
+
+void Arm(PKTIMER timer, int64_t due) {
+    Insert(timer, due, NextSequence());
     timer->DueTime.QuadPart = static_cast<ULONGLONG>(due);
 }
 
 bool Disarm(const KTIMER* timer) {
     auto it = Timers().keys.find(timer);
     if (it == Timers().keys.end()) return false;
-    Timers().byDue.erase(it->second);
+    Timers().byTick.erase(it->second);
     Timers().keys.erase(it);
     return true;
 }
 
+// The next due time of a periodic timer: one period after `due`, so the
+// periods do not drift. A period shorter than the clock tick cannot be
+// kept: the timer expires once per tick and the periods that fell between
+// two ticks are skipped (a harness choice, rather than expiring the timer
+// again and again at one tick).
+int64_t NextPeriod(int64_t due, LONG periodMs) {
+    const int64_t period = int64_t{periodMs} * kMillisecond;
+    const int64_t tick = LastTick(Now());
+    int64_t next = SaturatingAdd(due, period);
+    if (next <= tick) next = SaturatingAdd(next, ((tick - next) / period + 1) * period);
+    return next;
+}
+
 // The timer's due time has come: it is signalled, its DPC queued with the
 // system time of expiry, and a periodic timer is set again one period after
-// the time it was due (so periods do not drift). Returns true if a DPC was
-// queued.
+// the time it was due. Returns true if a DPC was queued.
 bool Expire(PKTIMER timer, int64_t due) {
     timer->Header.SignalState = 1;
-    if (timer->Period > 0) Arm(timer, SaturatingAdd(due, int64_t{timer->Period} * kMillisecond));
+    if (timer->Period > 0) Arm(timer, NextPeriod(due, timer->Period));
     if (!timer->Dpc) return false;
-    const int64_t systemTime = BootSystemTime() + Now();
+    const int64_t systemTime = BootSystemTime() + LastTick(Now());
     return QueueDpc(timer->Dpc, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(static_cast<ULONG>(systemTime))),
                     reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(static_cast<ULONG>(systemTime >> 32))));
+}
+
+// A due time as KeSetTimer takes it: negative is relative to the latest
+// tick, zero or positive is absolute system time. Returns interrupt time.
+int64_t DueTimeOf(LONGLONG due) {
+    if (due >= 0) return due - BootSystemTime();
+    const int64_t delta = due == std::numeric_limits<int64_t>::min() ? std::numeric_limits<int64_t>::max() : -due;
+    return SaturatingAdd(LastTick(Now()), delta);
 }
 
 bool IsTimer(const KTIMER* timer) {
@@ -63,22 +102,21 @@ void CheckIrql(const KTIMER* timer, const char* routine) {
 }  // namespace
 
 std::optional<QueueKey> EarliestTimer() {
-    if (Timers().byDue.empty()) return std::nullopt;
-    return Timers().byDue.begin()->first;
+    if (Timers().byTick.empty()) return std::nullopt;
+    return Timers().byTick.begin()->first;
 }
 
 void ExpireEarliestTimer() {
-    auto it = Timers().byDue.begin();
-    const QueueKey key = it->first;
-    PKTIMER timer = it->second;
-    Timers().byDue.erase(it);
-    Timers().keys.erase(timer);
-    Expire(timer, key.due);
+    auto it = Timers().byTick.begin();
+    const ArmedTimer armed = it->second;
+    Timers().byTick.erase(it);
+    Timers().keys.erase(armed.timer);
+    Expire(armed.timer, armed.due);
 }
 
 std::vector<PKTIMER> ArmedTimers() {
     std::vector<PKTIMER> timers;
-    for (const auto& [key, timer] : Timers().byDue) timers.push_back(timer);
+    for (const auto& [key, armed] : Timers().byTick) timers.push_back(armed.timer);
     return timers;
 }
 
@@ -86,7 +124,9 @@ std::string DescribeTimer(const KTIMER* timer) {
     std::string out = "timer " + Hex(timer);
     auto it = Timers().keys.find(timer);
     if (it == Timers().keys.end()) return out;
-    out += " (due at " + FormatTime(it->second.due);
+    const int64_t due = Timers().byTick.at(it->second).due;
+    out += " (due at " + FormatTime(due);
+    if (it->second.due != due) out += ", expires at the tick at " + FormatTime(it->second.due);
     if (timer->Period > 0) out += ", period " + std::to_string(timer->Period) + " ms";
     if (timer->Dpc)
         out += ", DPC routine " + RoutineName(reinterpret_cast<const void*>(timer->Dpc->DeferredRoutine));
@@ -95,13 +135,26 @@ std::string DescribeTimer(const KTIMER* timer) {
 
 // Forgets the queue without touching the timers: their memory may be gone.
 void ResetTimers() {
-    Timers().byDue.clear();
+    Timers().byTick.clear();
     Timers().keys.clear();
+}
+
+void RetimeTimers() {
+    std::map<QueueKey, ArmedTimer> armed = std::move(Timers().byTick);
+    Timers().byTick.clear();
+    Timers().keys.clear();
+    for (const auto& [key, entry] : armed) Insert(entry.timer, entry.due, key.sequence);
 }
 
 }  // namespace harness::dispatcher::internal
 
 namespace harness::dispatcher {
+
+int64_t TimeUntilExpiry(LONGLONG dueTime) {
+    const int64_t due = internal::DueTimeOf(dueTime);
+    if (due <= internal::LastTick(Now())) return 0;
+    return TickAtOrAfter(due) - Now();
+}
 
 size_t ArmedTimerCount() { return internal::Timers().keys.size(); }
 
@@ -152,12 +205,12 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
     Timer->Header.SignalState = 0;
     Timer->Dpc = Dpc;
     Timer->Period = Period > 0 ? Period : 0;
-    const int64_t due = ToVirtualTime(DueTime.QuadPart);
-    const int64_t now = harness::dispatcher::Now();
-    if (due > now) {
+    // Already due by the kernel's time (the latest tick): the kernel expires
+    // such a timer on the spot instead of queueing it.
+    const int64_t due = DueTimeOf(DueTime.QuadPart);
+    if (due > LastTick(harness::dispatcher::Now())) {
         Arm(Timer, due);
-    } else if (Expire(Timer, now)) {
-        // Already due: the kernel expires such a timer on the spot.
+    } else if (Expire(Timer, due)) {
         harness::dispatcher::ActiveScheduler().OnDpcQueued();
     }
     return wasArmed ? TRUE : FALSE;

@@ -43,7 +43,7 @@ protected:
         Sent* read = SendRead();
         EXPECT_EQ(read->dispatchStatus, STATUS_PENDING);
         SetDpcDelivery(DpcDelivery::Manual);
-        AdvanceClock(20 * harness::dispatcher::kMillisecond);
+        AdvanceClock(harness::dispatcher::TimeUntilExpiry(arming.totalDue));  // both time-outs expire
         TransferDone();
         EXPECT_TRUE(harness::dispatcher::IsQueued(&port_->readTotalTimeoutDpc));
         EXPECT_TRUE(harness::dispatcher::IsQueued(&port_->readIntervalTimeoutDpc));
@@ -107,7 +107,7 @@ TEST_F(CompletionRuleTest, ACancelWhileTheTotalTimeoutDpcIsQueuedEndsAsTimeout) 
     arming.totalTimer = true;
     Sent* read = SendRead();
     SetDpcDelivery(DpcDelivery::Manual);
-    AdvanceClock(10 * harness::dispatcher::kMillisecond);
+    AdvanceClock(harness::dispatcher::TimeUntilExpiry(arming.totalDue));
     ASSERT_TRUE(harness::dispatcher::IsQueued(&port_->readTotalTimeoutDpc));
 
     Cancel(read);
@@ -125,11 +125,11 @@ TEST_F(CompletionRuleTest, ATimeoutStartsTheNextQueuedRequest) {
     Sent* first = SendRead();
     Sent* second = SendRead();
     EXPECT_EQ(second->dispatchStatus, STATUS_PENDING);
-    harness::dispatcher::RunFor(10 * harness::dispatcher::kMillisecond);
+    harness::dispatcher::RunFor(harness::dispatcher::TimeUntilExpiry(arming.totalDue));
     ASSERT_TRUE(first->Done());
     EXPECT_EQ(first->status, STATUS_TIMEOUT);
     EXPECT_EQ(port_->currentReadIrp, second->irp) << "the next read became current";
-    harness::dispatcher::RunFor(10 * harness::dispatcher::kMillisecond);
+    harness::dispatcher::RunFor(harness::dispatcher::TimeUntilExpiry(arming.totalDue));
     EXPECT_EQ(second->status, STATUS_TIMEOUT);
     EXPECT_EQ(second->order, 2);
 }

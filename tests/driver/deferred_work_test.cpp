@@ -7,6 +7,8 @@ namespace {
 using harness::dispatcher::DpcDelivery;
 using harness::dispatcher::kMillisecond;
 using harness::dispatcher::SetDpcDelivery;
+using harness::dispatcher::TimeIncrement;
+using harness::dispatcher::TimeUntilExpiry;
 
 class DeferredWorkTest : public QueueFixture {};
 
@@ -47,7 +49,7 @@ TEST_F(DeferredWorkTest, ATimerReArmedFromItsOwnDpcStaysBalanced) {
     due.QuadPart = -1 * kMillisecond;
     EXPECT_FALSE(SetTimerCounted(&port_->readIntervalTimer, due, &port_->readIntervalTimeoutDpc, port_));
     EXPECT_EQ(port_->pendingDpcCount, 2);
-    harness::dispatcher::RunFor(10 * kMillisecond);
+    harness::dispatcher::RunFor(3 * TimeIncrement());  // one expiry per clock tick
     EXPECT_EQ(rearmingRuns, 3);
     EXPECT_EQ(port_->pendingDpcCount, 1);
 }
@@ -66,9 +68,9 @@ TEST_F(DeferredWorkTest, ReArmingAnArmedTimerKeepsOneCount) {
 TEST_F(DeferredWorkTest, TheDrainWaitsUntilAnArmedTimersDpcHasRun) {
     countingDpcRuns = 0;
     KeInitializeDpc(&port_->xoffCountTimeoutDpc, CountingDpc, port_);
-    const int64_t armedAt = harness::dispatcher::Now();
     LARGE_INTEGER due;
     due.QuadPart = -250 * kMillisecond;
+    const int64_t expiry = harness::dispatcher::Now() + TimeUntilExpiry(due.QuadPart);
     SetTimerCounted(&port_->xoffCountTimer, due, &port_->xoffCountTimeoutDpc, port_);
 
     // The drain as close performs it: drop the base count, wait for zero,
@@ -78,7 +80,7 @@ TEST_F(DeferredWorkTest, TheDrainWaitsUntilAnArmedTimersDpcHasRun) {
     InterlockedIncrement(&port_->pendingDpcCount);
 
     EXPECT_EQ(countingDpcRuns, 1);
-    EXPECT_EQ(harness::dispatcher::Now() - armedAt, 250 * kMillisecond) << "the wait lasted until the timer fired";
+    EXPECT_EQ(harness::dispatcher::Now(), expiry) << "the wait lasted until the timer fired";
     EXPECT_EQ(port_->pendingDpcCount, 1);
 }
 
@@ -102,7 +104,7 @@ TEST_F(DeferredWorkTest, CancellingAllTimersAndDpcsLeavesOnlyTheBaseCount) {
     QueueDpcCounted(&port_->commErrorDpc, nullptr, nullptr, port_);
     // A timer that has fired: its DPC is queued, the timer no longer armed.
     SetTimerCounted(&port_->writeTotalTimer, due, &port_->writeTotalTimeoutDpc, port_);
-    harness::dispatcher::AdvanceClock(2 * kMillisecond);
+    harness::dispatcher::AdvanceClock(TimeUntilExpiry(due.QuadPart));
     ASSERT_TRUE(harness::dispatcher::IsQueued(&port_->writeTotalTimeoutDpc));
     EXPECT_EQ(port_->pendingDpcCount, 6);
 
@@ -133,11 +135,15 @@ TEST_F(DeferredWorkTest, TheLowerRtsStepsWaitOneCharacterAndMergePendingChecks) 
     QueueDpcCounted(&port_->startLowerRtsDpc, nullptr, nullptr, port_);
     harness::dispatcher::RunDpcs();
     ASSERT_TRUE(harness::dispatcher::IsArmed(&port_->lowerRtsTimer));
+    // Due one character time (1.042 ms at 9600 8N1) after the kernel's
+    // present, the latest clock tick; it expires at the tick after that.
+    EXPECT_EQ(port_->lowerRtsTimer.DueTime.QuadPart, KeQueryInterruptTime() + 10420);
+    const int64_t untilExpiry = TimeUntilExpiry(-10420);
     QueueDpcCounted(&port_->startLowerRtsDpc, nullptr, nullptr, port_);
     harness::dispatcher::RunDpcs();
     EXPECT_EQ(port_->lowerRtsPending, 1) << "the second check merged into the armed one";
 
-    harness::dispatcher::AdvanceClock(10420 - 1);
+    harness::dispatcher::AdvanceClock(untilExpiry - 1);
     EXPECT_FALSE(harness::dispatcher::IsQueued(&port_->lowerRtsDpc));
     harness::dispatcher::AdvanceClock(1);
     harness::dispatcher::RunDpcs();

@@ -39,6 +39,34 @@ TEST_F(DispatcherClockTest, TimeRoutinesFollowTheVirtualClock) {
     EXPECT_EQ(1, ran);
 }
 
+// System time, interrupt time and the tick count are stored by the clock
+// interrupt and stand still between ticks; the performance counter does not.
+TEST_F(DispatcherClockTest, KernelTimeStepsWithTheClockTicks) {
+    const int64_t tick = dispatcher::TimeIncrement();
+    auto expectKernelTimeAt = [](int64_t tickTime, int64_t ticks) {
+        LARGE_INTEGER t;
+        KeQueryTickCount(&t);
+        EXPECT_EQ(ticks, t.QuadPart);
+        EXPECT_EQ(static_cast<ULONGLONG>(tickTime), KeQueryInterruptTime());
+        KeQuerySystemTime(&t);
+        EXPECT_EQ(dispatcher::BootSystemTime() + tickTime, t.QuadPart);
+        EXPECT_EQ(dispatcher::Now(), KeQueryPerformanceCounter(nullptr).QuadPart);
+    };
+    dispatcher::RunFor(tick - 1);
+    expectKernelTimeAt(0, 0);
+    dispatcher::RunFor(1);
+    expectKernelTimeAt(tick, 1);
+    KeStallExecutionProcessor(20 * 1000);  // 20 ms spin: the clock interrupt still comes
+    expectKernelTimeAt(2 * tick, 2);
+
+    // A raised timer resolution: the count goes on from the latest tick.
+    ASSERT_TRUE(dispatcher::SetTimeIncrement(10000));
+    EXPECT_EQ(10000u, KeQueryTimeIncrement());
+    expectKernelTimeAt(2 * tick + 4 * 10000, 2 + 4);  // at 35.625 ms, 4.375 ms past the latest long tick
+    dispatcher::RunFor(tick);
+    expectKernelTimeAt(2 * tick + 20 * 10000, 2 + 20);
+}
+
 TEST_F(DispatcherClockTest, DeviceEventsRunInTimeOrderFifoAndCanBeCancelled) {
     std::vector<std::string> log;
     auto note = [&](std::string name) {

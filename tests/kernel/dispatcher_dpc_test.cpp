@@ -133,7 +133,7 @@ TEST_F(DispatcherDpcTest, ManualDeliveryLeavesDpcsQueuedUntilTheMachineRuns) {
     LARGE_INTEGER due{};
     due.QuadPart = -10 * dispatcher::kMillisecond;
     KeSetTimer(&timer, due, &probe.dpc);
-    dispatcher::AdvanceClock(10 * dispatcher::kMillisecond);
+    dispatcher::AdvanceClock(dispatcher::TimeUntilExpiry(due.QuadPart));
     EXPECT_TRUE(KeReadStateTimer(&timer));
     EXPECT_TRUE(dispatcher::IsQueued(&probe.dpc));
     EXPECT_EQ(TRUE, KeRemoveQueueDpc(&probe.dpc));  // e.g. the request completed first

@@ -54,6 +54,26 @@ TEST_F(DispatcherWaitTest, TimeOutCostsOnlyVirtualTimeAndEndsExactlyAtTheDeadlin
     EXPECT_EQ(5 * kSecond, dispatcher::Now());
 }
 
+// Waits and delays end at their exact deadline, between clock ticks; only
+// a timer waited on keeps to the ticks.
+TEST_F(DispatcherWaitTest, TimeOutsAndDelaysAreNotRoundedToClockTicks) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    LARGE_INTEGER timeout = Time(-10 * kMillisecond);
+    EXPECT_EQ(STATUS_TIMEOUT, KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout));
+    EXPECT_EQ(10 * kMillisecond, dispatcher::Now());
+    LARGE_INTEGER interval = Time(-1);
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    EXPECT_EQ(10 * kMillisecond + 1, dispatcher::Now());
+
+    KTIMER timer;
+    KeInitializeTimer(&timer);
+    KeSetTimer(&timer, Time(-1), nullptr);
+    timeout = Time(-1 * kSecond);
+    EXPECT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, &timeout));
+    EXPECT_EQ(dispatcher::TimeIncrement(), dispatcher::Now()) << "the timer expired at the first tick";
+}
+
 TEST_F(DispatcherWaitTest, WaitSatisfiedByATimerDpcThatSetsTheEvent) {
     KEVENT event;
     KTIMER timer;
