@@ -19,6 +19,12 @@ namespace harness::io::detail {
 // the dispatch routine that received it returned, and whether the location
 // was marked pending when completion walked past it. The rule is checked
 // once both are known, whichever comes first.
+//
+// A dispatch routine that completes the request at its own location must
+// return the status it completed it with (or STATUS_PENDING): the status
+// is captured when IoCompleteRequest is called, as completion routines may
+// change IoStatus.Status and the IRP may be freed before the routine
+// returns.
 struct LocationCheck {
     int dispatchDepth = 0;  // >1 when a driver skipped its location
     bool returned = false;
@@ -26,6 +32,8 @@ struct LocationCheck {
     bool walked = false;
     bool marked = false;
     PDEVICE_OBJECT device = nullptr;
+    int completedAtDepth = 0;  // dispatch depth that completed it here; 0: none
+    NTSTATUS completedStatus = STATUS_SUCCESS;
 };
 
 struct IrpRecord {
@@ -53,6 +61,7 @@ struct IrpRecord {
     PVOID userBuffer = nullptr;
     ULONG userBufferLength = 0;
     bool checkInformation = false;
+    bool informationReported = false;  // INFORMATION_EXCEEDS_BUFFER already said
     std::function<void(PIRP)> onComplete;
 };
 
