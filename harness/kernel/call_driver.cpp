@@ -91,7 +91,14 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // What the request was, for a report once the IRP may be gone.
     const UCHAR major = location->MajorFunction;
     const ULONG code = record->lastIoControlCode;
+    const KIRQL irqlBefore = KeGetCurrentIrql();
     const NTSTATUS status = dispatch(DeviceObject, Irp);
+    if (KeGetCurrentIrql() != irqlBefore) {
+        BugCheck("IRQL_CHANGED_BY_DISPATCH", "IofCallDriver",
+                 "the dispatch routine " + detail::PointerText(reinterpret_cast<const void*>(dispatch)) + " of " +
+                     detail::DescribeDevice(DeviceObject) + " was entered at IRQL " + std::to_string(irqlBefore) +
+                     " and returned at IRQL " + std::to_string(KeGetCurrentIrql()));
+    }
 
     // The record outlives the IRP: it may have been completed and freed
     // while the dispatch routine ran.

@@ -46,7 +46,7 @@ constexpr CheckEntry kChecks[] = {
     {"IRQL_NOT_PASSIVE_AT_END", {"IRQL_GT_ZERO_AT_SYSTEM_SERVICE", 0x4A, ""}},
     // Pool
     {"PAGED_POOL_AT_RAISED_IRQL", {kVerifier, 0xC4, "0x01 allocate, 0x11 free"}},
-    {"BAD_POOL_CALLER", {"BAD_POOL_CALLER", 0xC2, "0x9B zero tag, 0x0A wrong tag"}},
+    {"BAD_POOL_CALLER", {"BAD_POOL_CALLER", 0xC2, "0x9B zero tag, 0x00 zero bytes, 0x0A wrong tag"}},
     {"BAD_POOL_FREE", {"BAD_POOL_CALLER", 0xC2, "0x07 freed twice, 0x46 not a pool address"}},
     {"TIMER_OR_DPC_INVALID", {"TIMER_OR_DPC_INVALID", 0xC7, ""}},
     {"QUOTA_ALLOCATION_RAISED", {"KMODE_EXCEPTION_NOT_HANDLED", 0x1E, ""}},
@@ -84,6 +84,7 @@ constexpr CheckEntry kChecks[] = {
     {"IRP_FREED_WHILE_IN_USE", {kIoVerifier, 0xC9, "0x20B"}},
     {"IRP_REUSED_WHILE_IN_USE", {kIoVerifier, 0xC9, "0x310"}},
     {"IRP_TOO_SMALL", kHarnessOnly},  // memory corruption on Windows
+    {"IRQL_CHANGED_BY_DISPATCH", {kIoVerifier, 0xC9, "0x05"}},
     {"NO_MORE_IRP_STACK_LOCATIONS", {"NO_MORE_IRP_STACK_LOCATIONS", 0x35, ""}},
     {"NULL_DISPATCH_ROUTINE", {kIoVerifier, 0xC9, "0x21F"}},
     {"PENDING_RETURNED_WITHOUT_MARK", {kIoVerifier, 0xC9, "0x23D"}},
@@ -102,6 +103,10 @@ constexpr CheckEntry kChecks[] = {
     {"DEVICE_ALREADY_ATTACHED", kHarnessOnly},
     {"DEVICE_OBJECTS_LEFT_AT_UNLOAD", kHarnessOnly},
     {"DRIVER_UNLOADED_WITH_DEVICES", kHarnessOnly},
+    {"DEVICE_INITIALIZING_AFTER_ADD_DEVICE", {kIoVerifier, 0xC9, "0x243"}},
+    {"POWER_PAGABLE_NOT_INHERITED", {kIoVerifier, 0xC9, "0x23F"}},
+    {"REMOVE_WITHOUT_DETACH", {kIoVerifier, 0xC9, "0x21D"}},
+    {"REMOVE_WITHOUT_DELETE", {kIoVerifier, 0xC9, "0x21E"}},
     {"WMI_REGISTRATION_LEAKED", {kUnloadPending, 0xCE, ""}},  // WMI calls into unloaded code
     // Registry, strings, memory manager
     {"INVALID_HANDLE", {"INVALID_KERNEL_HANDLE", 0x93, ""}},

@@ -105,6 +105,21 @@ TEST_F(IoVerifierTest, CallsAboveDispatchLevel) {
     EXPECT_EQ(TakeViolations("IRQL_NOT_LESS_OR_EQUAL"), 3);
 }
 
+TEST_F(IoVerifierTest, DispatchRoutineThatReturnsAtAnotherIrql) {
+    KIRQL entered = PASSIVE_LEVEL;
+    PDEVICE_OBJECT device = AddDevice([&](PDEVICE_OBJECT, PIRP irp) {
+        KeRaiseIrql(DISPATCH_LEVEL, &entered);  // and never lowered
+        return Complete(irp, STATUS_SUCCESS);
+    });
+    IoCallDriver(device, OwnIrp(device));
+    KeLowerIrql(entered);
+    ASSERT_EQ(harness::RecordedViolations().size(), 1u);
+    EXPECT_NE(harness::RecordedViolations()[0].message.find("entered at IRQL 0 and returned at IRQL 2"),
+              std::string::npos)
+        << harness::RecordedViolations()[0].message;
+    EXPECT_EQ(TakeViolations("IRQL_CHANGED_BY_DISPATCH"), 1);
+}
+
 TEST_F(IoVerifierTest, EndOfTestReportsLeakedAndUncompletedIrps) {
     PDEVICE_OBJECT device = QueueingDevice();
     PIRP leaked = IoAllocateIrp(1, FALSE);
