@@ -26,7 +26,7 @@ ViolationHandler& Handler() {
 
 // Every check the harness reports, with the Windows bug check that a
 // checked kernel or Driver Verifier raises for the same fault (subcodes as
-// Windows documents them for the first parameter). Checks Windows makes no
+// Windows gives them in the first parameter). Checks Windows makes no
 // bug check of (a hang there, a crash somewhere later, or a rule only this
 // harness enforces) are harness-only.
 struct CheckEntry {

@@ -23,7 +23,7 @@ struct Violation {
 };
 
 // The Windows bug check a check of this verifier corresponds to, so that a
-// report can be looked up in Windows' documentation. One table in
+// report can be looked up among Windows' bug checks. One table in
 // verifier.cpp lists every check name the harness reports.
 struct WindowsBugCheck {
     const char* name;     // e.g. "DRIVER_VERIFIER_IOMANAGER_VIOLATION"; null: harness-only check
