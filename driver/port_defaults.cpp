@@ -24,6 +24,7 @@ constexpr UCHAR kXoffChar = 0x13;
 }  // namespace
 
 PORT_PAGEABLE_CODE void InitPortDefaults(PDEVICE_OBJECT deviceObject) {
+    PAGED_CODE();
     PortExtension* port = PortFromDevice(deviceObject);
 
     KeInitializeSpinLock(&port->controlLock);

@@ -26,11 +26,10 @@
 // Code that runs only at PASSIVE_LEVEL while the port starts or is open goes
 // into a pageable section of its own. The driver locks it by handle for as
 // long as a port needs it (see pagingHandle); the kernel may page it out
-// otherwise. Sections whose names begin with "PAGE" are pageable.
-#if defined(_WIN32)
+// otherwise. Sections whose names begin with "PAGE" are pageable. The host
+// build places it in a section of the same name, so that the emulated
+// kernel knows which code is pageable. Every such routine starts with
+// PAGED_CODE(); a test of the driver's sources keeps it so.
 #define PORT_PAGEABLE_CODE __attribute__((section("PAGESRP0")))
-#else
-#define PORT_PAGEABLE_CODE
-#endif
 
 #include "platform/record_layout.h"

@@ -88,11 +88,32 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                  detail::DescribeDevice(DeviceObject) + " has no dispatch routine for " + DescribeIrp(Irp));
         dispatch = DefaultDispatch;
     }
+    // What the request was, for a report once the IRP may be gone.
+    const UCHAR major = location->MajorFunction;
+    const ULONG code = record->lastIoControlCode;
+    const KIRQL irqlBefore = KeGetCurrentIrql();
     const NTSTATUS status = dispatch(DeviceObject, Irp);
+    if (KeGetCurrentIrql() != irqlBefore) {
+        BugCheck("IRQL_CHANGED_BY_DISPATCH", "IofCallDriver",
+                 "the dispatch routine " + detail::PointerText(reinterpret_cast<const void*>(dispatch)) + " of " +
+                     detail::DescribeDevice(DeviceObject) + " was entered at IRQL " + std::to_string(irqlBefore) +
+                     " and returned at IRQL " + std::to_string(KeGetCurrentIrql()));
+    }
 
     // The record outlives the IRP: it may have been completed and freed
     // while the dispatch routine ran.
     detail::LocationCheck& after = record->locations[size_t(index)];
+    if (after.completedAtDepth == after.dispatchDepth && status != STATUS_PENDING &&
+        status != after.completedStatus) {
+        BugCheck("STATUS_RETURNED_DIFFERS_FROM_COMPLETION", "IofCallDriver",
+                 "the dispatch routine " + detail::PointerText(reinterpret_cast<const void*>(dispatch)) + " of " +
+                     detail::DescribeDevice(DeviceObject) + " completed IRP " + detail::PointerText(Irp) + " (" +
+                     MajorFunctionName(major) + (code != 0 ? " code " + detail::Hex(code) : std::string()) +
+                     ") with status " +
+                     detail::Hex(ULONG(after.completedStatus)) + " and returned " + detail::Hex(ULONG(status)) +
+                     "; a routine that completes a request returns the status it completed it with");
+    }
+    if (after.completedAtDepth == after.dispatchDepth) after.completedAtDepth = 0;
     after.dispatchDepth--;
     after.returned = true;
     after.returnedStatus = status;

@@ -31,6 +31,53 @@ bool ShouldInvoke(const IRP* irp, UCHAR control) {
            (irp->Cancel && (control & SL_INVOKE_ON_CANCEL));
 }
 
+// The bytes of the system buffer the I/O manager copies back to the
+// requester for the completing location's request, or -1 where it copies
+// nothing: the output part of a METHOD_BUFFERED device control, a buffered
+// read or query. (The direct methods' output goes through an MDL, the
+// neither method's straight to the caller's buffer.)
+int64_t OutputSectionLength(const IRP* irp, const IO_STACK_LOCATION* location) {
+    const bool buffered = (irp->Flags & IRP_BUFFERED_IO) != 0;
+    switch (location->MajorFunction) {
+    case IRP_MJ_DEVICE_CONTROL:
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+        if (METHOD_FROM_CTL_CODE(location->Parameters.DeviceIoControl.IoControlCode) != METHOD_BUFFERED) return -1;
+        return location->Parameters.DeviceIoControl.OutputBufferLength;
+    case IRP_MJ_READ: return buffered ? int64_t(location->Parameters.Read.Length) : -1;
+    case IRP_MJ_QUERY_INFORMATION: return buffered ? int64_t(location->Parameters.QueryFile.Length) : -1;
+    default: return -1;
+    }
+}
+
+// The I/O verifier's check of IoCompleteRequest (DRIVER_VERIFIER_IOMANAGER_
+// VIOLATION 0x312): Information larger than the output section of the
+// system buffer would have the I/O manager copy past the end of the
+// requester's buffer. Judged against the completing driver's own location,
+// whoever built the request, and whatever the status (a failed request
+// reports no bytes).
+void CheckInformationFits(PIRP irp, IrpRecord& record) {
+    if (irp->CurrentLocation < 1 || irp->CurrentLocation > irp->StackCount) return;
+    const PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    const int64_t length = OutputSectionLength(irp, location);
+    if (length < 0 || irp->IoStatus.Information <= uint64_t(length)) return;
+    BugCheck("INFORMATION_EXCEEDS_BUFFER", "IofCompleteRequest",
+             DescribeIrp(irp) + " completed by " + DescribeDevice(location->DeviceObject) + " with Information " +
+                 std::to_string(irp->IoStatus.Information) + " (status " + Hex(ULONG(irp->IoStatus.Status)) +
+                 ") for an output buffer of " + std::to_string(length) + " bytes");
+    record.informationReported = true;
+}
+
+// Remembers the status a dispatch routine completed the request with at its
+// own location, for the check when it returns (call_driver.cpp).
+void NoteCompletionAtLocation(const IRP* irp, IrpRecord& record) {
+    const int index = irp->CurrentLocation;
+    if (index < 1 || size_t(index) >= record.locations.size()) return;
+    LocationCheck& check = record.locations[size_t(index)];
+    if (check.dispatchDepth == 0) return;  // completed after its dispatch routine returned
+    check.completedAtDepth = check.dispatchDepth;
+    check.completedStatus = irp->IoStatus.Status;
+}
+
 }  // namespace
 
 void FinishAtIoManager(const IrpRecordPtr& record) {
@@ -47,9 +94,10 @@ void FinishAtIoManager(const IrpRecordPtr& record) {
     const NTSTATUS status = irp->IoStatus.Status;
     ULONG_PTR copy = irp->IoStatus.Information;
     if (record->checkInformation && !IsError(status) && copy > record->userBufferLength) {
-        BugCheck("INFORMATION_EXCEEDS_BUFFER", "IofCompleteRequest",
-                 DescribeIrp(irp) + " completed with Information " + std::to_string(copy) +
-                     " for a buffer of " + std::to_string(record->userBufferLength) + " bytes");
+        if (!record->informationReported)
+            BugCheck("INFORMATION_EXCEEDS_BUFFER", "IofCompleteRequest",
+                     DescribeIrp(irp) + " completed with Information " + std::to_string(copy) +
+                         " for a buffer of " + std::to_string(record->userBufferLength) + " bytes");
         copy = record->userBufferLength;
     }
     if ((irp->Flags & IRP_BUFFERED_IO) && (irp->Flags & IRP_INPUT_OPERATION) && !IsError(status) &&
@@ -98,6 +146,9 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         BugCheck("IRP_COMPLETED_WITH_STATUS_PENDING", "IofCompleteRequest",
                  DescribeIrp(Irp) + " completed with IoStatus.Status = STATUS_PENDING");
     }
+
+    detail::CheckInformationFits(Irp, *record);
+    detail::NoteCompletionAtLocation(Irp, *record);
 
     record->inDriver = false;
     record->completed = true;

@@ -51,7 +51,7 @@ void DeleteFileObject(PFILE_OBJECT file) {
     files.erase(it);
     if (IsLiveDevice(device)) {
         InterlockedDecrement(&device->ReferenceCount);
-        detail::FreeDeviceIfUnused(device);
+        detail::FreeDeviceIfUnused(device, "ObDereferenceObject");
     }
 }
 

@@ -12,16 +12,23 @@
 // object_namespace.h. What they check is reported through the verifier:
 //   objects   INVALID_DEVICE_OBJECT, INVALID_DRIVER_OBJECT, DEVICE_DELETED_TWICE,
 //             DEVICE_DELETED_WHILE_ATTACHED, DEVICE_ALREADY_ATTACHED,
-//             DEVICE_NOT_ATTACHED, DEVICE_OBJECTS_LEFT_AT_UNLOAD
+//             DEVICE_NOT_ATTACHED, DEVICE_OBJECTS_LEFT_AT_UNLOAD,
+//             TIMER_OR_DPC_INVALID (a device deleted or freed with a DPC
+//             queued or a timer armed in its object or extension)
 //   IRPs      INVALID_IRP, IRP_TOO_SMALL, IRP_FREED_TWICE, IRP_FREED_WHILE_IN_USE,
 //             IRP_REUSED_WHILE_IN_USE, NO_MORE_IRP_STACK_LOCATIONS,
 //             NULL_DISPATCH_ROUTINE
 //   pending   PENDING_RETURNED_WITHOUT_MARK, PENDING_MARK_WITHOUT_STATUS_PENDING,
 //             IRP_NOT_COMPLETED_ON_RETURN (an I/O manager request for which
-//             the top driver returned neither STATUS_PENDING nor a completed IRP)
+//             the top driver returned neither STATUS_PENDING nor a completed IRP),
+//             STATUS_RETURNED_DIFFERS_FROM_COMPLETION (a dispatch routine that
+//             completed the request returned another status than it completed
+//             it with)
 //   complete  IRP_COMPLETED_TWICE, IRP_COMPLETED_WITH_CANCEL_ROUTINE,
 //             IRP_COMPLETED_WITH_STATUS_PENDING, IRP_FREED_DURING_COMPLETION,
 //             DRIVER_IRP_COMPLETED_TO_IO_MANAGER, INFORMATION_EXCEEDS_BUFFER
+//             (Information beyond the output section of the system buffer,
+//             checked at IoCompleteRequest, or beyond the requester's buffer)
 //   cancel    CANCEL_SPIN_LOCK_NOT_RELEASED, CANCEL_STATE_IN_COMPLETED_IRP
 //   IRQL      IRQL_NOT_LESS_OR_EQUAL (each routine at most at its documented level)
 //   at the end of a test: IRP_NEVER_COMPLETED, IRP_LEAKED

@@ -4,7 +4,9 @@
 //   SECTION_UNLOCK_UNBALANCED  an unlock with no lock outstanding, or of a
 //                              handle MmLockPagableDataSection never returned
 //   SECTION_HANDLE_INVALID     MmLockPagableSectionByHandle with such a handle
-//   IRQL_NOT_LESS_OR_EQUAL     any of these routines above APC_LEVEL
+//   IRQL_NOT_LESS_OR_EQUAL     any of these routines above APC_LEVEL, or a
+//                              routine starting with PAGED_CODE() entered
+//                              above APC_LEVEL (paged_code.cpp)
 #pragma once
 
 #include <cstdint>
@@ -23,5 +25,9 @@ int TotalLocks();
 // Lock operations (MmLockPagableDataSection and MmLockPagableSectionByHandle)
 // since reset, whether or not they were undone since.
 std::uint64_t LockOperations();
+
+// True if `address` lies in the driver's pageable code (PORT_PAGEABLE_CODE,
+// which the host build places in a section of its own, as Windows does).
+bool IsPageableCode(const void* address);
 
 }  // namespace harness::mm

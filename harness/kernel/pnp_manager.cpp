@@ -1,6 +1,8 @@
 #include "harness/kernel/pnp_manager.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <string>
 
 #include "harness/kernel/bus_driver.h"
 #include "harness/kernel/io_manager.h"
@@ -40,6 +42,40 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT top, PIRP irp) {
     if (IoCallDriver(top, irp) == STATUS_PENDING)
         KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
     return irp->IoStatus.Status;
+}
+
+std::string Pointer(const void* p) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%p", p);
+    return text;
+}
+
+// What the I/O verifier checks once AddDevice has returned: each device the
+// driver attached has left its initialisation (0x243) and inherited
+// DO_POWER_PAGABLE from the device below (0x23F).
+void CheckAddedDevices(PDEVICE_OBJECT pdo) {
+    for (PDEVICE_OBJECT below = pdo; below->AttachedDevice != nullptr; below = below->AttachedDevice) {
+        PDEVICE_OBJECT device = below->AttachedDevice;
+        if (device->Flags & DO_DEVICE_INITIALIZING)
+            BugCheck("DEVICE_INITIALIZING_AFTER_ADD_DEVICE", "AddDevice",
+                     "device " + Pointer(device) + " still has DO_DEVICE_INITIALIZING set after AddDevice returned");
+        if ((below->Flags & DO_POWER_PAGABLE) && !(device->Flags & DO_POWER_PAGABLE))
+            BugCheck("POWER_PAGABLE_NOT_INHERITED", "AddDevice",
+                     "device " + Pointer(device) + " lacks DO_POWER_PAGABLE, which the device " + Pointer(below) +
+                         " it is attached to has");
+    }
+}
+
+// After IRP_MN_REMOVE_DEVICE the function driver must have detached its
+// device from the PDO (0x21D) and deleted it (0x21E).
+void CheckRemovedDevice(PDEVICE_OBJECT pdo, PDEVICE_OBJECT functionDevice) {
+    if (pdo->AttachedDevice != nullptr)
+        BugCheck("REMOVE_WITHOUT_DETACH", "IRP_MN_REMOVE_DEVICE",
+                 "device " + Pointer(pdo->AttachedDevice) + " is still attached to the PDO " + Pointer(pdo) +
+                     " after the remove request");
+    if (functionDevice != nullptr && io::IsLiveDevice(functionDevice) && !io::IsDeletePending(functionDevice))
+        BugCheck("REMOVE_WITHOUT_DELETE", "IRP_MN_REMOVE_DEVICE",
+                 "device " + Pointer(functionDevice) + " was not deleted (IoDeleteDevice) on the remove request");
 }
 
 UNICODE_STRING Counted(std::u16string& text) {
@@ -106,6 +142,7 @@ std::shared_ptr<Device> PlugDevice(const std::shared_ptr<Driver>& driver, Device
     device->addStatus = addDevice(driver->object, device->pdo);
     if (!NT_SUCCESS(device->addStatus)) return device;
     device->functionDevice = device->pdo->AttachedDevice;
+    CheckAddedDevices(device->pdo);
     if (start) device->startStatus = StartDevice(device);
     return device;
 }
@@ -133,6 +170,7 @@ namespace {
 
 void FinishRemoval(const std::shared_ptr<Device>& device) {
     SendPnp(device, IRP_MN_REMOVE_DEVICE);
+    CheckRemovedDevice(device->pdo, device->functionDevice);
     registry::UnbindDeviceInstance(device->pdo);
     bus::DeletePhysicalDevice(device->pdo);
     device->removed = true;

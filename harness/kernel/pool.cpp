@@ -122,6 +122,12 @@ void* Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const char* routine) {
                  "allocation of " + std::to_string(size) + " bytes of " + KindName(paged) +
                      " pool with a tag of zero");
     }
+    if (size == 0) {
+        // Driver Verifier stops a zero-byte request (BAD_POOL_CALLER 0x00);
+        // without it Windows hands out a block the caller may not touch.
+        BugCheck("BAD_POOL_CALLER", routine,
+                 "allocation of zero bytes of " + std::string(KindName(paged)) + " pool, tag " + Quoted(tag));
+    }
 
     ++s.attempts;
     if (ShouldFail(s, size, tag)) {

@@ -8,8 +8,9 @@
 // verifier:
 //   PAGED_POOL_AT_RAISED_IRQL  paged pool allocated or freed above APC_LEVEL
 //   IRQL_NOT_LESS_OR_EQUAL     any pool allocated or freed above DISPATCH_LEVEL
-//   BAD_POOL_CALLER            allocation with a tag of zero, or a free whose
-//                              tag is not the block's (both tags named)
+//   BAD_POOL_CALLER            allocation with a tag of zero or of zero
+//                              bytes, or a free whose tag is not the
+//                              block's (both tags named)
 //   BAD_POOL_FREE              freeing a null pointer, a pointer that is not
 //                              the start of a pool block, or a block twice
 //   TIMER_OR_DPC_INVALID       a block freed while a DPC queued, a timer

@@ -17,8 +17,25 @@ struct Violation {
     std::string routine;  // kernel routine that caught it, e.g. "IofCompleteRequest"
     std::string message;  // what was wrong, with the objects involved
 
+    // "BUGCHECK IRP_COMPLETED_TWICE [MULTIPLE_IRP_COMPLETE_REQUESTS (0x44)]
+    // in IofCompleteRequest: ..." (see WindowsBugCheckText).
     std::string ToString() const;
 };
+
+// The Windows bug check a check of this verifier corresponds to, so that a
+// report can be looked up among Windows' bug checks. One table in
+// verifier.cpp lists every check name the harness reports.
+struct WindowsBugCheck {
+    const char* name;     // e.g. "DRIVER_VERIFIER_IOMANAGER_VIOLATION"; null: harness-only check
+    unsigned code;        // e.g. 0xC9
+    const char* subcode;  // first parameter where it tells the fault apart, e.g. "0x224"; "" if none
+};
+// Null if `check` is not in the table (a harness bug).
+const WindowsBugCheck* FindWindowsBugCheck(const std::string& check);
+// "MULTIPLE_IRP_COMPLETE_REQUESTS (0x44)",
+// "DRIVER_VERIFIER_IOMANAGER_VIOLATION (0xC9, 0x224)", "harness-only check",
+// or, for a name missing from the table, a text that says so.
+std::string WindowsBugCheckText(const std::string& check);
 
 using ViolationHandler = std::function<void(const Violation&)>;
 

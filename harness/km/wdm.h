@@ -10,3 +10,4 @@
 #include "io.h"
 #include "ntddser.h"
 #include "usb.h"
+#include "paged_code.h"

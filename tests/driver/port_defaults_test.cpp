@@ -1,5 +1,6 @@
 // The port's locks, timers, DPCs and first serial settings, given at start.
 #include "harness/kernel/dispatcher.h"
+#include "harness/kernel/memory_manager.h"
 #include "io/deferred_routines.h"
 #include "support/driver_test.h"
 
@@ -99,6 +100,19 @@ TEST_F(PortDefaultsTest, ARestartAfterAStopReturnsTheSettingsToTheirDefaults) {
     EXPECT_EQ(port_->specialChars.XonChar, 0x11);
     EXPECT_EQ(port_->pnpState, PNP_STATE_STARTED);
     EXPECT_EQ(port_->lifecycleFlags & LIFECYCLE_STOPPED, 0);
+}
+
+TEST_F(PortDefaultsTest, TheResetIsPageableAndFaultsAboveApcLevel) {
+    EXPECT_TRUE(harness::mm::IsPageableCode(reinterpret_cast<const void*>(&InitPortDefaults)));
+    EXPECT_FALSE(harness::mm::IsPageableCode(reinterpret_cast<const void*>(&DriverEntry)));
+
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    InitPortDefaults(device_->functionDevice);
+    KeLowerIrql(old);
+    ASSERT_EQ(harness::RecordedViolations().size(), 1u);
+    EXPECT_EQ(harness::RecordedViolations()[0].routine, "InitPortDefaults");
+    EXPECT_EQ(TakeViolations("IRQL_NOT_LESS_OR_EQUAL"), 1);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "harness/app/user_io.h"
+#include "harness/kernel/dispatcher.h"
 #include "harness/kernel/object_namespace.h"
 #include "io_test_driver.h"
 
@@ -143,4 +144,108 @@ TEST_F(IoDeviceTest, UnsetDispatchEntriesRejectRequests) {
     app::Handle handle;
     EXPECT_EQ(app::Open(u"\\Device\\Bare", &handle), STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(device->ReferenceCount, 0);  // the failed create released its file object
+}
+
+// A driver's device extension with the timer and DPC a driver keeps there.
+// RouteDispatch finds the handler through the first field.
+struct TimedExtension {
+    iotest::Handler* handler;
+    KTIMER timer;
+    KDPC dpc;
+};
+
+class DeviceDeletionTest : public IoDeviceTest {
+protected:
+    void SetUp() override {
+        IoDeviceTest::SetUp();
+        ASSERT_EQ(Create(u"\\Device\\Timed", sizeof(TimedExtension), FALSE, &device_), STATUS_SUCCESS);
+        device_->Flags &= ~DO_DEVICE_INITIALIZING;
+        ext_ = static_cast<TimedExtension*>(device_->DeviceExtension);
+        ext_->handler = &handler_;
+        KeInitializeTimer(&ext_->timer);
+        KeInitializeDpc(&ext_->dpc, CountRun, &runs_);
+    }
+
+    void ArmTimer() {
+        LARGE_INTEGER due;
+        due.QuadPart = -10 * harness::dispatcher::kMillisecond;
+        KeSetTimer(&ext_->timer, due, &ext_->dpc);
+    }
+
+    static VOID NTAPI CountRun(PKDPC, PVOID context, PVOID, PVOID) { ++*static_cast<int*>(context); }
+
+    PDEVICE_OBJECT device_ = nullptr;
+    TimedExtension* ext_ = nullptr;
+    iotest::Handler handler_;
+    int runs_ = 0;
+};
+
+TEST_F(DeviceDeletionTest, DeletingWithATimerStillArmedIsCaughtAndTheMemoryKept) {
+    ArmTimer();
+    IoDeleteDevice(device_);
+    ASSERT_EQ(harness::RecordedViolations().size(), 1u);
+    const harness::Violation v = harness::RecordedViolations()[0];
+    EXPECT_EQ(v.routine, "IoDeleteDevice");
+    EXPECT_NE(v.message.find("\\Device\\Timed"), std::string::npos) << v.message;
+    EXPECT_NE(v.message.find("in its extension: armed"), std::string::npos) << v.message;
+    EXPECT_EQ(TakeViolations("TIMER_OR_DPC_INVALID"), 1);  // once, though freed in the same call
+    EXPECT_FALSE(io::IsLiveDevice(device_));
+
+    // The timer still expires and its DPC runs, from memory kept aside.
+    harness::dispatcher::RunFor(20 * harness::dispatcher::kMillisecond);
+    EXPECT_EQ(runs_, 1);
+}
+
+TEST_F(DeviceDeletionTest, DeletingWithADpcStillQueuedIsCaught) {
+    harness::dispatcher::SetDpcDelivery(harness::dispatcher::DpcDelivery::Manual);
+    KeInsertQueueDpc(&ext_->dpc, nullptr, nullptr);
+    IoDeleteDevice(device_);
+    ASSERT_EQ(harness::RecordedViolations().size(), 1u);
+    EXPECT_NE(harness::RecordedViolations()[0].message.find("queued DPC"), std::string::npos);
+    EXPECT_EQ(TakeViolations("TIMER_OR_DPC_INVALID"), 1);
+    harness::dispatcher::RunDpcs();
+    EXPECT_EQ(runs_, 1);
+}
+
+TEST_F(DeviceDeletionTest, TheDeviceObjectsOwnDpcCountsToo) {
+    harness::dispatcher::SetDpcDelivery(harness::dispatcher::DpcDelivery::Manual);
+    KeInitializeDpc(&device_->Dpc, CountRun, &runs_);
+    KeInsertQueueDpc(&device_->Dpc, nullptr, nullptr);
+    IoDeleteDevice(device_);
+    EXPECT_EQ(TakeViolations("TIMER_OR_DPC_INVALID"), 1);
+    harness::dispatcher::RunDpcs();
+    EXPECT_EQ(runs_, 1);
+}
+
+TEST_F(DeviceDeletionTest, ReleaseReportsOnlyWhatWasArmedAfterTheDelete) {
+    app::Handle handle;
+    ASSERT_EQ(app::Open(u"\\Device\\Timed", &handle), STATUS_SUCCESS);
+    ArmTimer();
+    IoDeleteDevice(device_);  // a handle keeps the memory
+    EXPECT_EQ(TakeViolations("TIMER_OR_DPC_INVALID"), 1);
+    harness::dispatcher::RunFor(20 * harness::dispatcher::kMillisecond);
+    EXPECT_EQ(runs_, 1);
+    EXPECT_TRUE(harness::RecordedViolations().empty());
+
+    // The close routine still runs after the delete, and arms the timer in
+    // an extension the driver already gave up: caught when the memory goes.
+    handler_ = [this](PDEVICE_OBJECT, PIRP irp) {
+        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_CLOSE) ArmTimer();
+        return iotest::Complete(irp, STATUS_SUCCESS);
+    };
+    EXPECT_EQ(app::Close(handle), STATUS_SUCCESS);
+    ASSERT_EQ(harness::RecordedViolations().size(), 1u);
+    EXPECT_EQ(harness::RecordedViolations()[0].routine, "ObDereferenceObject");
+    EXPECT_EQ(TakeViolations("TIMER_OR_DPC_INVALID"), 1);
+    EXPECT_FALSE(io::IsLiveDevice(device_));
+    harness::dispatcher::RunFor(20 * harness::dispatcher::kMillisecond);
+    EXPECT_EQ(runs_, 2);
+}
+
+TEST_F(DeviceDeletionTest, ATimerCancelledBeforeTheDeleteIsFine) {
+    ArmTimer();
+    KeCancelTimer(&ext_->timer);
+    IoDeleteDevice(device_);
+    EXPECT_TRUE(harness::RecordedViolations().empty());
+    EXPECT_FALSE(io::IsLiveDevice(device_));
 }

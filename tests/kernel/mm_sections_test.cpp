@@ -1,11 +1,19 @@
 // Pageable section locking and the system size.
 #include "harness/kernel/memory_manager.h"
+#include "platform/platform.h"
 #include "support/kernel_test.h"
 
 namespace {
 
 int sectionAnchor;
 int otherAnchor;
+
+int pageableRuns = 0;
+PORT_PAGEABLE_CODE void PageableRoutine() {
+    PAGED_CODE();
+    ++pageableRuns;
+}
+void ResidentRoutine() {}
 
 class MmSections : public KernelTest {};
 
@@ -40,6 +48,31 @@ TEST_F(MmSections, OnlyBelowDispatchLevel) {
     KeLowerIrql(old);
     EXPECT_EQ(TakeViolations("IRQL_NOT_LESS_OR_EQUAL"), 1);
     MmUnlockPagableImageSection(handle);
+}
+
+TEST_F(MmSections, PageableRoutineEnteredAboveApcLevelIsAPageFault) {
+    KIRQL old;
+    PageableRoutine();
+    KeRaiseIrql(APC_LEVEL, &old);
+    PageableRoutine();
+    KeLowerIrql(old);
+    EXPECT_TRUE(harness::RecordedViolations().empty());
+
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    PageableRoutine();
+    KeLowerIrql(old);
+    ASSERT_EQ(harness::RecordedViolations().size(), 1u);
+    const harness::Violation v = harness::RecordedViolations()[0];
+    EXPECT_EQ(v.routine, "PageableRoutine");
+    EXPECT_NE(v.message.find("IRQL 2"), std::string::npos) << v.message;
+    EXPECT_EQ(TakeViolations("IRQL_NOT_LESS_OR_EQUAL"), 1);
+    EXPECT_EQ(pageableRuns, 3);  // the report lets the machine go on
+}
+
+TEST_F(MmSections, PageableCodeLiesInASectionOfItsOwn) {
+    EXPECT_TRUE(harness::mm::IsPageableCode(reinterpret_cast<const void*>(&PageableRoutine)));
+    EXPECT_FALSE(harness::mm::IsPageableCode(reinterpret_cast<const void*>(&ResidentRoutine)));
+    EXPECT_FALSE(harness::mm::IsPageableCode(&sectionAnchor));
 }
 
 TEST_F(MmSections, SystemSizeIsLargeUntilConfigured) {

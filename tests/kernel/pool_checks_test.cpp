@@ -46,10 +46,14 @@ TEST_F(PoolChecks, BlocksAreFilledAndAccountedPerTag) {
     EXPECT_EQ(harness::pool::PeakBytesInUse(comx), 24u);
 }
 
-TEST_F(PoolChecks, ZeroTagIsABadCaller) {
+TEST_F(PoolChecks, ZeroTagOrZeroBytesIsABadCaller) {
     void* p = ExAllocatePoolWithTag(NonPagedPool, 8, 0);
     EXPECT_EQ(TakeViolations("BAD_POOL_CALLER"), 1);
     ExFreePool(p);
+    void* empty = ExAllocatePoolWithTag(PagedPool, 0, comx);
+    EXPECT_NE(LastMessage().find("zero bytes"), std::string::npos) << LastMessage();
+    EXPECT_EQ(TakeViolations("BAD_POOL_CALLER"), 1);
+    ExFreePool(empty);
 }
 
 TEST_F(PoolChecks, FreeingWithAnotherTagNamesBothTags) {

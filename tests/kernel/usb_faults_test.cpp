@@ -161,6 +161,7 @@ NTSTATUS NTAPI AddPassDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     NTSTATUS status = IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
     if (!NT_SUCCESS(status)) return status;
     g_lower = IoAttachDeviceToDeviceStack(fdo, pdo);
+    fdo->Flags |= g_lower->Flags & DO_POWER_PAGABLE;
     fdo->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
 }
