@@ -307,7 +307,13 @@ CHECK_VALUE(PASSIVE_LEVEL, 0);
 CHECK_VALUE(LOW_LEVEL, 0);
 CHECK_VALUE(APC_LEVEL, 1);
 CHECK_VALUE(DISPATCH_LEVEL, 2);
-CHECK_VALUE(HIGH_LEVEL, sizeof(void*) == 4 ? 31 : 15);  // x86 has 32 levels, x64 16
+// x86 has 32 levels, x64 16: the levels above DISPATCH_LEVEL differ.
+CHECK_VALUE(CMCI_LEVEL, 5);
+CHECK_VALUE(PROFILE_LEVEL, sizeof(void*) == 4 ? 27 : 15);
+CHECK_VALUE(CLOCK_LEVEL, sizeof(void*) == 4 ? 28 : 13);
+CHECK_VALUE(IPI_LEVEL, sizeof(void*) == 4 ? 29 : 14);
+CHECK_VALUE(POWER_LEVEL, sizeof(void*) == 4 ? 30 : 14);
+CHECK_VALUE(HIGH_LEVEL, sizeof(void*) == 4 ? 31 : 15);
 
 CHECK_TYPE(KPROCESSOR_MODE, CCHAR);
 CHECK_VALUE(KernelMode, 0);
