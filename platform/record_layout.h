@@ -219,6 +219,9 @@ PIN_FIELD(DEVICE_OBJECT,             Characteristics,                       0x20
 PIN_FIELD(DEVICE_OBJECT,             DeviceExtension,                       0x28, 4,     0x40, 8);
 PIN_FIELD(DEVICE_OBJECT,             DeviceType,                            0x2C, 4,     0x48, 4);
 PIN_FIELD(DEVICE_OBJECT,             StackSize,                             0x30, 1,     0x4C, 1);
+// The I/O manager allocates the device extension in the same block, after
+// the object.
+PIN_SIZE (DEVICE_OBJECT,                                                    0xB8,        0x148);
 
 // ============================================================ Plug and Play and power
 PIN_SIZE (POWER_STATE,                                                      4,           4);
