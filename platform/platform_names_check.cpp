@@ -7,8 +7,8 @@
 // once, instead of in whichever driver file first happens to use it.
 //
 // Nothing here generates code: it is all static_assert and decltype. The
-// file is compiled in all three builds (windows/driver.cmake and
-// tests/windows/CMakeLists.txt) and never linked.
+// file is compiled in every build, the two Windows and the two host ones
+// (windows/driver.cmake and tests/windows/CMakeLists.txt), and never linked.
 //
 // What is checked:
 //   CHECK_TYPE     a type name denotes the given type
