@@ -38,6 +38,19 @@ windows: deps-windows
 
 test: deps-test host windows
 	@cd build/host && ctest --output-on-failure -j $(JOBS)
+	@$(MAKE) --no-print-directory test32
+
+# The host tree as a 32-bit program in build/host32, standing in for x86
+# Windows: every host test and the demo (the Windows image checks run in
+# `make test`). `make test` runs it too.
+.PHONY: test32 deps-host32
+deps-host32:
+	@tools/ensure-packages host32
+
+test32: deps-host32
+	@cmake -S . -B build/host32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-host32.cmake -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) >/dev/null
+	@cmake --build build/host32 -j $(JOBS)
+	@cd build/host32 && ctest --output-on-failure -j $(JOBS) -LE windows
 
 sanitize: deps-host
 	@cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DTARNLINK_SANITIZE=ON >/dev/null

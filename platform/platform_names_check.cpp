@@ -7,8 +7,8 @@
 // once, instead of in whichever driver file first happens to use it.
 //
 // Nothing here generates code: it is all static_assert and decltype. The
-// file is compiled in all three builds (windows/driver.cmake and
-// tests/windows/CMakeLists.txt) and never linked.
+// file is compiled in every build, the two Windows and the two host ones
+// (windows/driver.cmake and tests/windows/CMakeLists.txt), and never linked.
 //
 // What is checked:
 //   CHECK_TYPE     a type name denotes the given type
@@ -307,7 +307,13 @@ CHECK_VALUE(PASSIVE_LEVEL, 0);
 CHECK_VALUE(LOW_LEVEL, 0);
 CHECK_VALUE(APC_LEVEL, 1);
 CHECK_VALUE(DISPATCH_LEVEL, 2);
-CHECK_VALUE(HIGH_LEVEL, sizeof(void*) == 4 ? 31 : 15);  // x86 has 32 levels, x64 16
+// x86 has 32 levels, x64 16: the levels above DISPATCH_LEVEL differ.
+CHECK_VALUE(CMCI_LEVEL, 5);
+CHECK_VALUE(PROFILE_LEVEL, sizeof(void*) == 4 ? 27 : 15);
+CHECK_VALUE(CLOCK_LEVEL, sizeof(void*) == 4 ? 28 : 13);
+CHECK_VALUE(IPI_LEVEL, sizeof(void*) == 4 ? 29 : 14);
+CHECK_VALUE(POWER_LEVEL, sizeof(void*) == 4 ? 30 : 14);
+CHECK_VALUE(HIGH_LEVEL, sizeof(void*) == 4 ? 31 : 15);
 
 CHECK_TYPE(KPROCESSOR_MODE, CCHAR);
 CHECK_VALUE(KernelMode, 0);

@@ -17,8 +17,10 @@ namespace {
 constexpr char16_t kMachineSystem[] = u"\\Registry\\Machine\\System\\CurrentControlSet";
 // The device setup class of serial and parallel ports.
 constexpr char16_t kPortsClass[] = u"{4d36e978-e325-11ce-bfc1-08002be10318}";
-// Kernel handles have the top bit set; the emulation numbers them from here.
-constexpr std::uintptr_t kFirstHandle = 0xFFFFFFFF80000004u;
+// Kernel handles have the top bit set (sign-extended on x64); the emulation
+// numbers them from here.
+constexpr std::uintptr_t kFirstHandle =
+    static_cast<std::uintptr_t>(sizeof(void*) == 8 ? 0xFFFFFFFF80000004ull : 0x80000004ull);
 
 constexpr ACCESS_MASK kGenericRead = 0x80000000u;
 constexpr ACCESS_MASK kGenericWrite = 0x40000000u;

@@ -165,6 +165,18 @@ typedef struct _FILE_ALLOCATION_INFORMATION {
 } FILE_ALLOCATION_INFORMATION, *PFILE_ALLOCATION_INFORMATION;
 
 // --- I/O stack location ---------------------------------------------------
+// The layout of the Windows kernel's record on the processor the host build
+// stands in for (platform/record_layout.h pins it). On x64 the DDK aligns
+// the members of the Parameters variants to 8 (POINTER_ALIGNMENT), so that
+// each variant's fields sit in the pointer-sized slots of Others.Argument1..4:
+// DeviceIoControl.Type3InputBuffer and Others.Argument4 are one field, as
+// are Read.ByteOffset and Argument3. On x86 the record is packed to 4.
+#if defined(KM_X64)
+#define POINTER_ALIGNMENT DECLSPEC_ALIGN(8)
+#else
+#define POINTER_ALIGNMENT
+#pragma pack(push, 4)
+#endif
 typedef struct _IO_STACK_LOCATION {
     UCHAR MajorFunction;
     UCHAR MinorFunction;
@@ -172,29 +184,35 @@ typedef struct _IO_STACK_LOCATION {
     UCHAR Control;
     union {
         struct {
-            PVOID SecurityContext;
+            struct _IO_SECURITY_CONTEXT* SecurityContext;
             ULONG Options;  // create disposition in the high byte, options below
-            USHORT FileAttributes;
+            USHORT POINTER_ALIGNMENT FileAttributes;
             USHORT ShareAccess;
-            ULONG EaLength;
+            ULONG POINTER_ALIGNMENT EaLength;
         } Create;
         struct {
             ULONG Length;
-            ULONG Key;
+            ULONG POINTER_ALIGNMENT Key;
+#if defined(KM_X64)
+            ULONG Flags;
+#endif
             LARGE_INTEGER ByteOffset;
         } Read;
         struct {
             ULONG Length;
-            ULONG Key;
+            ULONG POINTER_ALIGNMENT Key;
+#if defined(KM_X64)
+            ULONG Flags;
+#endif
             LARGE_INTEGER ByteOffset;
         } Write;
         struct {
             ULONG Length;
-            FILE_INFORMATION_CLASS FileInformationClass;
+            FILE_INFORMATION_CLASS POINTER_ALIGNMENT FileInformationClass;
         } QueryFile;
         struct {
             ULONG Length;
-            FILE_INFORMATION_CLASS FileInformationClass;
+            FILE_INFORMATION_CLASS POINTER_ALIGNMENT FileInformationClass;
             struct _FILE_OBJECT* FileObject;
             union {
                 struct {
@@ -207,8 +225,8 @@ typedef struct _IO_STACK_LOCATION {
         } SetFile;
         struct {
             ULONG OutputBufferLength;
-            ULONG InputBufferLength;
-            ULONG IoControlCode;
+            ULONG POINTER_ALIGNMENT InputBufferLength;
+            ULONG POINTER_ALIGNMENT IoControlCode;
             PVOID Type3InputBuffer;
         } DeviceIoControl;
         struct {
@@ -221,18 +239,18 @@ typedef struct _IO_STACK_LOCATION {
             BUS_QUERY_ID_TYPE IdType;
         } QueryId;
         struct {
-            PVOID AllocatedResources;
-            PVOID AllocatedResourcesTranslated;
-        } StartDevice;
-        struct {
             SYSTEM_POWER_STATE PowerState;
         } WaitWake;
         struct {
             ULONG SystemContext;
-            POWER_STATE_TYPE Type;
-            POWER_STATE State;
-            POWER_ACTION ShutdownType;
+            POWER_STATE_TYPE POINTER_ALIGNMENT Type;
+            POWER_STATE POINTER_ALIGNMENT State;
+            POWER_ACTION POINTER_ALIGNMENT ShutdownType;
         } Power;
+        struct {
+            PVOID AllocatedResources;
+            PVOID AllocatedResourcesTranslated;
+        } StartDevice;
         struct {
             ULONG_PTR ProviderId;
             PVOID DataPath;
@@ -251,6 +269,9 @@ typedef struct _IO_STACK_LOCATION {
     PIO_COMPLETION_ROUTINE CompletionRoutine;
     PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+#if !defined(KM_X64)
+#pragma pack(pop)
+#endif
 
 // Control bits of a stack location.
 #define SL_PENDING_RETURNED 0x01
@@ -319,6 +340,8 @@ typedef struct _IRP {
             };
             struct _FILE_OBJECT* OriginalFileObject;
         } Overlay;
+        KAPC Apc;  // the largest member: it sets the size of the packet
+        PVOID CompletionKey;
     } Tail;
 } IRP, *PIRP;
 
@@ -439,6 +462,27 @@ typedef struct _DRIVER_OBJECT {
 // deletion state); drivers never look inside.
 typedef struct _DEVOBJ_EXTENSION* PDEVOBJ_EXTENSION;
 
+// The device queue of a device object (StartIo drivers) and the wait block
+// of a DMA adapter: records of the Windows kernel that this kernel never
+// uses, declared so that the device object has the Windows layout.
+typedef struct _KDEVICE_QUEUE {
+    CSHORT Type;
+    CSHORT Size;
+    LIST_ENTRY DeviceListHead;
+    KSPIN_LOCK Lock;
+    BOOLEAN Busy;
+} KDEVICE_QUEUE, *PKDEVICE_QUEUE;
+
+typedef struct _WAIT_CONTEXT_BLOCK {
+    KDEVICE_QUEUE_ENTRY WaitQueueEntry;
+    PVOID DeviceRoutine;
+    PVOID DeviceContext;
+    ULONG NumberOfMapRegisters;
+    PVOID DeviceObject;
+    PVOID CurrentIrp;
+    PKDPC BufferChainingDpc;
+} WAIT_CONTEXT_BLOCK, *PWAIT_CONTEXT_BLOCK;
+
 typedef struct _DEVICE_OBJECT {
     CSHORT Type;
     USHORT Size;
@@ -454,7 +498,12 @@ typedef struct _DEVICE_OBJECT {
     PVOID DeviceExtension;
     DEVICE_TYPE DeviceType;
     CCHAR StackSize;
+    union {
+        LIST_ENTRY ListEntry;
+        WAIT_CONTEXT_BLOCK Wcb;
+    } Queue;
     ULONG AlignmentRequirement;
+    KDEVICE_QUEUE DeviceQueue;
     KDPC Dpc;
     ULONG ActiveThreadCount;
     PSECURITY_DESCRIPTOR SecurityDescriptor;

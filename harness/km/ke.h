@@ -9,11 +9,29 @@
 typedef UCHAR KIRQL;
 typedef KIRQL* PKIRQL;
 
+// The levels above DISPATCH_LEVEL differ by processor: x86 has 32, x64 16
+// (the values of the DDK's wdm.h for each).
 #define PASSIVE_LEVEL 0
 #define LOW_LEVEL 0
 #define APC_LEVEL 1
 #define DISPATCH_LEVEL 2
+#define CMCI_LEVEL 5
+#if defined(KM_X64)
+#define CLOCK_LEVEL 13
+#define IPI_LEVEL 14
+#define DRS_LEVEL 14
+#define POWER_LEVEL 14
+#define PROFILE_LEVEL 15
 #define HIGH_LEVEL 15
+#else
+#define PROFILE_LEVEL 27
+#define CLOCK1_LEVEL 28
+#define CLOCK2_LEVEL 28
+#define CLOCK_LEVEL CLOCK2_LEVEL
+#define IPI_LEVEL 29
+#define POWER_LEVEL 30
+#define HIGH_LEVEL 31
+#endif
 
 typedef CCHAR KPROCESSOR_MODE;
 typedef enum _MODE { KernelMode, UserMode, MaximumMode } MODE;
@@ -38,6 +56,28 @@ typedef struct _KDPC {
     PVOID SystemArgument2;
     volatile PVOID DpcData;  // non-null while the DPC is queued
 } KDPC, *PKDPC, *PRKDPC;
+
+// --- Asynchronous procedure calls ------------------------------------------
+// Drivers never touch an APC; the I/O manager keeps one in every IRP's Tail,
+// and its size is the size of Tail. Layout of the Windows kernel's record.
+typedef struct _KAPC {
+    UCHAR Type;
+    UCHAR SpareByte0;
+    UCHAR Size;
+    UCHAR SpareByte1;
+    ULONG SpareLong0;
+    PVOID Thread;
+    LIST_ENTRY ApcListEntry;
+    PVOID KernelRoutine;
+    PVOID RundownRoutine;
+    PVOID NormalRoutine;
+    PVOID NormalContext;
+    PVOID SystemArgument1;
+    PVOID SystemArgument2;
+    CCHAR ApcStateIndex;
+    KPROCESSOR_MODE ApcMode;
+    BOOLEAN Inserted;
+} KAPC, *PKAPC, *PRKAPC;
 
 // --- Dispatcher objects ---------------------------------------------------
 typedef struct _DISPATCHER_HEADER {

@@ -1,14 +1,24 @@
 // Basic kernel types for the host build.
 //
 // The driver's buffer checks and record layouts depend on the Windows data
-// model (LLP64): ULONG, LONG and NTSTATUS are 32 bits wide, pointers and
-// ULONG_PTR are 64 bits, WCHAR is a 16-bit UTF-16 code unit. Linux is LP64
-// (long is 64 bits, wchar_t 32 bits), so every type here is spelled with an
-// explicit width instead of the C keyword the Windows headers use.
+// model: ULONG, LONG and NTSTATUS are 32 bits wide, pointers and ULONG_PTR
+// follow the processor (64 bits on x64, LLP64; 32 on x86), WCHAR is a
+// 16-bit UTF-16 code unit. Linux is LP64 on x86-64 (long is 64 bits) and
+// wchar_t is 32 bits there, so every type here is spelled with an explicit
+// width instead of the C keyword the Windows headers use.
+//
+// The host build stands in for x64 Windows when it is a 64-bit program and
+// for x86 Windows when it is built with -m32; KM_X64 says which. Records
+// then take the layout of that processor's kernel (platform/record_layout.h
+// pins them).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#if UINTPTR_MAX > 0xFFFFFFFFu
+#define KM_X64 1
+#endif
 
 #define NTAPI
 #define NTSYSAPI
@@ -19,7 +29,8 @@
 #define VOID void
 #define CONST const
 #define FORCEINLINE inline
-#define DECLSPEC_ALIGN(x) alignas(x)
+// Placed as the DDK places it: after the type, before the member's name.
+#define DECLSPEC_ALIGN(x) __attribute__((aligned(x)))
 
 typedef void* PVOID;
 typedef void** PPVOID;
@@ -94,6 +105,15 @@ typedef ULONG LOGICAL;
 #define ARRAYSIZE(a) RTL_NUMBER_OF(a)
 #define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
 
+// 64-bit integers are 8-aligned inside Windows records on x86 as well
+// (documented for the Microsoft compiler; mingw-w64 follows it), while the
+// i386 System V ABI aligns them to 4 inside structures. A record member of
+// a 64-bit integer type is therefore marked ALIGNED_INT64 here, so that the
+// 32-bit host build lays it out as x86 Windows does (a no-op on x64); the
+// LARGE_INTEGER unions carry the mark on QuadPart. The type names
+// themselves stay plain, so templates see the C++ types.
+#define ALIGNED_INT64 DECLSPEC_ALIGN(8)
+
 typedef union _LARGE_INTEGER {
     struct {
         ULONG LowPart;
@@ -103,7 +123,7 @@ typedef union _LARGE_INTEGER {
         ULONG LowPart;
         LONG HighPart;
     } u;
-    LONGLONG QuadPart;
+    LONGLONG ALIGNED_INT64 QuadPart;
 } LARGE_INTEGER, *PLARGE_INTEGER;
 
 typedef union _ULARGE_INTEGER {
@@ -115,7 +135,7 @@ typedef union _ULARGE_INTEGER {
         ULONG LowPart;
         ULONG HighPart;
     } u;
-    ULONGLONG QuadPart;
+    ULONGLONG ALIGNED_INT64 QuadPart;
 } ULARGE_INTEGER, *PULARGE_INTEGER;
 
 typedef LARGE_INTEGER PHYSICAL_ADDRESS, *PPHYSICAL_ADDRESS;

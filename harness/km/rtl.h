@@ -23,9 +23,10 @@ LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
 BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
 
 // The kernel's atol returns a 32-bit LONG. The host C library declares its
-// own atol returning a 64-bit long, and C++ cannot overload on the return
-// type, so the C library's declaration is taken in first and driver calls to
-// atol are routed to the kernel's version (harness/kernel/crt.cpp).
+// own atol returning a long (64 bits in the 64-bit host build, with its own
+// overflow behaviour in both), and C++ cannot overload on the return type,
+// so the C library's declaration is taken in first and driver calls to atol
+// are routed to the kernel's version (harness/kernel/crt.cpp).
 #include <stdlib.h>
 LONG KernelAtol(const char* String);
 #define atol(String) KernelAtol(String)

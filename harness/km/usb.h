@@ -6,10 +6,11 @@
 //
 // Names, members, member order and values are those of the DDK's usb.h,
 // usb100.h/usbspec.h, usbioctl.h/usbiodef.h and usbdlib.h. Records use the
-// Windows data model (ULONG 32 bits, pointers 64 bits on the host) so a
-// URB has the layout it has in a 64-bit Windows kernel; the static_asserts
-// at the end pin the x64 sizes. Descriptors are byte-packed, as they are
-// on the wire.
+// Windows data model (ULONG 32 bits, pointers of the processor's width), so
+// a URB has the layout it has in the Windows kernel of the processor the
+// host build stands in for: x64 for the 64-bit build, x86 for the 32-bit
+// one. platform/record_layout.h pins both. Descriptors are byte-packed, as
+// they are on the wire.
 #pragma once
 
 #include "ntdef.h"
@@ -566,7 +567,9 @@ struct _URB_CONTROL_TRANSFER_EX {
     PVOID TransferBuffer;
     PMDL TransferBufferMDL;
     ULONG Timeout;
-    ULONG Pad;  // 64-bit Windows only; the host build is 64-bit
+#if defined(KM_X64)
+    ULONG Pad;  // 64-bit Windows only: hca is pointer-aligned
+#endif
     struct _URB_HCD_AREA hca;
     UCHAR SetupPacket[8];
 };
@@ -827,51 +830,7 @@ PURB NTAPI USBD_CreateConfigurationRequest(PUSB_CONFIGURATION_DESCRIPTOR Configu
 // descriptors, not reading at or past BufferEnd.
 ULONG NTAPI USBD_GetInterfaceLength(PUSB_INTERFACE_DESCRIPTOR InterfaceDescriptor, PUCHAR BufferEnd);
 
-// ---------------------------------------------- layouts of 64-bit Windows
-static_assert(sizeof(USBD_PIPE_INFORMATION) == 0x18, "USBD_PIPE_INFORMATION");
-static_assert(sizeof(USBD_INTERFACE_INFORMATION) == 0x30, "USBD_INTERFACE_INFORMATION");
-static_assert(offsetof(USBD_INTERFACE_INFORMATION, Pipes) == 0x18, "USBD_INTERFACE_INFORMATION::Pipes");
-static_assert(sizeof(struct _URB_HEADER) == 0x18, "_URB_HEADER");
-static_assert(sizeof(struct _URB_HCD_AREA) == 0x40, "_URB_HCD_AREA");
-static_assert(sizeof(struct _URB_SELECT_CONFIGURATION) == 0x58, "_URB_SELECT_CONFIGURATION");
-static_assert(offsetof(struct _URB_SELECT_CONFIGURATION, Interface) == 0x28, "_URB_SELECT_CONFIGURATION::Interface");
-static_assert(sizeof(struct _URB_SELECT_INTERFACE) == 0x50, "_URB_SELECT_INTERFACE");
-static_assert(sizeof(struct _URB_PIPE_REQUEST) == 0x28, "_URB_PIPE_REQUEST");
-static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == 0x80, "_URB_BULK_OR_INTERRUPT_TRANSFER");
-static_assert(offsetof(struct _URB_BULK_OR_INTERRUPT_TRANSFER, TransferBuffer) == 0x28,
-              "_URB_BULK_OR_INTERRUPT_TRANSFER::TransferBuffer");
-static_assert(sizeof(struct _URB_CONTROL_TRANSFER) == 0x88, "_URB_CONTROL_TRANSFER");
-static_assert(offsetof(struct _URB_CONTROL_TRANSFER, SetupPacket) == 0x80, "_URB_CONTROL_TRANSFER::SetupPacket");
-static_assert(sizeof(struct _URB_CONTROL_TRANSFER_EX) == 0x88, "_URB_CONTROL_TRANSFER_EX");
-static_assert(offsetof(struct _URB_CONTROL_TRANSFER_EX, Timeout) == 0x38, "_URB_CONTROL_TRANSFER_EX::Timeout");
-static_assert(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) == 0x88, "_URB_CONTROL_DESCRIPTOR_REQUEST");
-static_assert(offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, Index) == 0x82, "_URB_CONTROL_DESCRIPTOR_REQUEST::Index");
-static_assert(offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, LanguageId) == 0x84,
-              "_URB_CONTROL_DESCRIPTOR_REQUEST::LanguageId");
-static_assert(sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST) == 0x88, "_URB_CONTROL_VENDOR_OR_CLASS_REQUEST");
-static_assert(offsetof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST, Request) == 0x81,
-              "_URB_CONTROL_VENDOR_OR_CLASS_REQUEST::Request");
-static_assert(offsetof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST, Value) == 0x82,
-              "_URB_CONTROL_VENDOR_OR_CLASS_REQUEST::Value");
-static_assert(sizeof(struct _URB_CONTROL_FEATURE_REQUEST) == 0x88, "_URB_CONTROL_FEATURE_REQUEST");
-static_assert(offsetof(struct _URB_CONTROL_FEATURE_REQUEST, FeatureSelector) == 0x82,
-              "_URB_CONTROL_FEATURE_REQUEST::FeatureSelector");
-static_assert(sizeof(struct _URB_CONTROL_GET_STATUS_REQUEST) == 0x88, "_URB_CONTROL_GET_STATUS_REQUEST");
-static_assert(offsetof(struct _URB_CONTROL_GET_STATUS_REQUEST, Index) == 0x84, "_URB_CONTROL_GET_STATUS_REQUEST::Index");
-static_assert(sizeof(struct _URB_CONTROL_GET_CONFIGURATION_REQUEST) == 0x88, "_URB_CONTROL_GET_CONFIGURATION_REQUEST");
-static_assert(sizeof(struct _URB_CONTROL_GET_INTERFACE_REQUEST) == 0x88, "_URB_CONTROL_GET_INTERFACE_REQUEST");
-static_assert(sizeof(struct _URB_OS_FEATURE_DESCRIPTOR_REQUEST) == 0x88, "_URB_OS_FEATURE_DESCRIPTOR_REQUEST");
-static_assert(sizeof(struct _URB_ISOCH_TRANSFER) == 0x98, "_URB_ISOCH_TRANSFER");
-static_assert(sizeof(URB) == 0x98, "URB");
-static_assert(sizeof(USBD_INTERFACE_LIST_ENTRY) == 0x10, "USBD_INTERFACE_LIST_ENTRY");
-static_assert(sizeof(USB_DEFAULT_PIPE_SETUP_PACKET) == 8, "USB_DEFAULT_PIPE_SETUP_PACKET");
-static_assert(sizeof(USB_DEVICE_DESCRIPTOR) == 18, "USB_DEVICE_DESCRIPTOR");
-static_assert(sizeof(USB_CONFIGURATION_DESCRIPTOR) == 9, "USB_CONFIGURATION_DESCRIPTOR");
-static_assert(sizeof(USB_INTERFACE_DESCRIPTOR) == 9, "USB_INTERFACE_DESCRIPTOR");
-static_assert(sizeof(USB_ENDPOINT_DESCRIPTOR) == 7, "USB_ENDPOINT_DESCRIPTOR");
-static_assert(GET_SELECT_CONFIGURATION_REQUEST_SIZE(1, 2) == 0x70, "GET_SELECT_CONFIGURATION_REQUEST_SIZE");
-static_assert(GET_SELECT_CONFIGURATION_REQUEST_SIZE(2, 3) == 0xA0, "GET_SELECT_CONFIGURATION_REQUEST_SIZE");
-static_assert(GET_USBD_INTERFACE_SIZE(2) == 0x48, "GET_USBD_INTERFACE_SIZE");
+// ------------------------------------------------------ control code values
 static_assert(IOCTL_INTERNAL_USB_SUBMIT_URB == 0x220003, "IOCTL_INTERNAL_USB_SUBMIT_URB");
 static_assert(IOCTL_INTERNAL_USB_GET_PORT_STATUS == 0x220013, "IOCTL_INTERNAL_USB_GET_PORT_STATUS");
 static_assert(IOCTL_INTERNAL_USB_GET_DEVICE_HANDLE == 0x220433, "IOCTL_INTERNAL_USB_GET_DEVICE_HANDLE");

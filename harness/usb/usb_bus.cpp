@@ -29,7 +29,7 @@ struct BusState {
     std::map<const DEVICE_OBJECT*, Port> ports;
     BusSettings settings;
     uint8_t nextAddress = 1;
-    uint64_t nextHandle = 1;
+    uint32_t nextHandle = 1;
     std::vector<StreamFaultRule> streamFaults;
     std::vector<ControlFaultRule> controlFaults;
 };
@@ -56,9 +56,10 @@ Port* FindPort(const DEVICE_OBJECT* pdo) {
 const BusSettings& Settings() { return State().settings; }
 
 PVOID NewHandle() {
-    // Kernel-looking addresses that nothing ever dereferences.
-    const uint64_t value = 0xFFFFB80000000000ULL + (State().nextHandle++) * 0x40;
-    return reinterpret_cast<PVOID>(static_cast<uintptr_t>(value));
+    // Kernel-looking addresses that nothing ever dereferences: system space
+    // of the processor the build stands in for.
+    const uintptr_t base = static_cast<uintptr_t>(sizeof(void*) == 8 ? 0xFFFFB80000000000ull : 0x8A000000ull);
+    return reinterpret_cast<PVOID>(base + static_cast<uintptr_t>(State().nextHandle++) * 0x40);
 }
 
 bool TakeStreamFault(uint8_t endpoint, USBD_STATUS* status) {

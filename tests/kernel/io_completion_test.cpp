@@ -256,6 +256,24 @@ TEST_F(IoCompletionTest, CallWithNoLocationLeftIsReported) {
     Complete(irp, STATUS_SUCCESS);  // the forwarder still owns it
 }
 
+// IoAllocateIrp lays the stack locations out right after the packet, in one
+// block of IoSizeOfIrp bytes, with the sizes of the processor's kernel
+// (IRP 0x70 and IO_STACK_LOCATION 0x24 bytes on x86, 0xD0 and 0x48 on x64):
+// a driver that sizes a packet for IoInitializeIrp gets the same answer.
+TEST_F(IoCompletionTest, PacketIsFollowedByItsStackLocations) {
+    const size_t packet = sizeof(void*) == 8 ? 0xD0 : 0x70;
+    const size_t location = sizeof(void*) == 8 ? 0x48 : 0x24;
+    EXPECT_EQ(IoSizeOfIrp(3), packet + 3 * location);
+    PIRP irp = IoAllocateIrp(3, FALSE);
+    ASSERT_NE(irp, nullptr);
+    EXPECT_EQ(irp->Size, packet + 3 * location);
+    const auto base = reinterpret_cast<uintptr_t>(irp);
+    // Nothing is current yet: the first driver's location is the last one.
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(irp->Tail.Overlay.CurrentStackLocation), base + packet + 3 * location);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(IoGetNextIrpStackLocation(irp)), base + packet + 2 * location);
+    IoFreeIrp(irp);
+}
+
 TEST_F(IoCompletionTest, ReusedIrpIsSentAgainFromTheTop) {
     PDEVICE_OBJECT device = AddDevice([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS, 3); });
     PIRP irp = IoAllocateIrp(device->StackSize, FALSE);

@@ -158,6 +158,23 @@ TEST_F(RegistryKeys, LeakedAndStaleHandlesAreReported) {
     EXPECT_EQ(TakeViolations("INVALID_HANDLE"), 1);
 }
 
+// Kernel handles have the top bit set, so they read as negative numbers on
+// both processors; successive handles are 4 apart, as handle-table entries.
+TEST_F(RegistryKeys, KeyHandlesAreKernelHandlesOfTheProcessor) {
+    HANDLE first;
+    HANDLE second;
+    ASSERT_EQ(Open(u"\\Registry\\Machine\\Hardware\\DeviceMap", KEY_READ, &first), STATUS_SUCCESS);
+    ASSERT_EQ(Open(u"\\Registry\\Machine\\Hardware\\DeviceMap", KEY_READ, &second), STATUS_SUCCESS);
+    const auto a = reinterpret_cast<LONG_PTR>(first);
+    const auto b = reinterpret_cast<LONG_PTR>(second);
+    EXPECT_LT(a, 0);
+    EXPECT_EQ(b - a, 4);
+    EXPECT_GE(a, LONG_PTR(-0x7FFFFFFF - 1));  // x64: sign-extended from 32 bits, 0xFFFFFFFF8xxxxxxx
+    EXPECT_EQ(a & 3, 0);
+    EXPECT_EQ(ZwClose(first), STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(second), STATUS_SUCCESS);
+}
+
 TEST_F(RegistryKeys, DeletedKeyFailsThroughOpenHandles) {
     const std::u16string path = registry::ServiceKeyPath(u"gone");
     registry::SetDword(path, "X", 1);

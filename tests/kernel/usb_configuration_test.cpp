@@ -133,6 +133,23 @@ TEST_F(UsbTest, ReselectingOrDeconfiguringRetiresThePipes) {
     EXPECT_TRUE(OpenPipes(pdo_).empty());
 }
 
+// The handles the USB stack makes up are never dereferenced by a driver,
+// but they look like the system-space addresses they are on Windows, on the
+// processor the build stands in for: no small numbers a driver could
+// mistake for a count or an index.
+TEST_F(UsbTest, HandlesAreSystemSpaceAddressesOfTheProcessor) {
+    std::vector<uint8_t> config = usbtest::SingleInterfaceConfiguration();
+    Plug(config);
+    PURB urb = SelectConfiguration(config);
+    const uintptr_t systemSpace = sizeof(void*) == 8 ? uintptr_t(0xFFFF800000000000ull) : uintptr_t(0x80000000u);
+    auto inSystemSpace = [&](PVOID handle) { return reinterpret_cast<uintptr_t>(handle) >= systemSpace; };
+    EXPECT_TRUE(inSystemSpace(urb->UrbSelectConfiguration.ConfigurationHandle));
+    PUSBD_INTERFACE_INFORMATION info = InterfaceOf(urb, 0);
+    EXPECT_TRUE(inSystemSpace(info->InterfaceHandle));
+    for (ULONG i = 0; i < info->NumberOfPipes; ++i)
+        EXPECT_TRUE(inSystemSpace(info->Pipes[i].PipeHandle)) << info->Pipes[i].PipeHandle;
+}
+
 TEST_F(UsbTest, SelectionAbovePassiveLevelIsReported) {
     std::vector<uint8_t> config = usbtest::SingleInterfaceConfiguration();
     Plug(config);
