@@ -94,6 +94,14 @@ PIN_FIELD(OBJECT_ATTRIBUTES,         Attributes,                            0x0C
 PIN_FIELD(OBJECT_ATTRIBUTES,         SecurityDescriptor,                    0x10, 4,     0x20, 8);
 PIN_FIELD(OBJECT_ATTRIBUTES,         SecurityQualityOfService,              0x14, 4,     0x28, 8);
 
+// ===================================================== dispatcher objects
+// The driver embeds these in its device extension and touches them only
+// through the Ke* routines; their sizes fix the extension's layout.
+PIN_SIZE(KTIMER,                                                           40,          64);
+PIN_SIZE(KDPC,                                                             32,          64);
+PIN_SIZE(KEVENT,                                                           16,          24);
+PIN_SIZE(FAST_MUTEX,                                                       32,          56);
+
 // ============================================================ I/O requests
 PIN_SIZE (IO_STATUS_BLOCK,                                                  0x08,        0x10);
 PIN_FIELD(IO_STATUS_BLOCK,           Status,                                0x00, 4,     0x00, 4);

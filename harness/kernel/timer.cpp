@@ -179,7 +179,9 @@ VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
     Timer->DueTime.QuadPart = 0;
     Timer->TimerListEntry.Flink = Timer->TimerListEntry.Blink = nullptr;
     Timer->Dpc = nullptr;
+#if defined(KM_X64)
     Timer->Processor = 0;
+#endif
     Timer->Period = 0;
 }
 

@@ -102,7 +102,9 @@ typedef struct _KTIMER {
     ULARGE_INTEGER DueTime;  // absolute expiry, 100 ns units
     LIST_ENTRY TimerListEntry;
     struct _KDPC* Dpc;
-    ULONG Processor;
+#if defined(KM_X64)
+    ULONG Processor;  // x64 only: x86 keeps the processor in the header
+#endif
     LONG Period;
 } KTIMER, *PKTIMER, *PRKTIMER;
 
