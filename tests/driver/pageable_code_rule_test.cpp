@@ -7,14 +7,12 @@
 
 #include <cctype>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
-namespace {
+#include "support/source_tree.h"
 
-namespace fs = std::filesystem;
+namespace {
 
 struct ScanResult {
     std::vector<std::string> pageable;  // routines found
@@ -96,23 +94,11 @@ std::string Joined(const std::vector<std::string>& names) {
 }
 
 TEST(PageableCodeRule, EveryPageableRoutineOfTheDriverStartsWithPagedCode) {
-    // This file lives in tests/driver/ of the source tree.
-    const fs::path root = fs::path(__FILE__).parent_path().parent_path().parent_path();
-    ASSERT_TRUE(fs::exists(root / "driver")) << "source tree not found from " << __FILE__;
+    ASSERT_TRUE(std::filesystem::exists(test_support::SourceTreeRoot() / "driver")) << "source tree not found";
     ScanResult result;
-    int files = 0;
-    for (const char* dir : {"driver", "usb", "serial", "io"}) {
-        if (!fs::exists(root / dir)) continue;
-        for (const auto& entry : fs::recursive_directory_iterator(root / dir)) {
-            const std::string extension = entry.path().extension().string();
-            if (!entry.is_regular_file() || (extension != ".cpp" && extension != ".h")) continue;
-            std::ifstream in(entry.path());
-            std::stringstream text;
-            text << in.rdbuf();
-            Scan(text.str(), fs::relative(entry.path(), root).string(), &result);
-            ++files;
-        }
-    }
+    const int files = test_support::ForEachSourceFile(
+        {"driver", "usb", "serial", "io"},
+        [&](const std::string& where, const std::string& text) { Scan(text, where, &result); });
     EXPECT_GT(files, 0);
     EXPECT_TRUE(result.missing.empty()) << "pageable routines that do not start with PAGED_CODE();"
                                         << Joined(result.missing);

@@ -3,13 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 
 #include "harness/kernel/verifier.h"
+#include "support/source_tree.h"
 
 namespace {
 
@@ -27,30 +26,19 @@ TEST(VerifierNames, ReportsCarryTheWindowsBugCheckNameCodeAndSubcode) {
 }
 
 TEST(VerifierNames, EveryCheckReportedInTheTreeIsInTheTable) {
-    // This file lives in tests/kernel/ of the source tree.
-    const fs::path root = fs::path(__FILE__).parent_path().parent_path().parent_path();
-    ASSERT_TRUE(fs::exists(root / "harness")) << "source tree not found from " << __FILE__;
+    ASSERT_TRUE(fs::exists(test_support::SourceTreeRoot() / "harness")) << "source tree not found";
     // BugCheck("NAME", ...) and the checks handed to ReleaseLocksLeftBy.
     const std::regex report(R"((?:BugCheck|ReleaseLocksLeftBy)\([^"]{0,80}"([A-Z][A-Z0-9_]+)\")");
     std::set<std::string> names;
     std::set<std::string> missing;
-    for (const char* dir : {"harness", "platform", "driver", "usb", "serial", "io"}) {
-        if (!fs::exists(root / dir)) continue;
-        for (const auto& entry : fs::recursive_directory_iterator(root / dir)) {
-            const std::string extension = entry.path().extension().string();
-            if (!entry.is_regular_file() || (extension != ".cpp" && extension != ".h")) continue;
-            std::ifstream in(entry.path());
-            std::stringstream text;
-            text << in.rdbuf();
-            const std::string source = text.str();
+    test_support::ForEachSourceFile(
+        {"harness", "platform", "driver", "usb", "serial", "io"}, [&](const std::string& where, const std::string& source) {
             for (std::sregex_iterator it(source.begin(), source.end(), report), end; it != end; ++it) {
                 const std::string name = (*it)[1];
                 names.insert(name);
-                if (harness::FindWindowsBugCheck(name) == nullptr)
-                    missing.insert(name + " (" + fs::relative(entry.path(), root).string() + ")");
+                if (harness::FindWindowsBugCheck(name) == nullptr) missing.insert(name + " (" + where + ")");
             }
-        }
-    }
+        });
     EXPECT_GT(names.size(), 40u) << "the scan should find the harness's checks";
     EXPECT_TRUE(names.count("SPIN_LOCK_HELD_AT_DPC_RETURN")) << "checks handed on by name are found too";
     std::string list;
