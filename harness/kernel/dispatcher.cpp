@@ -308,8 +308,15 @@ std::string DescribeActiveObjectsIn(const void* base, size_t size) {
         if (inside(dpc))
             add("queued DPC " + Hex(dpc) + " (routine " +
                 RoutineName(reinterpret_cast<const void*>(dpc->DeferredRoutine)) + ")");
+    // An armed timer outside the block whose DPC lies inside would queue
+    // freed memory at its expiry: Windows checks the timer, its DPC and the
+    // DPC routine of every armed timer against the range (TIMER_OR_DPC_INVALID
+    // parameter 1 is 0, 1 or 2 for the three).
     for (PKTIMER timer : ArmedTimers())
-        if (inside(timer)) add("armed " + DescribeTimer(timer));
+        if (inside(timer))
+            add("armed " + DescribeTimer(timer));
+        else if (timer->Dpc != nullptr && inside(timer->Dpc))
+            add("DPC " + Hex(timer->Dpc) + " of armed " + DescribeTimer(timer));
     for (PKSPIN_LOCK lock : Thread().spinLocks)
         if (inside(lock)) add("held spin lock " + Hex(lock));
     return out;

@@ -54,7 +54,7 @@ void ReleaseLockWord(PKSPIN_LOCK lock, const char* routine);
 void ReleaseLocksLeftBy(size_t heldBefore, const char* check, const char* routine, const std::string& who);
 
 // --- DPC queue ----------------------------------------------------------------
-// KeInsertQueueDpc semantics without the IRQL check or delivery.
+// KeInsertQueueDpc semantics without the object check or delivery.
 bool QueueDpc(PKDPC dpc, PVOID argument1, PVOID argument2);
 // Runs the queued DPCs FIFO at DISPATCH_LEVEL on the calling thread, including
 // those they queue; does nothing if already draining or above DISPATCH_LEVEL.

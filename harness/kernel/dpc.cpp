@@ -134,11 +134,10 @@ VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID Defer
     Dpc->DpcData = nullptr;
 }
 
+// Callable at any IRQL (documented): an interrupt service routine queues
+// its DPC from device IRQL, and the DPC runs once the processor drops below
+// DISPATCH_LEVEL.
 BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
-    const KIRQL irql = Thread().irql;
-    if (irql > DISPATCH_LEVEL)
-        harness::BugCheck("IRQL_NOT_LESS_OR_EQUAL", "KeInsertQueueDpc",
-                          "DPC " + Hex(Dpc) + " queued at " + IrqlName(irql) + ", above DISPATCH_LEVEL");
     if (!CheckInitialized(Dpc, "KeInsertQueueDpc")) return FALSE;
     if (!QueueDpc(Dpc, SystemArgument1, SystemArgument2)) return FALSE;
     harness::dispatcher::ActiveScheduler().OnDpcQueued();

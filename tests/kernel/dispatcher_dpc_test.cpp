@@ -111,6 +111,14 @@ TEST_F(DispatcherDpcTest, ImmediateDeliveryRunsDpcsAsSoonAsIrqlDropsBelowDispatc
     EXPECT_EQ(2, probe.runs);
     KeReleaseSpinLock(&lock, old);
     EXPECT_EQ(3, probe.runs);
+
+    // Queued from device IRQL, as an interrupt service routine does: allowed
+    // at any IRQL, it runs once the IRQL drops.
+    KeRaiseIrql(HIGH_LEVEL, &old);
+    EXPECT_EQ(TRUE, KeInsertQueueDpc(&probe.dpc, nullptr, nullptr));
+    EXPECT_EQ(3, probe.runs);
+    KeLowerIrql(old);
+    EXPECT_EQ(4, probe.runs);
 }
 
 TEST_F(DispatcherDpcTest, ManualDeliveryLeavesDpcsQueuedUntilTheMachineRuns) {

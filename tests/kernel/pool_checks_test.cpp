@@ -1,6 +1,7 @@
 // The pool's verifier checks: tags, frees, IRQL rules and leak reports.
 #include <cstring>
 
+#include "harness/kernel/dispatcher.h"
 #include "harness/kernel/pool.h"
 #include "support/kernel_test.h"
 
@@ -108,6 +109,24 @@ TEST_F(PoolChecks, FreeingMemoryThatHoldsAQueuedDpcIsCaught) {
     ExFreePool(dpc);
     EXPECT_EQ(TakeViolations("TIMER_OR_DPC_INVALID"), 1);
     KeLowerIrql(old);  // the DPC runs from memory the pool kept aside
+}
+
+TEST_F(PoolChecks, FreeingTheDpcOfATimerArmedElsewhereIsCaught) {
+    // The timer lives on, outside the block; at its expiry it would queue the
+    // freed DPC.
+    KTIMER timer;
+    KeInitializeTimer(&timer);
+    auto* dpc = static_cast<PKDPC>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KDPC), comx));
+    KeInitializeDpc(dpc, [](PKDPC, PVOID, PVOID, PVOID) {}, nullptr);
+    LARGE_INTEGER due;
+    due.QuadPart = -10 * harness::dispatcher::kMillisecond;
+    KeSetTimer(&timer, due, dpc);
+    ExFreePool(dpc);
+    ASSERT_EQ(harness::RecordedViolations().size(), 1u);
+    EXPECT_NE(harness::RecordedViolations()[0].message.find("of armed timer"), std::string::npos)
+        << harness::RecordedViolations()[0].message;
+    EXPECT_EQ(TakeViolations("TIMER_OR_DPC_INVALID"), 1);
+    harness::dispatcher::RunFor(20 * harness::dispatcher::kMillisecond);  // it runs from memory kept aside
 }
 
 TEST_F(PoolChecks, LeakReportNamesRoutineSizesAndIsNotRepeated) {
