@@ -10,6 +10,11 @@ ARGS ?=
 
 .PHONY: all host run test windows sanitize deps-host deps-windows deps-test clean
 
+# One target at a time, even under `make -j` (or -j in MAKEFLAGS): the
+# package checks may each run apt-get, which refuses to run twice at once,
+# and every build below already runs $(JOBS) compilers.
+.NOTPARALLEL:
+
 all: host
 
 deps-host:

@@ -228,8 +228,31 @@ PIN_FIELD(DEVICE_OBJECT,             DeviceExtension,                       0x28
 PIN_FIELD(DEVICE_OBJECT,             DeviceType,                            0x2C, 4,     0x48, 4);
 PIN_FIELD(DEVICE_OBJECT,             StackSize,                             0x30, 1,     0x4C, 1);
 // The I/O manager allocates the device extension in the same block, after
-// the object.
-PIN_SIZE (DEVICE_OBJECT,                                                    0xB8,        0x148);
+// the object. The kernel declares the object aligned to
+// MEMORY_ALLOCATION_ALIGNMENT, which makes it 0x150 bytes on x64 and the
+// extension 16-aligned there. mingw-w64's wdm.h leaves the alignment out
+// (0x148 on x64). The driver never sizes or aligns a device object, so the
+// driver builds state the header's values instead, and stop once the header
+// is corrected.
+#if defined(_WIN32)
+static_assert(sizeof(DEVICE_OBJECT) == RECORD_LAYOUT_PICK(0xB8, 0x148) &&
+                  alignof(DEVICE_OBJECT) < MEMORY_ALLOCATION_ALIGNMENT,
+              "the DDK now declares DEVICE_OBJECT pool-aligned, as the kernel does: pin 0xB8/0x150 for every build");
+#else
+PIN_SIZE (DEVICE_OBJECT,                                                    0xB8,        0x150);
+static_assert(alignof(DEVICE_OBJECT) == MEMORY_ALLOCATION_ALIGNMENT, "DEVICE_OBJECT is pool-aligned");
+#endif
+
+// The file object the I/O manager hands over in a stack location's
+// FileObject. The driver only passes it along; the I/O manager's record,
+// whole, as the kernel allocates it.
+PIN_SIZE (FILE_OBJECT,                                                      0x80,        0xD8);
+PIN_FIELD(FILE_OBJECT,               DeviceObject,                          0x04, 4,     0x08, 8);
+PIN_FIELD(FILE_OBJECT,               FsContext,                             0x0C, 4,     0x18, 8);
+PIN_FIELD(FILE_OBJECT,               Flags,                                 0x2C, 4,     0x50, 4);
+PIN_FIELD(FILE_OBJECT,               FileName,                              0x30, 8,     0x58, 0x10);
+PIN_FIELD(FILE_OBJECT,               CurrentByteOffset,                     0x38, 8,     0x68, 8);
+PIN_FIELD(FILE_OBJECT,               FileObjectExtension,                   0x7C, 4,     0xD0, 8);
 
 // ============================================================ Plug and Play and power
 PIN_SIZE (POWER_STATE,                                                      4,           4);

@@ -114,6 +114,15 @@ typedef ULONG LOGICAL;
 // themselves stay plain, so templates see the C++ types.
 #define ALIGNED_INT64 DECLSPEC_ALIGN(8)
 
+// What the pool guarantees a block's start (16 bytes on x64, 8 on x86). The
+// kernel declares its pool-allocated objects with this alignment, which
+// rounds their sizes up to it as well.
+#if defined(KM_X64)
+#define MEMORY_ALLOCATION_ALIGNMENT 16
+#else
+#define MEMORY_ALLOCATION_ALIGNMENT 8
+#endif
+
 typedef union _LARGE_INTEGER {
     struct {
         ULONG LowPart;
