@@ -1,10 +1,10 @@
 #include "harness/kernel/pnp_manager.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 
 #include "harness/kernel/bus_driver.h"
+#include "harness/kernel/io_internal.h"
 #include "harness/kernel/io_manager.h"
 #include "harness/kernel/kernel.h"
 #include "harness/kernel/pool.h"
@@ -44,12 +44,6 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT top, PIRP irp) {
     return irp->IoStatus.Status;
 }
 
-std::string Pointer(const void* p) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%p", p);
-    return text;
-}
-
 // What the I/O verifier checks once AddDevice has returned: each device the
 // driver attached has left its initialisation (0x243) and inherited
 // DO_POWER_PAGABLE from the device below (0x23F).
@@ -58,10 +52,10 @@ void CheckAddedDevices(PDEVICE_OBJECT pdo) {
         PDEVICE_OBJECT device = below->AttachedDevice;
         if (device->Flags & DO_DEVICE_INITIALIZING)
             BugCheck("DEVICE_INITIALIZING_AFTER_ADD_DEVICE", "AddDevice",
-                     "device " + Pointer(device) + " still has DO_DEVICE_INITIALIZING set after AddDevice returned");
+                     io::detail::DescribeDevice(device) + " still has DO_DEVICE_INITIALIZING set after AddDevice returned");
         if ((below->Flags & DO_POWER_PAGABLE) && !(device->Flags & DO_POWER_PAGABLE))
             BugCheck("POWER_PAGABLE_NOT_INHERITED", "AddDevice",
-                     "device " + Pointer(device) + " lacks DO_POWER_PAGABLE, which the device " + Pointer(below) +
+                     io::detail::DescribeDevice(device) + " lacks DO_POWER_PAGABLE, which " + io::detail::DescribeDevice(below) +
                          " it is attached to has");
     }
 }
@@ -71,11 +65,11 @@ void CheckAddedDevices(PDEVICE_OBJECT pdo) {
 void CheckRemovedDevice(PDEVICE_OBJECT pdo, PDEVICE_OBJECT functionDevice) {
     if (pdo->AttachedDevice != nullptr)
         BugCheck("REMOVE_WITHOUT_DETACH", "IRP_MN_REMOVE_DEVICE",
-                 "device " + Pointer(pdo->AttachedDevice) + " is still attached to the PDO " + Pointer(pdo) +
+                 io::detail::DescribeDevice(pdo->AttachedDevice) + " is still attached to the PDO " + io::detail::DescribeDevice(pdo) +
                      " after the remove request");
     if (functionDevice != nullptr && io::IsLiveDevice(functionDevice) && !io::IsDeletePending(functionDevice))
         BugCheck("REMOVE_WITHOUT_DELETE", "IRP_MN_REMOVE_DEVICE",
-                 "device " + Pointer(functionDevice) + " was not deleted (IoDeleteDevice) on the remove request");
+                 io::detail::DescribeDevice(functionDevice) + " was not deleted (IoDeleteDevice) on the remove request");
 }
 
 UNICODE_STRING Counted(std::u16string& text) {
