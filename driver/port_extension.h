@@ -10,6 +10,7 @@
 //   cancel lock   (system-wide) queues, current-request slots, reference
 //                 words, cancel routines, charsQueued
 //   rxLock        receive buffer pointers
+//   eventLock     waitMask, eventHistory and the pending wait's result slot
 // flagsLock is taken alone; openMutex orders the open-state test of the stop
 // and remove queries. No spin lock is held while a synchronous USB request
 // is sent.
@@ -43,6 +44,11 @@ enum PnpState : LONG {
 // lifecycleFlags.
 #define LIFECYCLE_STARTED 0x1
 #define LIFECYCLE_STOPPED 0x2
+
+// readProgress of a read that has ended; positive values count characters.
+#define READ_PROGRESS_CANCELLED (-1)
+#define READ_PROGRESS_TOTAL_TIMEOUT (-2)
+#define READ_PROGRESS_FILLED (-3)
 
 struct PortExtension {
     // --- Identity and stack (set once by AddDevice) ---------------------
@@ -139,6 +145,10 @@ struct PortExtension {
     volatile USHORT uartState;    // last status word from the chip (0x02 DSR, 0x80 CTS, ...)
     volatile LONG txHolding;      // reasons transmission is held (0x01 CTS, 0x02 DSR, ...), interlocked
     volatile LONG lowerRtsPending;  // transmit-toggle RTS checks queued or running
+    USHORT previousUartState;     // uartState as of the last modem-status evaluation
+    volatile LONG rxHolding;      // how the far end is held off (RX_HOLD_*), interlocked
+    UCHAR holdingEmpty;           // 1 from the open-time initialisation to the next line-status look
+    volatile UCHAR xoffReceived;  // XOFF received under SERIAL_AUTO_TRANSMIT, until the XON
     KSPIN_LOCK controlLock;
 
     // --- Queues and current requests (guarded by the cancel spin lock) -----
@@ -155,10 +165,33 @@ struct PortExtension {
     PIRP currentXoffIrp;
     ULONG errorWord;              // SERIAL_ERROR_* collected by the receive side
 
+    // --- Wait-on-mask (guarded by eventLock) ---------------------------------
+    ULONG waitMask;               // SERIAL_EV_* watched; 0 = none
+    ULONG eventHistory;           // watched events not yet reported
+    PULONG waitResultSlot;        // system buffer of the armed wait, or null
+    volatile LONG eventReportBusy;
+    KSPIN_LOCK eventLock;
+
     // --- Receive buffer and read -------------------------------------------
+    // Buffered mode: rxTarget == rxBuffer and the rxCount unread characters
+    // start at rxGet, wrapping from rxLast to rxBuffer. Direct mode (a read
+    // waits): rxTarget is the read's system buffer and characters go
+    // straight into it at rxPut. The pointers change under controlLock and
+    // rxLock together.
     PUCHAR rxBuffer;
     ULONG rxBufferSize;           // 0 while the port is closed
     ULONG rxEightyPercent;
+    ULONG rxCount;
+    PUCHAR rxGet;
+    PUCHAR rxTarget;
+    PUCHAR rxPut;
+    PUCHAR rxLast;
+    ULONG readRemaining;          // characters the current read still needs
+    LONG readProgress;            // READ_PROGRESS_* or characters delivered
+    ULONG rxSinceCheck;           // characters put into the read since the last interval check
+    LONGLONG lastCharTime;        // system time the interval check last saw progress
+    LONGLONG intervalTime;        // the read's interval time-out, 100 ns units
+    LONGLONG* intervalPollPeriod; // intervalPollShort or intervalPollLong
     LONGLONG intervalPollShort;   // one tick, relative
     LONGLONG intervalPollLong;    // one second, relative
     LONGLONG intervalCutOver;     // interval time-outs from here on poll slowly
@@ -169,6 +202,13 @@ struct PortExtension {
                                   // immediate-character and xoff-counter request;
                                   // guarded by the cancel spin lock
     ULONG txChunkLimit;           // largest bulk-out transfer of write data: 256, or 4096
+    PUCHAR writeCursor;           // next character of the current write to send
+    ULONG writeRemaining;         // characters of the current write not yet confirmed sent
+    ULONG txInFlight;             // characters of the current write in the outstanding chunk
+    volatile UCHAR writeHeld;     // the current write waits for a hold to end
+    volatile UCHAR writeTimedOut; // the write total time-out fired; the next completion ends the write
+    UCHAR immediateChar;          // character of the current immediate-character request
+    ULONG xoffCountRemaining;     // characters to receive before the xoff counter completes
 
     // --- Timers and DPCs ---------------------------------------------------
     KTIMER readTotalTimer;

@@ -1,8 +1,77 @@
 // Modem-control lines and flow-control emulation.
+//
+// The chip reports its input lines and line errors in one status word
+// (uartState, stored by the status stream). The routines here turn changes
+// of that word into the modem-status image, transmit holds, wait-on-mask
+// events and line-error counts; they keep DTR, RTS and break; and they
+// decide when the far end must be held off and released (rxHolding).
+//
+// Levels and locks: ReceiveChar runs in the bulk-in completion at
+// DISPATCH_LEVEL with controlLock and then rxLock held. ApplyHandFlow,
+// SetModemControl, BreakOn and BreakOff send chip requests and run at
+// PASSIVE_LEVEL with no spin lock held. The others run at or below
+// DISPATCH_LEVEL with no lock held.
 #pragma once
 
 #include "driver/port_extension.h"
+#include "usb/chip_protocol.h"
 
+// Modem-status image returned by IOCTL_SERIAL_GET_MODEMSTATUS (the UART's
+// modem status register): line states in the high nibble, change bits in
+// the low nibble (the change bits only ever appear in the event image).
+constexpr UCHAR MSR_DCTS = 0x01;
+constexpr UCHAR MSR_DDSR = 0x02;
+constexpr UCHAR MSR_TERI = 0x04;
+constexpr UCHAR MSR_DDCD = 0x08;
+constexpr UCHAR MSR_CTS = 0x10;
+constexpr UCHAR MSR_DSR = 0x20;
+constexpr UCHAR MSR_RI = 0x40;
+constexpr UCHAR MSR_DCD = 0x80;
+
+// Line-status image (the UART's line status register).
+constexpr UCHAR LSR_OVERRUN = 0x02;
+constexpr UCHAR LSR_PARITY = 0x04;
+constexpr UCHAR LSR_FRAMING = 0x08;
+constexpr UCHAR LSR_BREAK = 0x10;
+
+// Interprets uartState: events for the lines that changed since the last
+// evaluation, transmit holds from the chip's CTS/DSR flow, DSR sensitivity,
+// and the line errors of a status word not yet examined. Returns the
+// modem-status image.
+UCHAR EvaluateModemStatus(PortExtension* port);
+// The line errors of uartState: counts, errorWord, inserted characters.
+// Returns the line-status image.
+UCHAR ProcessLineStatus(PortExtension* port);
+
+// One received character through the receive-side checks (DSR
+// sensitivity, xoff counter, receive thresholds) into StoreReceivedChar.
+// controlLock and rxLock held.
+void ReceiveChar(PortExtension* port, UCHAR character);
+// The receive buffer shrank: ends the receive holds once rxCount is at or
+// below XonLimit.
+void ReleaseReceiveHold(PortExtension* port);
+
+// Applies a new SERIAL_HANDFLOW: chip flow features, DTR and RTS by their
+// modes, XON/XOFF, then stores it. While the port is not open every group
+// is applied. PASSIVE_LEVEL.
+void ApplyHandFlow(PortExtension* port, const SERIAL_HANDFLOW* handFlow);
+// Stores the modem-control image and sets DTR and RTS from its low bits.
+// PASSIVE_LEVEL.
+void SetModemControl(PortExtension* port, ULONG value);
+// Break on the line (transmission held while it lasts), and off again.
+// PASSIVE_LEVEL.
+void BreakOn(PortExtension* port);
+void BreakOff(PortExtension* port);
+// IOCTL_SERIAL_SET_XOFF and IOCTL_SERIAL_SET_XON.
+void SetXoffHold(PortExtension* port);
+void ClearXoffHold(PortExtension* port);
+// Transmits the XON (TRUE) or XOFF (FALSE) character of specialChars as a
+// one-byte transfer. At or below DISPATCH_LEVEL.
+void SendFlowChar(PortExtension* port, BOOLEAN xon);
+
+// Queues the transmit-toggle check (startLowerRtsDpc) and counts it in
+// lowerRtsPending if it was not already queued.
+void QueueLowerRtsCheck(PortExtension* port);
 // The transmit-toggle check: drops RTS once nothing is being transmitted,
 // or looks again one character time later. Runs in the lower-RTS DPC; ends
 // one pending check (lowerRtsPending).

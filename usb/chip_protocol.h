@@ -70,13 +70,30 @@ constexpr ULONG LINE_CODING_LENGTH = 7;  // rate word (LE), stop bits, parity, d
 constexpr USHORT MODEM_CONTROL_DTR = 0x0001;
 constexpr USHORT MODEM_CONTROL_RTS = 0x0002;
 
-// uartState bits read by the flow-control operations.
+// The chip's status word (bytes 8-9 of the status message, kept in
+// uartState). The lines follow the chip's inputs; the four error bits are
+// events the chip reports once each.
+constexpr USHORT UART_STATE_DCD = 0x0001;
 constexpr USHORT UART_STATE_DSR = 0x0002;
+constexpr USHORT UART_STATE_BREAK = 0x0004;
+constexpr USHORT UART_STATE_RING = 0x0008;
+constexpr USHORT UART_STATE_FRAMING = 0x0010;
+constexpr USHORT UART_STATE_PARITY = 0x0020;
+constexpr USHORT UART_STATE_OVERRUN = 0x0040;
 constexpr USHORT UART_STATE_CTS = 0x0080;
 
-// txHolding bits set and cleared by the flow-control operations.
-constexpr LONG TX_HOLD_CTS = 0x01;  // waiting for CTS
-constexpr LONG TX_HOLD_DSR = 0x02;  // waiting for DSR
+// txHolding: why transmission is held.
+constexpr LONG TX_HOLD_CTS = 0x01;    // waiting for CTS
+constexpr LONG TX_HOLD_DSR = 0x02;    // waiting for DSR
+constexpr LONG TX_HOLD_DCD = 0x04;    // waiting for DCD (reported, never set)
+constexpr LONG TX_HOLD_XON = 0x08;    // XOFF received or IOCTL_SERIAL_SET_XOFF
+constexpr LONG TX_HOLD_BREAK = 0x10;  // break on
+
+// rxHolding: how the far end is being held off.
+constexpr LONG RX_HOLD_DTR = 0x01;   // DTR dropped (DTR handshake)
+constexpr LONG RX_HOLD_XOFF = 0x02;  // XOFF sent, or the chip's XON/XOFF flow holds
+constexpr LONG RX_HOLD_RTS = 0x04;   // the chip's RTS flow holds (bulk-in not re-armed)
+constexpr LONG RX_HOLD_DSR = 0x08;   // DSR low under SERIAL_DSR_SENSITIVITY: characters discarded
 
 // --- Building and sending one control request (chip_requests.cpp) ------------------
 // Each builder allocates one request block (URB) from non-paged pool, fills
@@ -116,6 +133,14 @@ enum StreamKind : LONG {
     STREAM_BULK_IN = 2,   // bulk in: received bytes
 };
 
+// What a transmit transfer carries, so that its completion goes to the
+// right owner: only write chunks advance a write.
+enum TransmitContent : LONG {
+    TX_WRITE_CHUNK = 0,  // data of the current write (or an xoff counter's XOFF)
+    TX_ONE_CHAR = 1,     // an immediate character or a flow-control character
+    TX_WAKE_UP = 2,      // the empty transfer that wakes a held write that timed out
+};
+
 // One stream transfer: its URB, its own data buffer and the request that
 // carries it. Allocated by the starter, owned by the transfer until the
 // free hand-shake has run between its completion and any canceller.
@@ -125,6 +150,7 @@ struct StreamRequest {
     PUCHAR dataBuffer;            // non-paged, the transfer's length (1 byte for an empty transfer)
     PIRP irp;                     // the request carrying the URB (set by SubmitStreamIrp)
     StreamKind kind;              // set by SubmitStreamIrp
+    TransmitContent content;      // transmit transfers: what it carries
     ULONG slot;                   // entry of the port's transfer table it was published in
     volatile LONG handoff;        // free hand-shake token: 0 while both sides may use it
 };
@@ -178,6 +204,25 @@ BOOLEAN CompletionTakesTransfer(StreamRequest* request);
 // The completion's last step: frees the data buffer and, unless a canceller
 // still holds the transfer, the IRP (if still allocated) and the record.
 void ReleaseCompletedTransfer(StreamRequest* request, BOOLEAN ownedAlone);
+
+// --- Starting stream transfers (stream_start.cpp) ----------------------------------
+// Allocates a transfer of `kind` with its own buffer of `length` bytes (one
+// byte for an empty transfer) and sends it: the status message (10 bytes,
+// no data), a receive transfer (384 bytes, no data) or a transmit transfer
+// of `length` bytes copied from `data`. STATUS_NO_MEMORY when an allocation
+// fails, else what SubmitStreamIrp returned. At or below DISPATCH_LEVEL. A
+// caller must not start a reader whose transfer is outstanding.
+NTSTATUS StartStreamTransfer(PDEVICE_OBJECT deviceObject, StreamKind kind, const UCHAR* data, ULONG length);
+// A transmit transfer tagged with what it carries (StartStreamTransfer
+// tags its transmit transfers as write chunks).
+NTSTATUS StartTransmitTransfer(PDEVICE_OBJECT deviceObject, TransmitContent content, const UCHAR* data,
+                               ULONG length);
+constexpr ULONG STATUS_MESSAGE_LENGTH = 10;
+constexpr ULONG RECEIVE_TRANSFER_LENGTH = 384;
+// Starts the status stream and then the receive stream, each only if no
+// transfer of its kind is outstanding (open, power-up). Returns the first
+// failure.
+NTSTATUS StartReaders(PortExtension* port);
 
 // --- Configuration and pipes (configuration.cpp) ---------------------------------------
 // Reads the configuration descriptor and selects configuration 1 with it;
