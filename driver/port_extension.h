@@ -176,8 +176,10 @@ struct PortExtension {
     // Buffered mode: rxTarget == rxBuffer and the rxCount unread characters
     // start at rxGet, wrapping from rxLast to rxBuffer. Direct mode (a read
     // waits): rxTarget is the read's system buffer and characters go
-    // straight into it at rxPut. The pointers change under controlLock and
-    // rxLock together.
+    // straight into it at rxPut. The pointers and rxCount change under
+    // rxLock, and under controlLock too except in TakeReadBack, which runs
+    // under the cancel spin lock (below controlLock in the lock order) and
+    // only ever leaves direct mode.
     PUCHAR rxBuffer;
     ULONG rxBufferSize;           // 0 while the port is closed
     ULONG rxEightyPercent;
@@ -195,6 +197,11 @@ struct PortExtension {
     LONGLONG intervalPollShort;   // one tick, relative
     LONGLONG intervalPollLong;    // one second, relative
     LONGLONG intervalCutOver;     // interval time-outs from here on poll slowly
+    // What the current read held in its own buffer when it was taken back or
+    // filled, and how much of that a receive purge discarded. A read that
+    // ends cancelled gives the rest back to the receive buffer. rxLock.
+    ULONG readDelivered;
+    ULONG readPurged;
     KSPIN_LOCK rxLock;
 
     // --- Write --------------------------------------------------------------
