@@ -1,10 +1,10 @@
-// Fixture for the read path: a started port opened through the I/O manager
-// with a receive buffer, whose reads, queue-size changes and purges go
-// through the driver's own dispatch routines. Received characters are fed
-// the way the bulk-in completion hands them over: at DISPATCH_LEVEL with
-// controlLock and rxLock held, one StoreReceivedChar each. Nothing else
-// feeds the port (its USB streams are not started), so every character a
-// test sees is one it fed.
+// Fixture for the read path: a started port (generation 2, loopback plug)
+// opened through the I/O manager, whose reads, queue-size changes and
+// purges go through the driver's own dispatch routines. Received characters
+// are fed the way the bulk-in completion hands them over: at DISPATCH_LEVEL
+// with controlLock and rxLock held, one StoreReceivedChar each. Nothing is
+// written, so nothing comes back through the plug: every character a test
+// sees is one it fed.
 //
 // The clock ticks every millisecond, so time-outs end on the millisecond
 // they are due. At the end every request must have completed, and the
@@ -20,7 +20,7 @@
 #include "harness/app/user_io.h"
 #include "harness/kernel/dispatcher.h"
 #include "io/read_path.h"
-#include "support/driver_test.h"
+#include "support/port_fixture.h"
 
 namespace read_test {
 
@@ -28,58 +28,27 @@ using harness::dispatcher::kMillisecond;
 using harness::dispatcher::kSecond;
 using Request = std::shared_ptr<harness::app::Request>;
 
-// Open and close of the port as far as the read path is concerned.
-inline NTSTATUS NTAPI OpenWithReceiveBuffer(PDEVICE_OBJECT device, PIRP irp) {
-    const NTSTATUS status = AllocateReceiveBuffer(PortFromDevice(device));
-    irp->IoStatus.Status = status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-inline NTSTATUS NTAPI CloseAndFreeReceiveBuffer(PDEVICE_OBJECT device, PIRP irp) {
-    FreeReceiveBuffer(PortFromDevice(device));
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
-}
-inline NTSTATUS NTAPI AcceptCleanup(PDEVICE_OBJECT, PIRP irp) {
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
-}
-
 }  // namespace read_test
 
-class ReadPortTest : public DriverTest {
+class ReadPortTest : public PortFixture {
 protected:
     void SetUp() override {
-        DriverTest::SetUp();
+        PortFixture::SetUp();
         harness::dispatcher::SetTimeIncrement(read_test::kMillisecond);
-        ASSERT_EQ(Load(), STATUS_SUCCESS);
-        PDRIVER_OBJECT driver = driver_->object;
-        driver->MajorFunction[IRP_MJ_CREATE] = read_test::OpenWithReceiveBuffer;
-        driver->MajorFunction[IRP_MJ_CLOSE] = read_test::CloseAndFreeReceiveBuffer;
-        driver->MajorFunction[IRP_MJ_CLEANUP] = read_test::AcceptCleanup;
-        device_ = Plug();
-        ASSERT_EQ(device_->startStatus, STATUS_SUCCESS);
-        port_ = Port(device_);
-        ASSERT_EQ(harness::app::Open(u"\\Device\\BrindelSerial2", &handle_), STATUS_SUCCESS);
+        TestPort& port = PlugPort();
+        ASSERT_EQ(Open(port), STATUS_SUCCESS);
+        port_ = port.ext;
+        handle_ = port.handle;
     }
 
     void TearDown() override {
         harness::dispatcher::SetDpcDelivery(harness::dispatcher::DpcDelivery::Immediate);
         harness::dispatcher::RunDpcs();
-        for (auto& request : requests_) {
-            EXPECT_TRUE(request->Done()) << "a request was left in flight";
-            if (!request->Done()) {
-                harness::app::Cancel(*request);
-                harness::app::Wait(*request, read_test::kSecond);
-            }
-        }
+        for (auto& request : requests_) EXPECT_TRUE(request->Done()) << "a request was left in flight";
         EXPECT_EQ(port_->currentReadIrp, nullptr);
         EXPECT_EQ(port_->pendingIrpCount, 1) << "an admitted request was finished twice or never";
         EXPECT_EQ(port_->pendingDpcCount, 1) << "a DPC or timer was counted twice or never";
-        if (handle_) EXPECT_EQ(harness::app::Close(handle_), STATUS_SUCCESS);
-        DriverTest::TearDown();
+        PortFixture::TearDown();
     }
 
     // --- Requests ---------------------------------------------------------------
@@ -97,12 +66,11 @@ protected:
 
     // --- The port's settings and input -------------------------------------------
     void SetTimeouts(ULONG interval, ULONG multiplier, ULONG constant) {
-        KIRQL irql;
-        KeAcquireSpinLock(&port_->controlLock, &irql);
-        port_->timeouts.ReadIntervalTimeout = interval;
-        port_->timeouts.ReadTotalTimeoutMultiplier = multiplier;
-        port_->timeouts.ReadTotalTimeoutConstant = constant;
-        KeReleaseSpinLock(&port_->controlLock, irql);
+        SERIAL_TIMEOUTS timeouts{};
+        timeouts.ReadIntervalTimeout = interval;
+        timeouts.ReadTotalTimeoutMultiplier = multiplier;
+        timeouts.ReadTotalTimeoutConstant = constant;
+        PortFixture::SetTimeouts(*ports_.front(), timeouts);
     }
 
     // Characters arriving from the line, as the bulk-in completion stores
@@ -147,7 +115,6 @@ protected:
     }
 
     PortExtension* port_ = nullptr;
-    std::shared_ptr<harness::pnp::Device> device_;
     harness::app::Handle handle_;
     std::vector<read_test::Request> requests_;
 
