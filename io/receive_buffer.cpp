@@ -7,9 +7,16 @@
 // rxBuffer; rxPut is where the next one goes. In direct mode a read waits
 // and rxTarget..rxLast is its own system buffer, so characters land where
 // the application wants them without a second copy; the ring is empty
-// then. StoreReceivedChar (bulk-in completion, controlLock and rxLock held)
-// is the only writer of characters; every pointer change holds rxLock, so
-// a character is never stored into a read after TakeReadBack took it back.
+// then. StoreReceivedChar runs in the bulk-in completion with controlLock
+// and rxLock held; every pointer change holds rxLock as well, so a
+// character is never stored into a read after TakeReadBack took it back,
+// and no one sees the pointers half-changed.
+//
+// A read that ends cancelled does not lose what it held: its characters go
+// back in front of the ring (ReturnCancelledReadCharacters), ahead of any
+// that arrived after it was taken back, unless a receive purge came
+// between. readDelivered and readPurged carry what is needed for that from
+// the take-back or fill to the completion.
 #include "driver/driver_globals.h"
 #include "io/deferred_work.h"
 #include "io/read_path.h"
