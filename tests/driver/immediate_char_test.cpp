@@ -8,13 +8,6 @@ using namespace write_test;
 
 class ImmediateCharTest : public WritePortTest {};
 
-NTSTATUS seenStatus = STATUS_PENDING;
-
-NTSTATUS NTAPI RecordStatus(PDEVICE_OBJECT, PIRP irp, PVOID) {
-    seenStatus = irp->IoStatus.Status;
-    return STATUS_MORE_PROCESSING_REQUIRED;  // the test frees its own request
-}
-
 TEST_F(ImmediateCharTest, TheCharacterGoesOutEvenWhileWritesAreHeld) {
     OpenScriptedPort(115200);
     HoldForCts(true);
@@ -65,26 +58,6 @@ TEST_F(ImmediateCharTest, ACancelOrTimeOutBeforeTheDpcRunsLeavesTheDpcToComplete
     EXPECT_EQ(Ext()->currentImmediateIrp, nullptr);
     EXPECT_EQ(Ext()->charsQueued, 0u);
     EXPECT_FALSE(harness::dispatcher::IsArmed(&Ext()->immediateTotalTimer));
-}
-
-TEST_F(ImmediateCharTest, AnAlreadyCancelledRequestIsCompletedAtOnce) {
-    OpenScriptedPort(115200);
-    // Sent with its Cancel flag set, as if cancelled on its way in.
-    PIRP irp = IoAllocateIrp(Ext()->deviceObject->StackSize, FALSE);
-    UCHAR ch = 'q';
-    irp->AssociatedIrp.SystemBuffer = &ch;
-    irp->Cancel = TRUE;
-    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-    stack->MajorFunction = IRP_MJ_DEVICE_CONTROL;
-    stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_SERIAL_IMMEDIATE_CHAR;
-    stack->Parameters.DeviceIoControl.InputBufferLength = 1;
-    seenStatus = STATUS_PENDING;
-    IoSetCompletionRoutine(irp, RecordStatus, nullptr, TRUE, TRUE, TRUE);
-    IoCallDriver(Ext()->deviceObject, irp);
-    EXPECT_EQ(seenStatus, STATUS_CANCELLED);
-    IoFreeIrp(irp);
-    EXPECT_TRUE(Wire().empty());
-    EXPECT_EQ(Ext()->currentImmediateIrp, nullptr);
 }
 
 }  // namespace

@@ -66,19 +66,6 @@ TEST_F(WriteChunksTest, WritesQueuedBehindEachOtherGoOutInOrderAndWhole) {
     EXPECT_EQ(Ext()->charsQueued, 0u);
 }
 
-TEST_F(WriteChunksTest, AnEmptyWriteCompletesAtOnceWithoutTouchingThePipe) {
-    OpenScriptedPort();
-    auto write = Write({});
-    EXPECT_TRUE(write->Done());
-    EXPECT_EQ(write->Status(), STATUS_SUCCESS);
-    EXPECT_EQ(write->Information(), 0u);
-    EXPECT_TRUE(OutLengths().empty());
-}
-
-// The write total time-out of a held write: multiplier x characters +
-// constant milliseconds, never less than 100 ms when that comes to 20 ms or
-// less. The held write is woken by an empty transfer and ends with
-// STATUS_TIMEOUT having sent nothing.
 TEST_F(WriteChunksTest, AWriteTimeOutOfTwentyMillisecondsOrLessIsStretchedToOneHundred) {
     ASSERT_TRUE(harness::dispatcher::SetTimeIncrement(harness::dispatcher::kMinimumTimeIncrement));
     OpenScriptedPort();
@@ -150,7 +137,7 @@ TEST_F(WriteChunksTest, TheTransmitterEmptyEventFollowsTheLastChunkEvenWithWrite
     auto first = Write(Pattern(5000, 1));  // 4096 + 904
     auto second = Write(Pattern(600, 2));
     // Not while the first write's second chunk is still to go out.
-    ASSERT_TRUE(harness::dispatcher::RunUntil([&] { return OutLengths().size() == 2; }, 10 * kSecond, "test"));
+    ASSERT_TRUE(RunUntilWithin([&] { return OutLengths().size() == 2; }, 10 * kSecond, "test"));
     EXPECT_EQ(TakeEvents(), 0u);
     ASSERT_TRUE(Wait(*first));
     EXPECT_EQ(TakeEvents() & SERIAL_EV_TXEMPTY, static_cast<ULONG>(SERIAL_EV_TXEMPTY));

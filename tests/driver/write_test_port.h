@@ -12,6 +12,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
+#include <string>
 #include <memory>
 #include <vector>
 
@@ -140,6 +142,11 @@ protected:
         record.XoffChar = xoff;
         return harness::app::IoctlAsync(Handle(), IOCTL_SERIAL_XOFF_COUNTER, harness::app::AsBytes(record), 0);
     }
+    // Runs until `done` or until `within` more virtual time has passed.
+    static bool RunUntilWithin(const std::function<bool()>& done, int64_t within, const char* waiter = "test",
+                               const std::string& what = "") {
+        return harness::dispatcher::RunUntil(done, Now() + within, waiter, what);
+    }
     static bool Wait(harness::app::Request& request, int64_t timeout = 60 * kSecond) {
         return harness::app::Wait(request, timeout);
     }
@@ -196,7 +203,7 @@ protected:
     // What reached the far end, once the chip's transmitter has emptied (a
     // chunk completes when its last byte is in the chip's FIFO).
     std::vector<uint8_t> Wire() {
-        harness::dispatcher::RunUntil(
+        RunUntilWithin(
             [&] { return !StreamOutstanding(port_->ext, STREAM_BULK_OUT) && port_->chip->TransmitterIdle(); },
             60 * kSecond, "test", "the transmit pipe and the chip's transmitter to empty");
         return peer_->ReceivedBytes();

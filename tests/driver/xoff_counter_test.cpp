@@ -11,7 +11,7 @@ class XoffCounterTest : public WritePortTest {
 protected:
     // Runs until the counter has sent its XOFF and counts.
     void RunUntilCounting() {
-        ASSERT_TRUE(harness::dispatcher::RunUntil([&] { return Ext()->currentXoffIrp != nullptr; }, kSecond,
+        ASSERT_TRUE(RunUntilWithin([&] { return Ext()->currentXoffIrp != nullptr; }, kSecond,
                                                   "test", "the counter to count"));
     }
 };
