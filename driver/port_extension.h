@@ -216,6 +216,16 @@ struct PortExtension {
     volatile UCHAR writeTimedOut; // the write total time-out fired; the next completion ends the write
     UCHAR immediateChar;          // character of the current immediate-character request
     ULONG xoffCountRemaining;     // characters to receive before the xoff counter completes
+    // The transmit pipe as the write path uses it (cancel spin lock; read
+    // without it only for the transmitter-empty event). At most one write
+    // chunk is on the pipe; a cancelled or timed-out write may leave its
+    // chunk there (orphaned), and the next write waits for it to come back.
+    volatile UCHAR writeChunkBusy;      // a write chunk is on the bulk-out pipe
+    volatile UCHAR writeChunkOrphaned;  // ... and its write has already ended
+    volatile UCHAR writeWakeUpBusy;     // the empty transfer that ends a timed-out write is on the pipe
+    ULONG writeChunkSerial;             // chunks submitted: tells a submission its own refusal apart
+    ULONG writeWakeUpSerial;            // likewise for the wake-up transfers
+    NTSTATUS writeEndStatus;            // status completeWriteDpc ends the current write with
 
     // --- Timers and DPCs ---------------------------------------------------
     KTIMER readTotalTimer;

@@ -217,6 +217,12 @@ NTSTATUS StartStreamTransfer(PDEVICE_OBJECT deviceObject, StreamKind kind, const
 // tags its transmit transfers as write chunks).
 NTSTATUS StartTransmitTransfer(PDEVICE_OBJECT deviceObject, TransmitContent content, const UCHAR* data,
                                ULONG length);
+// The first half of a start: allocates and fills the transfer (copying
+// the data) without sending it; send it with SubmitStreamIrp. Null, with
+// the reason in *status, when the kind has no pipe or memory is short.
+// Lets a caller copy data under a lock and send it after releasing it.
+StreamRequest* BuildStreamTransfer(PDEVICE_OBJECT deviceObject, StreamKind kind, TransmitContent content,
+                                   const UCHAR* data, ULONG length, NTSTATUS* status);
 constexpr ULONG STATUS_MESSAGE_LENGTH = 10;
 constexpr ULONG RECEIVE_TRANSFER_LENGTH = 384;
 // Starts the status stream and then the receive stream, each only if no

@@ -20,13 +20,29 @@ ULONG TransferFlagsOf(StreamKind kind) {
 
 NTSTATUS StartTransfer(PDEVICE_OBJECT deviceObject, StreamKind kind, TransmitContent content, const UCHAR* data,
                        ULONG length) {
+    NTSTATUS status = STATUS_SUCCESS;
+    StreamRequest* request = BuildStreamTransfer(deviceObject, kind, content, data, length, &status);
+    if (request == nullptr) return status;
+    return SubmitStreamIrp(deviceObject, request, kind);
+}
+
+}  // namespace
+
+StreamRequest* BuildStreamTransfer(PDEVICE_OBJECT deviceObject, StreamKind kind, TransmitContent content,
+                                   const UCHAR* data, ULONG length, NTSTATUS* status) {
     PortExtension* port = PortFromDevice(deviceObject);
     USBD_PIPE_HANDLE pipe = StreamPipe(port, kind);
-    if (pipe == nullptr) return STATUS_INSUFFICIENT_RESOURCES;  // no such pipe in the configuration
+    if (pipe == nullptr) {
+        *status = STATUS_INSUFFICIENT_RESOURCES;  // no such pipe in the configuration
+        return nullptr;
+    }
 
     StreamRequest* request =
         static_cast<StreamRequest*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(StreamRequest), PORT_POOL_TAG));
-    if (request == nullptr) return STATUS_NO_MEMORY;
+    if (request == nullptr) {
+        *status = STATUS_NO_MEMORY;
+        return nullptr;
+    }
     RtlZeroMemory(request, sizeof(StreamRequest));
     // An empty transfer still gets a byte of buffer, so that the URB never
     // carries a null buffer.
@@ -34,7 +50,8 @@ NTSTATUS StartTransfer(PDEVICE_OBJECT deviceObject, StreamKind kind, TransmitCon
     request->dataBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, bufferLength, PORT_POOL_TAG));
     if (request->dataBuffer == nullptr) {
         ExFreePoolWithTag(request, PORT_POOL_TAG);
-        return STATUS_NO_MEMORY;
+        *status = STATUS_NO_MEMORY;
+        return nullptr;
     }
     if (kind == STREAM_BULK_OUT) {
         if (length != 0)
@@ -53,11 +70,9 @@ NTSTATUS StartTransfer(PDEVICE_OBJECT deviceObject, StreamKind kind, TransmitCon
     urb->TransferBuffer = request->dataBuffer;
     urb->TransferBufferMDL = nullptr;
     urb->UrbLink = nullptr;
-
-    return SubmitStreamIrp(deviceObject, request, kind);
+    *status = STATUS_SUCCESS;
+    return request;
 }
-
-}  // namespace
 
 NTSTATUS StartStreamTransfer(PDEVICE_OBJECT deviceObject, StreamKind kind, const UCHAR* data, ULONG length) {
     return StartTransfer(deviceObject, kind, TX_WRITE_CHUNK, data, length);

@@ -118,7 +118,13 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                      detail::Hex(ULONG(after.completedStatus)) + " and returned " + detail::Hex(ULONG(status)) +
                      "; a routine that completes a request returns the status it completed it with");
     }
-    if (after.completedAtDepth == after.dispatchDepth) after.completedAtDepth = 0;
+    // Completed by this dispatch routine, even if a completion routine
+    // above then kept the request (STATUS_MORE_PROCESSING_REQUIRED): on
+    // Windows the request then belongs to that routine's driver again, as
+    // documented for IoCompleteRequest, and is not unfinished business of
+    // the routine that returned.
+    const bool completedHere = after.completedAtDepth == after.dispatchDepth;
+    if (completedHere) after.completedAtDepth = 0;
     after.dispatchDepth--;
     after.returned = true;
     after.returnedStatus = status;
@@ -127,7 +133,8 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // The top-level call for a request the I/O manager issued: a status
     // other than STATUS_PENDING tells the caller the request is finished.
     if (record->origin == IrpOrigin::IoManager && size_t(index) == record->locations.size() - 2 &&
-        after.dispatchDepth == 0 && status != STATUS_PENDING && !record->finished && !record->abandoned) {
+        after.dispatchDepth == 0 && status != STATUS_PENDING && !record->finished && !record->abandoned &&
+        !completedHere) {
         BugCheck("IRP_NOT_COMPLETED_ON_RETURN", "IofCallDriver",
                  DescribeIrp(Irp) + ": the dispatch routine of " + detail::DescribeDevice(DeviceObject) +
                      " returned " + detail::Hex(ULONG(status)) +
