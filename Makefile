@@ -2,13 +2,14 @@
 #   make run     build the host tree and run the demo (ARGS="..." go to the demo)
 #   make test    build the host tree and both Windows drivers, run every test
 # Also: make windows (the two .sys files only), make sanitize (tests under
-# AddressSanitizer and UndefinedBehaviorSanitizer), make clean.
+# AddressSanitizer and UndefinedBehaviorSanitizer), make bench (loopback
+# benchmark), make clean.
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD_TYPE ?= RelWithDebInfo
 ARGS ?=
 
-.PHONY: all host run test windows sanitize deps-host deps-windows deps-test clean
+.PHONY: all host run test windows sanitize bench deps-host deps-windows deps-test deps-bench clean
 
 # One target at a time, even under `make -j` (or -j in MAKEFLAGS): the
 # package checks may each run apt-get, which refuses to run twice at once,
@@ -26,12 +27,20 @@ deps-windows:
 deps-test:
 	@tools/ensure-packages test
 
+deps-bench:
+	@tools/ensure-packages bench
+
 host: deps-host
 	@cmake -S . -B build/host -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) >/dev/null
 	@cmake --build build/host -j $(JOBS)
 
 run: host
 	@./build/host/tarnlink-demo $(ARGS)
+
+# Loopback throughput, latency and driver CPU per byte at five line rates
+# (README: "Reading the benchmark"). ARGS go to the benchmark program.
+bench: deps-bench host
+	@./build/host/tarnlink-bench $(ARGS)
 
 # build/win32/tarnlink.sys (x86) and build/win64/tarnlink64.sys (x64), each
 # with its linker map; install them with windows/tarnlink.inf.

@@ -1,7 +1,6 @@
-// Major functions whose real work lands with the open/close paths, file
-// information and internal control codes. Until then a request is refused
-// the way the I/O manager refuses a major function that a driver does not
-// serve.
+// Major functions whose real work lands with file information and the
+// internal control codes. Until then a request is refused the way the I/O
+// manager refuses a major function that a driver does not serve.
 #include "driver/dispatch.h"
 
 namespace {
@@ -21,9 +20,6 @@ NTSTATUS RefuseRequest(PIRP irp) {
         return RefuseRequest(irp);                                         \
     }
 
-REFUSE_MAJOR_FUNCTION(DispatchCreate)
-REFUSE_MAJOR_FUNCTION(DispatchClose)
-REFUSE_MAJOR_FUNCTION(DispatchCleanup)
 REFUSE_MAJOR_FUNCTION(DispatchQueryInformation)
 REFUSE_MAJOR_FUNCTION(DispatchSetInformation)
 REFUSE_MAJOR_FUNCTION(DispatchInternalDeviceControl)

@@ -348,6 +348,13 @@ BOOLEAN EepromConfigured(PDEVICE_OBJECT deviceObject);
 // Writes the default values of control registers 0, 1 and 2.
 NTSTATUS ProgramDefaultRegisters(PDEVICE_OBJECT deviceObject);
 
+// Puts the port's state back into the chip: default registers when its
+// configuration memory is blank, remote wake-up, the line coding, the
+// handflow with its modem lines, the status evaluation, register 11.
+// Failures are not reported: the port goes on with whatever the chip
+// accepted. PASSIVE_LEVEL.
+void ReinitChip(PortExtension* port);
+
 // A diagnostic transfer on the pipe of `kind`, sent synchronously
 // (chip_requests.cpp): FALSE when no request block can be allocated;
 // STATUS_INVALID_DEVICE_STATE in *status, nothing sent, when the port has

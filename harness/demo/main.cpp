@@ -9,6 +9,7 @@
 
 #include "driver/driver_globals.h"
 #include "driver/port_extension.h"
+#include "harness/app/user_io.h"
 #include "harness/kernel/debug_log.h"
 #include "harness/kernel/dispatcher.h"
 #include "harness/kernel/kernel.h"
@@ -262,6 +263,113 @@ void ShowLineCodings(PDEVICE_OBJECT fdo, harness::chip::ChipModel& chip) {
     }
 }
 
+// One stream or control transfer seen below the driver during the exchange.
+struct SeenTransfer {
+    int64_t time;
+    harness::usb::trace::Packet packet;
+    std::vector<uint8_t> data;
+};
+
+std::string TransferText(const SeenTransfer& t) {
+    static const char* const kKinds[] = {"isochronous", "interrupt", "control", "bulk"};
+    const auto& p = t.packet;
+    const char* kind = p.transfer < 4 ? kKinds[p.transfer] : "irp info";
+    const bool in = (p.endpoint & 0x80) != 0;
+    char head[160];
+    std::snprintf(head, sizeof(head), "%10.3f ms  %-9s %-3s ep 0x%02X  %s %4zu bytes", double(t.time) / 10000.0, kind,
+                  in ? "IN" : "OUT", p.endpoint, p.completion ? "done" : "sent", p.length);
+    std::string text = head;
+    if (p.completion && p.status != USBD_STATUS_SUCCESS) {
+        char status[32];
+        std::snprintf(status, sizeof(status), "  USBD status 0x%08X", static_cast<unsigned>(p.status));
+        text += status;
+    }
+    if (!t.data.empty()) text += "  " + Hex(t.data, 12);
+    return text;
+}
+
+std::string Printable(const std::vector<uint8_t>& bytes) {
+    std::string text;
+    for (uint8_t b : bytes) {
+        if (b == '\r')
+            text += "\\r";
+        else if (b == '\n')
+            text += "\\n";
+        else
+            text += (b >= 0x20 && b < 0x7F) ? static_cast<char>(b) : '.';
+    }
+    return text;
+}
+
+// Opens the port through the I/O manager, as an application would, and
+// sends a line through the loopback plug and reads it back.
+void ShowDataExchange(PortExtension* port, harness::chip::ChipModel& chip) {
+    Heading("Exchanging data through the loopback plug");
+    const std::u16string name(reinterpret_cast<const char16_t*>(port->deviceName.Buffer),
+                              port->deviceName.Length / sizeof(WCHAR));
+    harness::app::Handle handle;
+    const NTSTATUS open = harness::app::Open(name, &handle);
+    std::printf("  open %s -> %s\n", harness::ToUtf8(name).c_str(), harness::StatusText(open).c_str());
+    if (!NT_SUCCESS(open)) return;
+    std::printf("    receive buffer %u bytes, XonLimit %d, XoffLimit %d\n", static_cast<unsigned>(port->rxBufferSize),
+                static_cast<int>(port->handFlow.XonLimit), static_cast<int>(port->handFlow.XoffLimit));
+
+    // 115200 8N1, and a read that waits up to a second for all its bytes:
+    // set the way the line-settings control codes set them.
+    port->lineControl = 0x03;
+    port->validDataMask = 0xFF;
+    SetLineCodingFormat(port);
+    SetLineCodingRate(port->deviceObject, 115200);
+    port->timeouts = SERIAL_TIMEOUTS{0, 0, 1000, 0, 0};
+    harness::dispatcher::RunFor(5 * harness::dispatcher::kMillisecond);  // the status reports of the settings settle
+
+    std::vector<SeenTransfer> seen;
+    harness::usb::trace::SetObserver([&seen](const harness::usb::trace::Packet& p) {
+        if (p.transfer != 1 && p.transfer != 3) return;  // the streams only
+        SeenTransfer t{harness::dispatcher::Now(), p, {}};
+        if (p.data != nullptr) t.data.assign(p.data, p.data + p.length);
+        t.packet.data = nullptr;
+        seen.push_back(std::move(t));
+    });
+
+    const std::string line = "Hello through the loopback plug\r\n";
+    const std::vector<uint8_t> bytes(line.begin(), line.end());
+    const int64_t start = harness::dispatcher::Now();
+    auto read = harness::app::ReadAsync(handle, static_cast<ULONG>(bytes.size()));
+    auto write = harness::app::WriteAsync(handle, bytes);
+    harness::app::Wait(*write);
+    harness::app::Wait(*read);
+    const int64_t took = harness::dispatcher::Now() - start;
+    harness::usb::trace::SetObserver(nullptr);
+
+    std::printf("  write %2zu bytes  -> %s, %zu written  \"%s\"\n", bytes.size(),
+                harness::StatusText(write->Status()).c_str(), static_cast<size_t>(write->Information()),
+                Printable(bytes).c_str());
+    std::printf("  read  %2zu bytes  -> %s, %zu read     \"%s\"%s\n", bytes.size(),
+                harness::StatusText(read->Status()).c_str(), static_cast<size_t>(read->Information()),
+                Printable(read->Output()).c_str(), read->Output() == bytes ? "  (every byte back)" : "  (MISMATCH)");
+    std::printf("  round trip      %.3f ms of virtual time (%zu characters at 115200 8N1 take %.3f ms on the line)\n",
+                double(took) / 10000.0, bytes.size(), double(bytes.size()) * 10.0 / 115.2);
+    const auto outputs = chip.Outputs();
+    const auto& inputs = chip.Inputs();
+    std::printf("  modem lines     chip drives DTR %s RTS %s; sees CTS %s DSR %s DCD %s RI %s"
+                " (loopback: RTS->CTS, DTR->DSR and DCD)\n",
+                outputs.dtr ? "on" : "off", outputs.rts ? "on" : "off", inputs.cts ? "on" : "off",
+                inputs.dsr ? "on" : "off", inputs.dcd ? "on" : "off", inputs.ri ? "on" : "off");
+    std::printf("                  driver's status word 0x%04X\n", static_cast<unsigned>(port->uartState));
+    std::printf("  statistics      transmitted %u, received %u\n",
+                static_cast<unsigned>(port->perfStats.TransmittedCount),
+                static_cast<unsigned>(port->perfStats.ReceivedCount));
+    std::printf("  the transfers below the driver (time from the start of the exchange):\n");
+    for (auto& t : seen) {
+        t.time -= start;
+        std::printf("    %s\n", TransferText(t).c_str());
+    }
+
+    std::printf("  close -> %s\n", harness::StatusText(harness::app::Close(handle)).c_str());
+    harness::app::RunDeferredWork();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -301,6 +409,7 @@ int main(int argc, char** argv) {
     ShowUsbConversation(*chip);
     ShowDetection(*port);
     ShowLineCodings(device->functionDevice, *chip);
+    ShowDataExchange(port, *chip);
 
     Heading("Pool in use by tag");
     std::printf("%s", harness::pool::Report().c_str());

@@ -1,3 +1,4 @@
+#include "harness/kernel/driver_time.h"
 #include "harness/kernel/bus_driver.h"
 
 #include <cstring>
@@ -136,6 +137,7 @@ PDRIVER_OBJECT BusDriver() {
     BusState& state = State();
     if (state.driver == nullptr) {
         state.driver = io::CreateDriverObject(u"\\Driver\\TarnBus");
+        profile::SetHarnessDriver(state.driver);
         for (auto& entry : state.driver->MajorFunction) entry = BusDispatchOther;
         state.driver->MajorFunction[IRP_MJ_PNP] = BusDispatchPnp;
         state.driver->MajorFunction[IRP_MJ_POWER] = BusDispatchPower;

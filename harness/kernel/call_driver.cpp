@@ -1,5 +1,6 @@
 // IofCallDriver: hands an IRP to the driver of a device object, one stack
 // location further down, and checks what the dispatch routine returns.
+#include "harness/kernel/driver_time.h"
 #include "harness/kernel/io_internal.h"
 #include "harness/kernel/verifier.h"
 
@@ -92,7 +93,11 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     const UCHAR major = location->MajorFunction;
     const ULONG code = record->lastIoControlCode;
     const KIRQL irqlBefore = KeGetCurrentIrql();
-    const NTSTATUS status = dispatch(DeviceObject, Irp);
+    NTSTATUS status;
+    {
+        harness::profile::DriverTimeScope meter(harness::profile::IsDriverUnderTest(DeviceObject->DriverObject));
+        status = dispatch(DeviceObject, Irp);
+    }
     if (KeGetCurrentIrql() != irqlBefore) {
         BugCheck("IRQL_CHANGED_BY_DISPATCH", "IofCallDriver",
                  "the dispatch routine " + detail::PointerText(reinterpret_cast<const void*>(dispatch)) + " of " +

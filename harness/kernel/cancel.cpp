@@ -1,4 +1,5 @@
 // Cancellation: the system-wide cancel spin lock and IoCancelIrp.
+#include "harness/kernel/driver_time.h"
 #include "harness/kernel/io_internal.h"
 #include "harness/kernel/kernel.h"
 #include "harness/kernel/verifier.h"
@@ -61,7 +62,11 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
     // The routine is entered holding the cancel lock and must release it
     // with IoReleaseCancelSpinLock(Irp->CancelIrql).
     Irp->CancelIrql = irql;
-    routine(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);
+    PDEVICE_OBJECT owner = IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+    {
+        harness::profile::DriverTimeScope meter(owner != nullptr && harness::profile::IsDriverUnderTest(owner->DriverObject));
+        routine(owner, Irp);
+    }
     if (g_cancelLockHeld) {
         BugCheck("CANCEL_SPIN_LOCK_NOT_RELEASED", "IoCancelIrp",
                  "cancel routine " + detail::PointerText(reinterpret_cast<const void*>(routine)) +

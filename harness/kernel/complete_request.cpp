@@ -3,6 +3,7 @@
 // manager once it has passed the top.
 #include <cstring>
 
+#include "harness/kernel/driver_time.h"
 #include "harness/kernel/io_internal.h"
 #include "harness/kernel/verifier.h"
 
@@ -176,7 +177,13 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             // While its routine runs the IRP is that driver's again: it may
             // free it, send it on, or complete it once more.
             record->completed = false;
-            const NTSTATUS result = routine(device, Irp, location->Context);
+            NTSTATUS result;
+            {
+                // A null device: the routine of whoever allocated the IRP,
+                // counted as the driver's.
+                harness::profile::DriverTimeScope meter(device == nullptr || harness::profile::IsDriverUnderTest(device->DriverObject));
+                result = routine(device, Irp, location->Context);
+            }
             if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
             if (record->freed) {
                 BugCheck("IRP_FREED_DURING_COMPLETION", "IofCompleteRequest",

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <deque>
 
+#include "harness/kernel/driver_time.h"
 #include "harness/kernel/dispatcher_internal.h"
 #include "harness/kernel/verifier.h"
 
@@ -84,7 +85,10 @@ bool DrainDpcQueue() {
         __atomic_store_n(&dpc->DpcData, nullptr, __ATOMIC_SEQ_CST);
 
         const size_t held = thread.spinLocks.size();
-        routine(dpc, context, argument1, argument2);
+        {
+            profile::DriverTimeScope meter(true);
+            routine(dpc, context, argument1, argument2);
+        }
         if (thread.irql != DISPATCH_LEVEL) {
             harness::BugCheck("DPC_RETURNED_AT_WRONG_IRQL", "KiRetireDpcList",
                               Describe(dpc, routine) + " returned at " + IrqlName(thread.irql) +

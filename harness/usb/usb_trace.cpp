@@ -20,6 +20,7 @@ constexpr int64_t kUnixEpochAsSystemTime = 116444736000000000LL;
 struct TraceState {
     std::FILE* file = nullptr;
     size_t packets = 0;
+    trace::Observer observer;
 };
 
 TraceState& State() {
@@ -40,7 +41,10 @@ void Put64(std::vector<uint8_t>& out, uint64_t v) {
     Put32(out, static_cast<uint32_t>(v >> 32));
 }
 
-void Reset() { StopTrace(); }
+void Reset() {
+    StopTrace();
+    State().observer = nullptr;
+}
 ResetRegistration reset(kResetUsb, &Reset);
 
 }  // namespace
@@ -71,12 +75,15 @@ void StopTrace() {
 
 bool IsTracing() { return State().file != nullptr; }
 
+void trace::SetObserver(Observer observer) { State().observer = std::move(observer); }
+
 size_t TracePacketCount() { return State().packets; }
 
 namespace trace {
 
 void Write(const Packet& packet) {
     TraceState& state = State();
+    if (state.observer) state.observer(packet);
     if (state.file == nullptr) return;
 
     std::vector<uint8_t> record;

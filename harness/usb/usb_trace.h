@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "harness/km/wdm.h"
@@ -53,8 +54,13 @@ struct Packet {
     size_t length = 0;
 };
 
-// Appends the packet if a trace is running.
+// Appends the packet if a trace is running, and shows it to the observer.
 void Write(const Packet& packet);
+
+// Sees every packet as it is traced, file or no file (the demo lists the
+// transfers of its data exchange); empty to stop. Reset clears it.
+using Observer = std::function<void(const Packet&)>;
+void SetObserver(Observer observer);
 
 }  // namespace trace
 }  // namespace harness::usb
