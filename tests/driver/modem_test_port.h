@@ -10,6 +10,7 @@
 // device control go to the driver.
 #pragma once
 
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -27,6 +28,8 @@ protected:
         driver_->object->MajorFunction[IRP_MJ_CREATE] = Succeed;
         driver_->object->MajorFunction[IRP_MJ_CLOSE] = Succeed;
         EXPECT_EQ(Open(port), STATUS_SUCCESS);
+        SetLineControl(port, 8, NO_PARITY, STOP_BIT_1);
+        SetBaud(port, 9600);
         PortExtension* ext = port.ext;
         ext->rxBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, kBufferSize, PORT_POOL_TAG));
         ext->rxBufferSize = kBufferSize;
