@@ -117,9 +117,12 @@ TEST_F(ReceiveHoldTest, DirectModeHasNoThresholds) {
     OpenPort(1);
     HandFlow(SERIAL_DTR_HANDSHAKE, SERIAL_RTS_HANDSHAKE | SERIAL_AUTO_RECEIVE);
     UCHAR readBuffer[8];
-    ext_->rxTarget = readBuffer;  // a read takes the characters
+    // A read waits and takes the characters into its own buffer.
+    ext_->rxTarget = ext_->rxPut = readBuffer;
+    ext_->rxLast = readBuffer + sizeof readBuffer - 1;
     Receive('x', 4095);
-    ext_->rxTarget = ext_->rxBuffer;
+    ext_->rxTarget = ext_->rxPut = ext_->rxGet = ext_->rxBuffer;
+    ext_->rxLast = ext_->rxBuffer + kBufferSize - 1;
     EXPECT_EQ(ext_->rxHolding, 0);
 }
 
