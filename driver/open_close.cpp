@@ -147,6 +147,9 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp) {
     KeReleaseSpinLock(&port->controlLock, irql);
 
     port->portOpen = 0;
+    // A DTR or RTS change decided while the port was open may still be on
+    // its way to the chip; the lines set below must come after it.
+    FlushControlLineChanges(port);
     BreakOff(port);
     // Let the last characters leave the chip before the lines drop.
     Delay(-characterTime * kCloseDrainCharacters, TRUE);

@@ -30,6 +30,7 @@ PORT_PAGEABLE_CODE void InitPortDefaults(PDEVICE_OBJECT deviceObject) {
     KeInitializeSpinLock(&port->controlLock);
     KeInitializeSpinLock(&port->flagsLock);
     KeInitializeSpinLock(&port->rxLock);
+    KeInitializeSpinLock(&port->eventLock);
 
     KeInitializeTimer(&port->readTotalTimer);
     KeInitializeTimer(&port->readIntervalTimer);

@@ -149,6 +149,11 @@ struct PortExtension {
     volatile LONG rxHolding;      // how the far end is held off (RX_HOLD_*), interlocked
     UCHAR holdingEmpty;           // 1 from the open-time initialisation to the next line-status look
     volatile UCHAR xoffReceived;  // XOFF received under SERIAL_AUTO_TRANSMIT, until the XON
+    // DTR and RTS changes decided above PASSIVE_LEVEL, waiting for the line
+    // work item (LINE_WANT_* of serial/control_line_requests.cpp), and 1
+    // while that work item is queued or running; both interlocked.
+    volatile LONG lineChangesWanted;
+    volatile LONG lineWorkQueued;
     KSPIN_LOCK controlLock;
 
     // --- Queues and current requests (guarded by the cancel spin lock) -----
@@ -169,7 +174,7 @@ struct PortExtension {
     ULONG waitMask;               // SERIAL_EV_* watched; 0 = none
     ULONG eventHistory;           // watched events not yet reported
     PULONG waitResultSlot;        // system buffer of the armed wait, or null
-    volatile LONG eventReportBusy;
+    volatile LONG eventReportBusy;  // unused: eventLock serialises the reports
     KSPIN_LOCK eventLock;
 
     // --- Receive buffer and read -------------------------------------------

@@ -8,12 +8,23 @@ BOOLEAN QueueDpcCounted(PKDPC dpc, PVOID argument1, PVOID argument2, PortExtensi
     return inserted;
 }
 
+// A timer that has expired but whose DPC has not yet run is no longer armed,
+// so KeSetTimer alone would count the new expiry a second time; and if the
+// new expiry came while that DPC was still queued, the kernel would insert
+// the DPC once for both, leaving one count that no DPC ever ends. So the
+// queued DPC of the earlier expiry is taken back here and the new expiry
+// serves in its place, with its count: the work it would have done happens
+// at the new due time instead. A DPC already running is out of the queue
+// and keeps its own count.
 BOOLEAN SetTimerCounted(PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc, PortExtension* port) {
     InterlockedIncrement(&port->pendingDpcCount);
-    const BOOLEAN wasSet = KeSetTimer(timer, dueTime, dpc);
-    // Re-arming replaces the earlier expiry, which already holds a count.
-    if (wasSet) InterlockedDecrement(&port->pendingDpcCount);
-    return wasSet;
+    // Taken back first: a due time already past queues the DPC inside
+    // KeSetTimer, and that run must stay.
+    BOOLEAN replaced = KeRemoveQueueDpc(dpc);
+    if (KeSetTimer(timer, dueTime, dpc)) replaced = TRUE;
+    // The earlier expiry, armed or queued, already holds a count.
+    if (replaced) InterlockedDecrement(&port->pendingDpcCount);
+    return replaced;
 }
 
 BOOLEAN CancelTimerCounted(PKTIMER timer, PortExtension* port) {

@@ -11,6 +11,10 @@
 #include "driver/port_extension.h"
 
 BOOLEAN QueueDpcCounted(PKDPC dpc, PVOID argument1, PVOID argument2, PortExtension* port);
+// Arms `timer` to queue `dpc`. Returns TRUE when the new expiry replaced an
+// earlier one, still armed or expired with `dpc` not yet run (that queued
+// run is taken back: the new expiry does its work); the count is then
+// unchanged. `dpc` must be queued only by this timer.
 BOOLEAN SetTimerCounted(PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc, PortExtension* port);
 BOOLEAN CancelTimerCounted(PKTIMER timer, PortExtension* port);
 // Every DPC routine of the port ends with this, on every path.

@@ -1,20 +1,71 @@
-// STUB: replaced by the real code on its branch.
+// The modem-control outputs and the transmit holds that control codes set:
+// IOCTL_SERIAL_SET_MODEM_CONTROL, break on and off, IOCTL_SERIAL_SET_XOFF
+// and IOCTL_SERIAL_SET_XON, and the XON/XOFF characters the driver sends
+// itself.
+//
+// The chip requests here (SetControlLines, SendBreak) report nothing to the
+// caller: the control codes succeed even when the chip refused.
+#include "io/request_queue.h"
 #include "serial/modem_lines.h"
 
-void SetModemControl(PortExtension* port, ULONG value) {
-    UNREFERENCED_PARAMETER(port);
-    UNREFERENCED_PARAMETER(value);
+namespace {
+
+BOOLEAN TransmitToggle(const PortExtension* port) {
+    return (port->handFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE ? TRUE : FALSE;
 }
 
-void BreakOn(PortExtension* port) { UNREFERENCED_PARAMETER(port); }
+// Whether the end of a break should start a transmit-toggle check: the
+// transmitter may be idle, or something else still holds it.
+BOOLEAN CheckRtsAfterBreak(const PortExtension* port) {
+    if (port->txHolding != 0) return TRUE;
+    if (port->currentImmediateIrp == nullptr && port->writeRemaining == 0) return TRUE;
+    return port->holdingEmpty == 0 ? TRUE : FALSE;
+}
 
-void BreakOff(PortExtension* port) { UNREFERENCED_PARAMETER(port); }
+}  // namespace
 
-void SetXoffHold(PortExtension* port) { UNREFERENCED_PARAMETER(port); }
+void SetModemControl(PortExtension* port, ULONG value) {
+    KIRQL irql;
+    KeAcquireSpinLock(&port->controlLock, &irql);
+    port->modemControl = static_cast<USHORT>(value);
+    KeReleaseSpinLock(&port->controlLock, irql);
+    RequestControlLine(port, (value & MODEM_CONTROL_DTR) ? SET_DTR : CLEAR_DTR);
+    RequestControlLine(port, (value & MODEM_CONTROL_RTS) ? SET_RTS : CLEAR_RTS);
+}
 
-void ClearXoffHold(PortExtension* port) { UNREFERENCED_PARAMETER(port); }
+void BreakOn(PortExtension* port) {
+    // In transmit-toggle mode RTS frames what is sent, the break included.
+    if (TransmitToggle(port)) RequestControlLine(port, SET_RTS);
+    SendBreak(port->deviceObject, TRUE);
+    InterlockedOr(&port->txHolding, TX_HOLD_BREAK);
+}
+
+void BreakOff(PortExtension* port) {
+    if ((port->txHolding & TX_HOLD_BREAK) == 0) return;
+    SendBreak(port->deviceObject, FALSE);
+    InterlockedAnd(&port->txHolding, ~TX_HOLD_BREAK);
+    if (CheckRtsAfterBreak(port)) {
+        InterlockedIncrement(&port->lowerRtsPending);
+        LowerRtsCheck(port);
+    }
+}
+
+void SetXoffHold(PortExtension* port) {
+    InterlockedOr(&port->txHolding, TX_HOLD_XON);
+    if (TransmitToggle(port)) QueueLowerRtsCheck(port);
+}
+
+// As if the XON character had been received: the held write goes out at
+// the next status report.
+void ClearXoffHold(PortExtension* port) {
+    if (port->txHolding == 0) return;
+    InterlockedAnd(&port->txHolding, ~TX_HOLD_XON);
+    port->xoffReceived = 0;
+}
 
 void SendFlowChar(PortExtension* port, BOOLEAN xon) {
-    UNREFERENCED_PARAMETER(port);
-    UNREFERENCED_PARAMETER(xon);
+    const UCHAR character = xon ? port->specialChars.XonChar : port->specialChars.XoffChar;
+    // The transfer copies the character; its completion reaches the write
+    // path as a one-character transfer, which advances no write.
+    StartTransmitTransfer(port->deviceObject, TX_ONE_CHAR, &character, 1);
 }

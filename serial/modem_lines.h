@@ -10,7 +10,12 @@
 // DISPATCH_LEVEL with controlLock and then rxLock held. ApplyHandFlow,
 // SetModemControl, BreakOn and BreakOff send chip requests and run at
 // PASSIVE_LEVEL with no spin lock held. The others run at or below
-// DISPATCH_LEVEL with no lock held.
+// DISPATCH_LEVEL with no lock held unless they say otherwise.
+//
+// DTR and RTS can only be changed by a chip request that waits for the chip,
+// that is at PASSIVE_LEVEL; what decides a change at DISPATCH_LEVEL (the
+// DTR handshake of the receive side, the transmit-toggle check) goes through
+// RequestControlLine, which defers it to a work item.
 #pragma once
 
 #include "driver/port_extension.h"
@@ -34,13 +39,21 @@ constexpr UCHAR LSR_PARITY = 0x04;
 constexpr UCHAR LSR_FRAMING = 0x08;
 constexpr UCHAR LSR_BREAK = 0x10;
 
-// Interprets uartState: events for the lines that changed since the last
-// evaluation, transmit holds from the chip's CTS/DSR flow, DSR sensitivity,
-// and the line errors of a status word not yet examined. Returns the
-// modem-status image.
+// A new status word is in uartState (the status stream stored it): events
+// for the lines that changed since the last evaluation, transmit holds from
+// the chip's CTS/DSR flow, DSR sensitivity, modem-status insertion, and the
+// word's line errors (ProcessLineStatus). Returns the modem-status image.
+// The chip reports each line error once, in one word, so this is the only
+// evaluation that examines them: every other look at the lines uses
+// RefreshModemStatus. No port lock held; at or below DISPATCH_LEVEL.
 UCHAR EvaluateModemStatus(PortExtension* port);
-// The line errors of uartState: counts, errorWord, inserted characters.
-// Returns the line-status image.
+// The same evaluation of the lines for a word already examined
+// (IOCTL_SERIAL_GET_MODEMSTATUS, the open-time evaluation): line changes
+// since the last evaluation still raise their events, but the word's line
+// errors are not counted again. No port lock held.
+UCHAR RefreshModemStatus(PortExtension* port);
+// The line errors of uartState: counts, errorWord, inserted characters,
+// the error-abort DPC. Returns the line-status image. No port lock held.
 UCHAR ProcessLineStatus(PortExtension* port);
 
 // One received character through the receive-side checks (DSR
@@ -69,10 +82,35 @@ void ClearXoffHold(PortExtension* port);
 // one-byte transfer. At or below DISPATCH_LEVEL.
 void SendFlowChar(PortExtension* port, BOOLEAN xon);
 
+// Raises or drops DTR or RTS from any level up to DISPATCH_LEVEL. At
+// PASSIVE_LEVEL the request is sent at once (SetControlLines); above it,
+// where no chip request can wait, it is sent from a work item at
+// PASSIVE_LEVEL, the latest request for each line winning. A deferred
+// request found after close (portOpen clear) is dropped.
+void RequestControlLine(PortExtension* port, ControlLineAction action);
+// Close, after clearing portOpen and before it sets the lines itself: waits
+// until no deferred line change is queued or running. PASSIVE_LEVEL.
+void FlushControlLineChanges(PortExtension* port);
+
 // Queues the transmit-toggle check (startLowerRtsDpc) and counts it in
 // lowerRtsPending if it was not already queued.
 void QueueLowerRtsCheck(PortExtension* port);
-// The transmit-toggle check: drops RTS once nothing is being transmitted,
-// or looks again one character time later. Runs in the lower-RTS DPC; ends
-// one pending check (lowerRtsPending).
+// The transmit-toggle check: drops RTS once nothing is being transmitted
+// (no write current or queued, no immediate character, no transmit transfer
+// outstanding), or looks again one character time later while the port is
+// open. Runs in the lower-RTS DPC (and from BreakOff); ends one pending
+// check (lowerRtsPending).
 void LowerRtsCheck(PortExtension* port);
+
+// --- Within the modem-line code: controlLock and then rxLock held ------------
+// The evaluation behind EvaluateModemStatus (newStatusWord TRUE) and
+// RefreshModemStatus.
+UCHAR EvaluateModemStatusLocked(PortExtension* port, BOOLEAN newStatusWord);
+// A character the driver puts into the receive stream itself (line-status
+// and modem-status insertion): ReceiveChar's checks, without evaluating the
+// modem status again.
+void InsertReceivedChar(PortExtension* port, UCHAR character);
+
+// Starts a receive transfer unless one is outstanding: a receive hold that
+// stopped the bulk-in stream has ended. Any lock of the port may be held.
+void RestartReceiveStream(PortExtension* port);

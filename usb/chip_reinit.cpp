@@ -23,7 +23,9 @@ void ReinitChip(PortExtension* port) {
     SetDeviceFeature(deviceObject, kDeviceRemoteWakeup, &status);
     SetLineCodingFormat(port);
     ApplyHandFlow(port, &port->handFlow);
-    EvaluateModemStatus(port);
+    // A look at the lines, not a new status word: errors it may hold were
+    // counted when it arrived.
+    RefreshModemStatus(port);
     SetLineCodingRate(deviceObject, port->currentBaud);
     // Refused unsent below generation 2.
     WriteDoubledRegister(deviceObject, kReinitRegister, kReinitValue);

@@ -127,6 +127,7 @@ public:
         int roundsAtInstant = 0;
         for (;;) {
             if (!DrainDpcQueue()) return false;
+            if (RunOnePassiveWork()) continue;
             if (done()) return true;
             const std::optional<QueueKey> next = EarliestActivity();
             if (next && (!deadline || next->due <= *deadline)) {
@@ -275,7 +276,7 @@ void RunFor(int64_t duration) {
 }
 
 bool RunUntilIdle(int64_t horizon) {
-    auto idle = [] { return DpcQueueEmpty() && !EarliestTimer() && M().events.empty(); };
+    auto idle = [] { return DpcQueueEmpty() && PassiveWorkQueueEmpty() && !EarliestTimer() && M().events.empty(); };
     return RunUntil(idle, SaturatingAdd(Now(), std::max<int64_t>(horizon, 0)), "RunUntilIdle");
 }
 

@@ -160,6 +160,22 @@ void AdvanceClock(int64_t duration);
 // that nothing satisfies running forever.
 void SetHangHorizon(int64_t horizon);
 
+// --- Work for system worker threads ---------------------------------------------
+// Work that a system worker thread runs at PASSIVE_LEVEL (IoQueueWorkItem).
+// Windows runs it on a worker thread of its own, soon after it was queued.
+// Here, by choice of the harness, the run loop runs it, at the virtual
+// instant it reaches it, between draining the DPC queue and looking at the
+// wait's condition, whenever the waiting thread is at PASSIVE_LEVEL owning
+// no mutex: the routine runs nested in that wait, as another thread would
+// run beside it. A thread that waits at APC_LEVEL (holding a fast mutex)
+// for something only queued work would do is reported as a hang, where on
+// Windows the worker thread would have run.
+void QueuePassiveWork(std::function<void()> work, std::string description);
+size_t QueuedPassiveWorkCount();
+// Runs queued work now, in queue order, including work queued meanwhile.
+// PASSIVE_LEVEL.
+void RunPassiveWork();
+
 // --- DPC delivery policy -------------------------------------------------------
 enum class DpcDelivery { Immediate, Manual };
 void SetDpcDelivery(DpcDelivery delivery);

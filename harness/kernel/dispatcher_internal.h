@@ -109,6 +109,12 @@ bool CheckMayWait(const char* routine, bool blocking, const std::string& what);
 void BeginWaitNext();
 void ConsumeWaitNext(const char* routine);
 
+// --- Work for system worker threads (worker_threads.cpp) ------------------------------
+// Runs the oldest queued work if the calling thread may run it (PASSIVE_LEVEL,
+// no mutex owned); true if it ran one.
+bool RunOnePassiveWork();
+bool PassiveWorkQueueEmpty();
+
 // --- Kernel mutexes ----------------------------------------------------------------------
 void TakeMutex(PKMUTEX mutex);  // a wait on it was satisfied
 

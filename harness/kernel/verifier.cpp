@@ -109,6 +109,13 @@ constexpr CheckEntry kChecks[] = {
     {"REMOVE_WITHOUT_DETACH", {kIoVerifier, 0xC9, "0x21D"}},
     {"REMOVE_WITHOUT_DELETE", {kIoVerifier, 0xC9, "0x21E"}},
     {"WMI_REGISTRATION_LEAKED", {kUnloadPending, 0xCE, ""}},  // WMI calls into unloaded code
+    // Work items and worker threads
+    {"INVALID_WORK_ITEM", kHarnessOnly},  // memory corruption on Windows
+    {"WORK_ITEM_QUEUED_TWICE", {"WORKER_INVALID", 0xE4, ""}},
+    {"WORK_ITEM_FREED_QUEUED", {"WORKER_INVALID", 0xE4, ""}},
+    {"WORK_ITEM_PENDING_AT_END", {kUnloadPending, 0xCE, ""}},
+    {"WORKER_THREAD_RETURNED_AT_BAD_IRQL", {"WORKER_THREAD_RETURNED_AT_BAD_IRQL", 0xE1, ""}},
+    {"WORKER_RETURNED_OWNING_MUTEX", kHarnessOnly},
     // Registry, strings, memory manager
     {"INVALID_HANDLE", {"INVALID_KERNEL_HANDLE", 0x93, ""}},
     {"HANDLE_LEAK", kHarnessOnly},

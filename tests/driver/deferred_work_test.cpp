@@ -1,5 +1,6 @@
 // Counted DPCs and timers, the drain protocol and the character time.
 #include "io/deferred_routines.h"
+#include "serial/modem_lines.h"
 #include "support/queue_fixture.h"
 
 namespace {
@@ -62,6 +63,42 @@ TEST_F(DeferredWorkTest, ReArmingAnArmedTimerKeepsOneCount) {
     EXPECT_EQ(port_->pendingDpcCount, 2);
     EXPECT_TRUE(CancelTimerCounted(&port_->writeTotalTimer, port_));
     EXPECT_FALSE(CancelTimerCounted(&port_->writeTotalTimer, port_));
+    EXPECT_EQ(port_->pendingDpcCount, 1);
+}
+
+TEST_F(DeferredWorkTest, ATimerReArmedWhileItsExpiredDpcIsQueuedRunsOnceAndCountsOnce) {
+    countingDpcRuns = 0;
+    KeInitializeDpc(&port_->xoffCountTimeoutDpc, CountingDpc, port_);
+    SetDpcDelivery(DpcDelivery::Manual);
+    LARGE_INTEGER due;
+    due.QuadPart = -1 * kMillisecond;
+    EXPECT_FALSE(SetTimerCounted(&port_->xoffCountTimer, due, &port_->xoffCountTimeoutDpc, port_));
+    harness::dispatcher::AdvanceClock(TimeUntilExpiry(due.QuadPart));
+    ASSERT_TRUE(harness::dispatcher::IsQueued(&port_->xoffCountTimeoutDpc));
+
+    // The new expiry replaces the one whose DPC has not run.
+    EXPECT_TRUE(SetTimerCounted(&port_->xoffCountTimer, due, &port_->xoffCountTimeoutDpc, port_));
+    EXPECT_EQ(port_->pendingDpcCount, 2);
+    // It comes before any processor got to the DPC: one run for both.
+    harness::dispatcher::AdvanceClock(TimeUntilExpiry(due.QuadPart));
+    harness::dispatcher::RunDpcs();
+    EXPECT_EQ(countingDpcRuns, 1);
+    EXPECT_EQ(port_->pendingDpcCount, 1) << "the drain would wait forever on a count no DPC ends";
+}
+
+TEST_F(DeferredWorkTest, ALowerRtsCheckAskedForWhileTheLastOnesDpcIsQueuedLeavesNothingPending) {
+    SetDpcDelivery(DpcDelivery::Manual);
+    QueueLowerRtsCheck(port_);
+    RunDpcNow(&port_->startLowerRtsDpc);  // arms lowerRtsTimer
+    harness::dispatcher::AdvanceClock(TimeUntilExpiry(-CharacterTime(port_)));
+    ASSERT_TRUE(harness::dispatcher::IsQueued(&port_->lowerRtsDpc));
+
+    QueueLowerRtsCheck(port_);  // e.g. an XOFF received in toggle mode
+    RunDpcNow(&port_->startLowerRtsDpc);
+    EXPECT_EQ(port_->lowerRtsPending, 1) << "the queued check merged into the new expiry";
+    harness::dispatcher::AdvanceClock(TimeUntilExpiry(-CharacterTime(port_)));
+    harness::dispatcher::RunDpcs();
+    EXPECT_EQ(port_->lowerRtsPending, 0) << "close's wait for the checks ends";
     EXPECT_EQ(port_->pendingDpcCount, 1);
 }
 

@@ -1,0 +1,81 @@
+// Transmit toggle: RTS up while the port sends, down one character time
+// after it has gone idle, and the check cycle ending with the port.
+#include "modem_test_port.h"
+
+namespace {
+
+using harness::dispatcher::DpcDelivery;
+using harness::dispatcher::kMillisecond;
+using harness::dispatcher::SetDpcDelivery;
+
+class TransmitToggleTest : public ModemPortTest {};
+
+TEST_F(TransmitToggleTest, RtsGoesUpWithTheModeAndDownOnceTheTransmitterIsIdle) {
+    OpenPort();
+    SetModemControl(ext_, 0x0001);  // RTS down
+    HandFlow(SERIAL_DTR_CONTROL, SERIAL_TRANSMIT_TOGGLE);
+    EXPECT_TRUE(port_->chip->Rts());
+    EXPECT_EQ(ext_->lowerRtsPending, 1);
+    Run(50 * kMillisecond);
+    EXPECT_FALSE(port_->chip->Rts());
+    EXPECT_EQ(ext_->lowerRtsPending, 0);
+    EXPECT_EQ(ext_->pendingDpcCount, 1);
+}
+
+TEST_F(TransmitToggleTest, TheCheckLooksAgainWhileAWriteIsCurrentAndStopsWhenThePortCloses) {
+    OpenPort();
+    PIRP write = IoAllocateIrp(1, FALSE);  // stands for the current write
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    ext_->currentWriteIrp = write;
+    IoReleaseCancelSpinLock(irql);
+
+    HandFlow(SERIAL_DTR_CONTROL, SERIAL_TRANSMIT_TOGGLE);
+    Run(200 * kMillisecond);
+    EXPECT_TRUE(port_->chip->Rts()) << "the write is still being sent";
+    EXPECT_EQ(ext_->lowerRtsPending, 1) << "one check at a time, still going";
+
+    ext_->portOpen = 0;
+    Run(50 * kMillisecond);
+    EXPECT_EQ(ext_->lowerRtsPending, 0) << "close's wait for the check ends";
+    EXPECT_FALSE(harness::dispatcher::IsArmed(&ext_->lowerRtsTimer));
+    EXPECT_EQ(ext_->pendingDpcCount, 1);
+    ext_->portOpen = 1;
+
+    IoAcquireCancelSpinLock(&irql);
+    ext_->currentWriteIrp = nullptr;
+    IoReleaseCancelSpinLock(irql);
+    IoFreeIrp(write);
+}
+
+TEST_F(TransmitToggleTest, SetXoffInToggleModeDropsRtsWhileWritesWait) {
+    OpenPort();
+    HandFlow(SERIAL_DTR_CONTROL, SERIAL_TRANSMIT_TOGGLE);
+    Run(50 * kMillisecond);
+    BreakOn(ext_);
+    BreakOff(ext_);  // idle: RTS down again
+    SetModemControl(ext_, 0x0003);
+    SetXoffHold(ext_);
+    EXPECT_EQ(ext_->lowerRtsPending, 1);
+    Run(50 * kMillisecond);
+    EXPECT_FALSE(port_->chip->Rts());
+    EXPECT_EQ(ext_->lowerRtsPending, 0);
+}
+
+TEST_F(TransmitToggleTest, ChecksAskedForWhileOneIsPendingMergeIntoIt) {
+    OpenPort();
+    HandFlow(SERIAL_DTR_CONTROL, SERIAL_TRANSMIT_TOGGLE);
+    ASSERT_TRUE(harness::dispatcher::IsArmed(&ext_->lowerRtsTimer)) << "ApplyHandFlow's check waits";
+    SetDpcDelivery(DpcDelivery::Manual);
+    QueueLowerRtsCheck(ext_);
+    QueueLowerRtsCheck(ext_);
+    EXPECT_EQ(ext_->lowerRtsPending, 2) << "the second merged into the queued one";
+    harness::dispatcher::RunDpcs();
+    EXPECT_EQ(ext_->lowerRtsPending, 1) << "and that one into the armed timer";
+    SetDpcDelivery(DpcDelivery::Immediate);
+    Run(50 * kMillisecond);
+    EXPECT_EQ(ext_->lowerRtsPending, 0);
+    EXPECT_EQ(ext_->pendingDpcCount, 1);
+}
+
+}  // namespace
