@@ -276,9 +276,12 @@ std::string TransferText(const SeenTransfer& t) {
     const char* kind = p.transfer < 4 ? kKinds[p.transfer] : "irp info";
     const bool in = (p.endpoint & 0x80) != 0;
     char head[160];
-    std::snprintf(head, sizeof(head), "%10.3f ms  %-9s %-3s ep 0x%02X  %s %4zu bytes", double(t.time) / 10000.0, kind,
-                  in ? "IN" : "OUT", p.endpoint, p.completion ? "done" : "sent", p.length);
+    std::snprintf(head, sizeof(head), "%10.3f ms  %-9s %-3s ep 0x%02X  %s", double(t.time) / 10000.0, kind,
+                  in ? "IN" : "OUT", p.endpoint, p.completion ? "done" : "sent");
     std::string text = head;
+    // A packet carries data only where it moves: OUT at submission, IN at
+    // completion.
+    if (p.length != 0) text += "  " + std::to_string(p.length) + " bytes";
     if (p.completion && p.status != USBD_STATUS_SUCCESS) {
         char status[32];
         std::snprintf(status, sizeof(status), "  USBD status 0x%08X", static_cast<unsigned>(p.status));

@@ -73,7 +73,7 @@ void StopTrace() {
     state.file = nullptr;
 }
 
-bool IsTracing() { return State().file != nullptr; }
+bool IsTracing() { return State().file != nullptr || State().observer != nullptr; }
 
 void trace::SetObserver(Observer observer) { State().observer = std::move(observer); }
 

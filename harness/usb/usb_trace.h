@@ -27,6 +27,7 @@ namespace harness::usb {
 bool StartTrace(const std::string& path);
 // Flushes and closes the file. Reset stops a running trace too.
 void StopTrace();
+// True while packets are wanted: a file trace runs or an observer is set.
 bool IsTracing();
 // Packets written since StartTrace.
 size_t TracePacketCount();
