@@ -174,7 +174,6 @@ struct PortExtension {
     ULONG waitMask;               // SERIAL_EV_* watched; 0 = none
     ULONG eventHistory;           // watched events not yet reported
     PULONG waitResultSlot;        // system buffer of the armed wait, or null
-    volatile LONG eventReportBusy;  // unused: eventLock serialises the reports
     KSPIN_LOCK eventLock;
 
     // --- Receive buffer and read -------------------------------------------

@@ -182,17 +182,19 @@ void SendWakeUp(PortExtension* port, ULONG serial) {
     if (stillOurs) WakeUpDone(port);
 }
 
-void RaiseRtsForToggle(PortExtension* port) {
-    // The line request waits for the chip, which only a caller at
-    // PASSIVE_LEVEL may do. At DISPATCH_LEVEL RTS stays as it is: the
-    // transmit-toggle setting raised it, and the lower-RTS check never
-    // finds the transmitter empty.
-    if (KeGetCurrentIrql() != PASSIVE_LEVEL || port->currentWriteIrp == nullptr) return;
+BOOLEAN TransmitToggle(PortExtension* port) {
     KIRQL irql;
     KeAcquireSpinLock(&port->controlLock, &irql);
     const BOOLEAN toggle = (port->handFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE;
     KeReleaseSpinLock(&port->controlLock, irql);
-    if (toggle) SetControlLines(port->deviceObject, SET_RTS);
+    return toggle;
+}
+
+void RaiseRtsForToggle(PortExtension* port) {
+    // The line request waits for the chip: sent at once at PASSIVE_LEVEL,
+    // by a work item when a completion restarts a held write.
+    if (port->currentWriteIrp == nullptr) return;
+    if (TransmitToggle(port)) RequestControlLine(port, SET_RTS);
 }
 
 }  // namespace
@@ -280,7 +282,12 @@ void TransmitDone(PortExtension* port, TransmitContent content, ULONG bytes) {
     }
     // Read without the cancel spin lock: a one-character transfer may
     // complete inside the call of a sender that holds port locks.
-    if (TransmitterIdle(port)) RaiseEvents(port, SERIAL_EV_TXEMPTY);
+    if (TransmitterIdle(port)) {
+        RaiseEvents(port, SERIAL_EV_TXEMPTY);
+        // In transmit-toggle mode RTS comes down once the last character
+        // has left the line: the check looks one character time later.
+        if (TransmitToggle(port)) QueueLowerRtsCheck(port);
+    }
 }
 
 void TransmitFailed(PortExtension* port, TransmitContent content, NTSTATUS status) {

@@ -6,6 +6,7 @@
 // The chip requests here (SetControlLines, SendBreak) report nothing to the
 // caller: the control codes succeed even when the chip refused.
 #include "io/request_queue.h"
+#include "io/write_path.h"
 #include "serial/modem_lines.h"
 
 namespace {
@@ -61,6 +62,9 @@ void ClearXoffHold(PortExtension* port) {
     if (port->txHolding == 0) return;
     InterlockedAnd(&port->txHolding, ~TX_HOLD_XON);
     port->xoffReceived = 0;
+    // A write held by the XOFF goes out now: waiting for the next status
+    // report could wait for ever, since the chip reports only changes.
+    if (port->writeHeld) SendWriteChunk(port);
 }
 
 void SendFlowChar(PortExtension* port, BOOLEAN xon) {

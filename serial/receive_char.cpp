@@ -29,9 +29,17 @@ BOOLEAN HoldsBit(const PortExtension* port, LONG bit) { return (port->rxHolding 
 // IOCTL_SERIAL_XOFF_COUNTER: the counting request completes once it has
 // seen its number of received characters.
 void StepXoffCounter(PortExtension* port) {
-    if (port->xoffCountRemaining == 0) return;
-    port->xoffCountRemaining -= 1;
-    if (port->xoffCountRemaining != 0) return;
+    // The counter's time-out or cancel takes the count back with an
+    // interlocked exchange on another processor: count down only from a
+    // value that is still there.
+    volatile LONG* word = reinterpret_cast<volatile LONG*>(&port->xoffCountRemaining);
+    LONG seen = *word;
+    while (seen != 0) {
+        const LONG prior = InterlockedCompareExchange(word, seen - 1, seen);
+        if (prior == seen) break;
+        seen = prior;
+    }
+    if (seen != 1) return;  // nothing counting, or not the step that reached 0
     PIRP counter = port->currentXoffIrp;
     if (counter != nullptr) {
         counter->IoStatus.Status = STATUS_SUCCESS;
