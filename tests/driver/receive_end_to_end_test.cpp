@@ -1,0 +1,128 @@
+// The receive side end to end: characters from a far end through the chip,
+// the bulk-in stream and its walk, the receive holds and the read path, to
+// an application whose reads wait, time out and are cancelled at arbitrary
+// moments. Whatever the application does, every character it is sent
+// reaches it exactly once and in order (a cancelled read gives its
+// characters back), and the receive flow control keeps the buffer from
+// overrunning.
+#include <gtest/gtest.h>
+
+#include "harness/app/user_io.h"
+#include "harness/kernel/dispatcher.h"
+#include "harness/kernel/memory_manager.h"
+#include "harness/kernel/memory_manager.h"
+#include "io/read_path.h"
+#include "read_test_port.h"
+#include "serial/modem_lines.h"
+#include "usb/chip_protocol.h"
+#include "usb/chip_protocol.h"
+#include "support/port_fixture.h"
+
+namespace {
+
+using harness::dispatcher::kMillisecond;
+using harness::dispatcher::kSecond;
+
+class ReceiveEndToEndTest : public PortFixture {
+protected:
+    // A tiny deterministic generator, so that a failing run can be replayed.
+    uint32_t Next() {
+        seed_ ^= seed_ << 13;
+        seed_ ^= seed_ >> 17;
+        seed_ ^= seed_ << 5;
+        return seed_;
+    }
+
+    SERIAL_TIMEOUTS AnyTimeouts() {
+        SERIAL_TIMEOUTS t{};
+        switch (Next() % 5) {
+        case 0:  // interval only
+            t.ReadIntervalTimeout = 1 + Next() % 10;
+            break;
+        case 1:  // whatever has arrived, or wait for one character
+            t = StreamingTimeouts(1 + Next() % 50);
+            break;
+        case 2:  // a total time-out
+            t.ReadTotalTimeoutConstant = 1 + Next() % 40;
+            break;
+        case 3:  // return at once with what is buffered
+            t.ReadIntervalTimeout = MAXULONG;
+            break;
+        default:  // interval and total
+            t.ReadIntervalTimeout = 2;
+            t.ReadTotalTimeoutMultiplier = 1;
+            t.ReadTotalTimeoutConstant = 5;
+            break;
+        }
+        return t;
+    }
+
+    // Reads until `expected` bytes arrived or the virtual deadline passed.
+    // Some reads are cancelled while they wait; now and then the
+    // application stops reading for a while, so that the buffer fills and
+    // the holds start. A cancelled read gives back what it held, which the
+    // buffer can only take with room to spare for the transfer in flight:
+    // the reads that are to be cancelled are kept below that.
+    std::vector<uint8_t> ReadEverything(TestPort& port, size_t expected) {
+        std::vector<uint8_t> got;
+        const int64_t deadline = harness::dispatcher::Now() + 120 * kSecond;
+        const ULONG cancellable = port.ext->rxBufferSize - RECEIVE_TRANSFER_LENGTH;
+        while (got.size() < expected && harness::dispatcher::Now() < deadline) {
+            SetTimeouts(port, AnyTimeouts());
+            const bool cancel = Next() % 3 == 0;
+            const ULONG length = 1 + Next() % (cancel ? cancellable : 6000);
+            auto read = harness::app::ReadAsync(port.handle, length);
+            if (!read->Done() && cancel) {
+                Run((1 + Next() % 20) * kMillisecond);
+                harness::app::Cancel(*read);
+            }
+            if (!harness::app::Wait(*read, 10 * kSecond)) {
+                ADD_FAILURE() << "a read never ended";
+                harness::app::Cancel(*read);
+                EXPECT_TRUE(harness::app::Wait(*read, kSecond)) << "a cancelled read never ended";
+                return got;
+            }
+            const NTSTATUS status = read->Status();
+            EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_TIMEOUT || status == STATUS_CANCELLED)
+                << std::hex << status;
+            if (status == STATUS_CANCELLED) EXPECT_EQ(read->Information(), 0u);
+            got.insert(got.end(), read->Output().begin(), read->Output().end());
+            if (Next() % 8 == 0) Run((50 + Next() % 400) * kMillisecond);
+        }
+        return got;
+    }
+
+    uint32_t seed_ = 12345;
+};
+
+// On a medium system the buffer is 1024 bytes and the stream hold starts
+// at 496 characters, below XonLimit (512): the hold must still end.
+TEST_F(ReceiveEndToEndTest, RtsHandshakeDeliversEveryCharacterOnceThroughTimeoutsAndCancels) {
+    harness::dispatcher::SetTimeIncrement(kMillisecond);
+    for (uint32_t seed : {1u, 7u, 99u, 1001u, 4242u}) {
+        seed_ = seed;
+        harness::mm::SetSystemSize(seed > 100 ? MmMediumSystem : MmLargeSystem);
+        TestPort& port = ports_.empty() ? PlugScriptedPort(2) : *ports_.front();
+        ASSERT_EQ(Open(port), STATUS_SUCCESS);
+        SetBaud(port, 115200);
+        SetLineControl(port, 8, NO_PARITY, STOP_BIT_1);
+        SERIAL_HANDFLOW handFlow = port.ext->handFlow;
+        handFlow.ControlHandShake = SERIAL_DTR_CONTROL;
+        handFlow.FlowReplace = SERIAL_RTS_HANDSHAKE;
+        SetHandFlow(port, handFlow);
+        peer_->HonourRts(true);
+
+        const std::vector<uint8_t> sent = Pattern(40000, seed);
+        peer_->Send(sent);
+        const std::vector<uint8_t> got = ReadEverything(port, sent.size());
+        EXPECT_EQ(port.ext->rxBufferSize, seed > 100 ? 1024u : 4096u);
+        ASSERT_EQ(got.size(), sent.size()) << "seed " << seed << ", overruns "
+                                           << port.ext->perfStats.BufferOverrunErrorCount;
+        EXPECT_TRUE(got == sent) << "seed " << seed << ": characters lost, repeated or reordered";
+        EXPECT_EQ(port.ext->perfStats.BufferOverrunErrorCount, 0u) << "seed " << seed;
+        ASSERT_EQ(Close(port), STATUS_SUCCESS);
+        Run(100 * kMillisecond);
+    }
+}
+
+}  // namespace
