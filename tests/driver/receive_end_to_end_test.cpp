@@ -125,4 +125,60 @@ TEST_F(ReceiveEndToEndTest, RtsHandshakeDeliversEveryCharacterOnceThroughTimeout
     }
 }
 
+// The far end is held off by the RTS hold on a full medium-system buffer;
+// a larger queue size, or a purge of the buffer, ends the hold and the
+// stream reads on: nothing stalls and nothing is lost but what was purged.
+TEST_F(ReceiveEndToEndTest, AQueueSizeChangeOrAPurgeEndsTheHoldAndTheStreamReadsOn) {
+    harness::dispatcher::SetTimeIncrement(kMillisecond);
+    harness::mm::SetSystemSize(MmMediumSystem);
+    for (bool purge : {false, true}) {
+        TestPort& port = ports_.empty() ? PlugScriptedPort(2) : *ports_.front();
+        ASSERT_EQ(Open(port), STATUS_SUCCESS);
+        SetBaud(port, 115200);
+        SetLineControl(port, 8, NO_PARITY, STOP_BIT_1);
+        SERIAL_HANDFLOW handFlow = port.ext->handFlow;
+        handFlow.ControlHandShake = SERIAL_DTR_CONTROL;
+        handFlow.FlowReplace = SERIAL_RTS_HANDSHAKE;
+        SetHandFlow(port, handFlow);
+        peer_->HonourRts(true);
+        const std::vector<uint8_t> sent = Pattern(3000, purge ? 2 : 1);
+        peer_->Send(sent);
+        Run(kSecond);
+        ASSERT_EQ(port.ext->rxHolding, RX_HOLD_RTS);
+        ASSERT_FALSE(StreamOutstanding(port.ext, STREAM_BULK_IN));
+        const ULONG held = port.ext->rxCount;
+
+        if (purge) {
+            const ULONG mask = SERIAL_PURGE_RXCLEAR;
+            EXPECT_EQ(harness::app::Ioctl(port.handle, IOCTL_SERIAL_PURGE, harness::app::AsBytes(mask), 0).status,
+                      STATUS_SUCCESS);
+        } else {
+            SERIAL_QUEUE_SIZE size{8192, 0};
+            EXPECT_EQ(
+                harness::app::Ioctl(port.handle, IOCTL_SERIAL_SET_QUEUE_SIZE, harness::app::AsBytes(size), 0).status,
+                STATUS_SUCCESS);
+            EXPECT_EQ(port.ext->rxBufferSize, 8192u);
+        }
+        EXPECT_EQ(port.ext->rxHolding, 0);
+        Run(kSecond);
+        SERIAL_TIMEOUTS timeouts{};
+        timeouts.ReadIntervalTimeout = MAXULONG;
+        SetTimeouts(port, timeouts);
+        // The purged buffer is the small one: it holds the far end off again
+        // and again until everything has been read.
+        std::vector<uint8_t> got;
+        for (int i = 0; i < 20 && got.size() < sent.size() - (purge ? held : 0); ++i) {
+            const auto result = harness::app::Read(port.handle, 8192);
+            got.insert(got.end(), result.output.begin(), result.output.end());
+            Run(100 * kMillisecond);
+        }
+        const std::vector<uint8_t> expected(sent.begin() + (purge ? held : 0), sent.end());
+        EXPECT_EQ(got.size(), expected.size()) << (purge ? "purge" : "queue size");
+        EXPECT_TRUE(got == expected) << (purge ? "purge" : "queue size");
+        EXPECT_EQ(port.ext->perfStats.BufferOverrunErrorCount, 0u);
+        ASSERT_EQ(Close(port), STATUS_SUCCESS);
+        Run(100 * kMillisecond);
+    }
+}
+
 }  // namespace
