@@ -181,4 +181,36 @@ TEST_F(ReceiveEndToEndTest, AQueueSizeChangeOrAPurgeEndsTheHoldAndTheStreamReads
     }
 }
 
+// A read far larger than the receive buffer takes everything directly and
+// ends by its total time-out with all of it; one-character reads then take
+// what is left one at a time.
+TEST_F(ReceiveEndToEndTest, AHugeReadTakesEverythingDirectlyAndOneCharacterReadsTheRest) {
+    harness::dispatcher::SetTimeIncrement(kMillisecond);
+    TestPort& port = PlugScriptedPort(2);
+    ASSERT_EQ(Open(port), STATUS_SUCCESS);
+    SetBaud(port, 115200);
+    SetLineControl(port, 8, NO_PARITY, STOP_BIT_1);
+    SERIAL_TIMEOUTS timeouts{};
+    timeouts.ReadTotalTimeoutConstant = 3000;
+    SetTimeouts(port, timeouts);
+    const std::vector<uint8_t> sent = Pattern(20000, 5);
+    auto read = harness::app::ReadAsync(port.handle, 1u << 20);
+    peer_->Send(sent);
+    ASSERT_TRUE(harness::app::Wait(*read, 5 * kSecond));
+    EXPECT_EQ(read->Status(), STATUS_TIMEOUT);
+    EXPECT_TRUE(read->Output() == sent);
+    EXPECT_EQ(port.ext->perfStats.BufferOverrunErrorCount, 0u);
+
+    peer_->Send("xyz");
+    Run(10 * kMillisecond);
+    timeouts = StreamingTimeouts(10);
+    SetTimeouts(port, timeouts);
+    std::string rest;
+    for (int i = 0; i < 4; ++i) {
+        const auto one = harness::app::Read(port.handle, 1);
+        rest.append(one.output.begin(), one.output.end());
+    }
+    EXPECT_EQ(rest, "xyz");
+}
+
 }  // namespace
