@@ -92,37 +92,51 @@ protected:
         return got;
     }
 
+    // The far end sends under RTS handshake while the application reads.
+    // On a medium system the buffer is 1024 bytes and the stream hold
+    // starts at 496 characters, below XonLimit (512): the hold must still end.
+    void DeliversEverythingUnderRtsHandshake(int generation) {
+        harness::dispatcher::SetTimeIncrement(kMillisecond);
+        for (uint32_t seed : {1u, 7u, 99u, 1001u, 4242u}) {
+            seed_ = seed;
+            harness::mm::SetSystemSize(seed > 100 ? MmMediumSystem : MmLargeSystem);
+            TestPort& port = ports_.empty() ? PlugScriptedPort(generation) : *ports_.front();
+            ASSERT_EQ(Open(port), STATUS_SUCCESS);
+            SetBaud(port, 115200);
+            SetLineControl(port, 8, NO_PARITY, STOP_BIT_1);
+            SERIAL_HANDFLOW handFlow = port.ext->handFlow;
+            handFlow.ControlHandShake = SERIAL_DTR_CONTROL;
+            handFlow.FlowReplace = SERIAL_RTS_HANDSHAKE;
+            SetHandFlow(port, handFlow);
+            peer_->HonourRts(true);
+
+            const std::vector<uint8_t> sent = Pattern(40000, seed);
+            peer_->Send(sent);
+            const std::vector<uint8_t> got = ReadEverything(port, sent.size());
+            EXPECT_EQ(port.ext->rxBufferSize, seed > 100 ? 1024u : 4096u);
+            ASSERT_EQ(got.size(), sent.size()) << "seed " << seed << ", overruns "
+                                               << port.ext->perfStats.BufferOverrunErrorCount;
+            EXPECT_TRUE(got == sent) << "seed " << seed << ": characters lost, repeated or reordered";
+            EXPECT_EQ(port.ext->perfStats.BufferOverrunErrorCount, 0u) << "seed " << seed;
+            ASSERT_EQ(Close(port), STATUS_SUCCESS);
+            Run(100 * kMillisecond);
+        }
+    }
+
     uint32_t seed_ = 12345;
 };
 
-// On a medium system the buffer is 1024 bytes and the stream hold starts
-// at 496 characters, below XonLimit (512): the hold must still end.
 TEST_F(ReceiveEndToEndTest, RtsHandshakeDeliversEveryCharacterOnceThroughTimeoutsAndCancels) {
-    harness::dispatcher::SetTimeIncrement(kMillisecond);
-    for (uint32_t seed : {1u, 7u, 99u, 1001u, 4242u}) {
-        seed_ = seed;
-        harness::mm::SetSystemSize(seed > 100 ? MmMediumSystem : MmLargeSystem);
-        TestPort& port = ports_.empty() ? PlugScriptedPort(2) : *ports_.front();
-        ASSERT_EQ(Open(port), STATUS_SUCCESS);
-        SetBaud(port, 115200);
-        SetLineControl(port, 8, NO_PARITY, STOP_BIT_1);
-        SERIAL_HANDFLOW handFlow = port.ext->handFlow;
-        handFlow.ControlHandShake = SERIAL_DTR_CONTROL;
-        handFlow.FlowReplace = SERIAL_RTS_HANDSHAKE;
-        SetHandFlow(port, handFlow);
-        peer_->HonourRts(true);
+    DeliversEverythingUnderRtsHandshake(2);
+}
 
-        const std::vector<uint8_t> sent = Pattern(40000, seed);
-        peer_->Send(sent);
-        const std::vector<uint8_t> got = ReadEverything(port, sent.size());
-        EXPECT_EQ(port.ext->rxBufferSize, seed > 100 ? 1024u : 4096u);
-        ASSERT_EQ(got.size(), sent.size()) << "seed " << seed << ", overruns "
-                                           << port.ext->perfStats.BufferOverrunErrorCount;
-        EXPECT_TRUE(got == sent) << "seed " << seed << ": characters lost, repeated or reordered";
-        EXPECT_EQ(port.ext->perfStats.BufferOverrunErrorCount, 0u) << "seed " << seed;
-        ASSERT_EQ(Close(port), STATUS_SUCCESS);
-        Run(100 * kMillisecond);
-    }
+// A generation-1 chip has no RTS flow control of its own: the RTS hold only
+// stops the bulk-in stream, RTS stays up, and a far end that keeps sending
+// overruns the chip (characters lost without a queue overrun). Kept
+// disabled as a record of the gap until the receive hold drops RTS itself
+// on chips without RTS flow.
+TEST_F(ReceiveEndToEndTest, DISABLED_RtsHandshakeOnAGeneration1ChipHoldsTheFarEndOff) {
+    DeliversEverythingUnderRtsHandshake(1);
 }
 
 // The far end is held off by the RTS hold on a full medium-system buffer;
