@@ -247,7 +247,10 @@ void WriteChunkDone(PortExtension* port, ULONG bytes) {
     port->writeRemaining -= bytes;
 
     if (port->writeTimedOut) {
-        // The time-out fired while this chunk was out: it ends here.
+        // The time-out fired while this chunk was out: it ends here, with
+        // every character confirmed, this chunk's too (all of them when it
+        // was the last).
+        irp->IoStatus.Information = CharactersSent(port, irp);
         DropReference(irp, RefTransfer);
         FinishTimedOutWrite(port, irp, irql);
         return;
