@@ -289,4 +289,57 @@ TEST_F(TransmitRacesTest, WritesOfOneCharacterAndOfAMegabyte) {
     EXPECT_EQ(Ext()->charsQueued, 0u);
 }
 
+// --- The xoff counter ended by its count, its time-out, a new write and a cancel -------
+
+// With DPCs held back, the count reaches 0 and the time-out fires; then a
+// new write and a cancel arrive before either DPC has run. Whoever runs
+// last completes the counter, once; the write goes out.
+TEST_F(TransmitRacesTest, AnXoffCounterEndedByEveryPartyAtOnceCompletesOnce) {
+    OpenScriptedPort(115200);
+    for (int order = 0; order < 4; ++order) {
+        auto counter = XoffCounter(20, 2);
+        ASSERT_TRUE(RunUntilWithin([&] { return Ext()->currentXoffIrp != nullptr; }, kSecond, "test"));
+        SetDpcDelivery(DpcDelivery::Manual);
+        if (order & 1) CountReceived(2);
+        if (order & 2) {
+            for (int i = 0; i < 100 && !harness::dispatcher::IsQueued(&Ext()->xoffCountTimeoutDpc); ++i)
+                harness::dispatcher::AdvanceClock(kMillisecond);
+            ASSERT_TRUE(harness::dispatcher::IsQueued(&Ext()->xoffCountTimeoutDpc));
+        }
+        auto write = Write(Pattern(5, order));
+        harness::app::Cancel(*counter);
+        SetDpcDelivery(DpcDelivery::Immediate);
+        ASSERT_TRUE(Wait(*counter)) << order;
+        ASSERT_TRUE(Wait(*write)) << order;
+        EXPECT_EQ(write->Status(), STATUS_SUCCESS) << order;
+        EXPECT_EQ(Ext()->currentXoffIrp, nullptr) << order;
+        EXPECT_EQ(Ext()->xoffCountRemaining, 0u) << order;
+        EXPECT_FALSE(harness::dispatcher::IsArmed(&Ext()->xoffCountTimer)) << order;
+        EXPECT_EQ(Ext()->charsQueued, 0u) << order;
+        // A counter after it counts afresh.
+        auto next = XoffCounter(0, 1);
+        ASSERT_TRUE(RunUntilWithin([&] { return Ext()->currentXoffIrp != nullptr; }, kSecond, "test")) << order;
+        CountReceived(1);
+        ASSERT_TRUE(Wait(*next)) << order;
+        EXPECT_EQ(next->Status(), STATUS_SUCCESS) << order;
+    }
+}
+
+// The counter's XOFF has gone out (its completion DPC is queued) when the
+// counter is cancelled: it must not go on to count.
+TEST_F(TransmitRacesTest, AnXoffCounterCancelledAsItsXoffCompletesDoesNotCount) {
+    OpenScriptedPort(115200);
+    SetDpcDelivery(DpcDelivery::Manual);
+    auto counter = XoffCounter(0, 3);
+    for (int i = 0; i < 100 && !harness::dispatcher::IsQueued(&Ext()->completeWriteDpc); ++i)
+        harness::dispatcher::AdvanceClock(kMillisecond / 4);
+    ASSERT_TRUE(harness::dispatcher::IsQueued(&Ext()->completeWriteDpc));
+    harness::app::Cancel(*counter);
+    SetDpcDelivery(DpcDelivery::Immediate);
+    ASSERT_TRUE(Wait(*counter, kSecond));
+    EXPECT_EQ(counter->Status(), STATUS_CANCELLED);
+    EXPECT_EQ(Ext()->currentXoffIrp, nullptr);
+    EXPECT_EQ(Ext()->charsQueued, 0u);
+}
+
 }  // namespace
