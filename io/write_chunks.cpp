@@ -263,7 +263,9 @@ void WriteChunkDone(PortExtension* port, ULONG bytes) {
         if (request != nullptr) SubmitChunk(port, request, serial);
         return;
     }
-    irp->IoStatus.Information = WriteLength(irp);
+    // All of a write; nothing for an xoff counter, whose control code has
+    // no output buffer for the I/O manager to copy into.
+    irp->IoStatus.Information = CharactersSent(port, irp);
     QueueDpcCounted(&port->completeWriteDpc, nullptr, nullptr, port);
     IoReleaseCancelSpinLock(irql);
 }
