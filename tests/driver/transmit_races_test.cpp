@@ -342,4 +342,26 @@ TEST_F(TransmitRacesTest, AnXoffCounterCancelledAsItsXoffCompletesDoesNotCount) 
     EXPECT_EQ(Ext()->charsQueued, 0u);
 }
 
+// Cancelled with a chunk on the pipe, closed at once and opened again: the
+// orphaned chunk is not counted against the first write of the new handle.
+TEST_F(TransmitRacesTest, ClosingWithAnOrphanedChunkAndReopeningLeavesTheNextWriteWhole) {
+    OpenScriptedPort(9600);
+    auto first = Write(Pattern(1000, 1));
+    RunUntilSubmitted(2);
+    harness::app::Cancel(*first);
+    ASSERT_TRUE(Wait(*first));
+    EXPECT_EQ(Close(*port_), STATUS_SUCCESS);
+    ASSERT_EQ(Open(*port_), STATUS_SUCCESS);
+    SetBaud(*port_, 9600);
+    Wire();
+    peer_->ClearReceived();
+    events_.clear();
+    auto second = Write(Pattern(300, 2));
+    ASSERT_TRUE(Wait(*second));
+    EXPECT_EQ(second->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(second->Information(), 300u);
+    EXPECT_EQ(Wire(), Pattern(300, 2));
+    EXPECT_EQ(MostChunksInFlight(), 1u);
+}
+
 }  // namespace
