@@ -5,6 +5,7 @@
 // write's first chunk at once and keeps the second on the pipe for about
 // 270 ms.
 #include "harness/kernel/pool.h"
+#include "serial/modem_lines.h"
 #include "tests/driver/write_test_port.h"
 
 namespace {
@@ -362,6 +363,35 @@ TEST_F(TransmitRacesTest, ClosingWithAnOrphanedChunkAndReopeningLeavesTheNextWri
     EXPECT_EQ(second->Information(), 300u);
     EXPECT_EQ(Wire(), Pattern(300, 2));
     EXPECT_EQ(MostChunksInFlight(), 1u);
+}
+
+// A write held by IOCTL_SERIAL_SET_XOFF goes once IOCTL_SERIAL_SET_XON has
+// cleared the hold (at the next status report); one whose time-out fires
+// while held, with its wake-up transfer failing, still ends with the
+// time-out.
+TEST_F(TransmitRacesTest, AWriteHeldBySetXoffGoesAfterSetXonAndAFailedWakeUpStillEndsATimedOutOne) {
+    OpenScriptedPort(115200);
+    SetXoffHold(Ext());
+    auto held = Write(Pattern(40, 1));
+    harness::dispatcher::RunFor(50 * kMillisecond);
+    EXPECT_EQ(Ext()->writeHeld, 1);
+    ClearXoffHold(Ext());
+    ASSERT_TRUE(Wait(*held, 2 * kSecond));
+    EXPECT_EQ(held->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(Wire(), Pattern(40, 1));
+
+    SetWriteTimeouts(0, 150);
+    SetXoffHold(Ext());
+    auto timed = Write(Pattern(40, 2));
+    harness::dispatcher::RunFor(50 * kMillisecond);
+    harness::usb::FailStreamTransfers(1, kBulkOut);
+    ASSERT_TRUE(Wait(*timed, 2 * kSecond));
+    EXPECT_EQ(timed->Status(), STATUS_TIMEOUT);
+    EXPECT_EQ(timed->Information(), 0u);
+    ClearXoffHold(Ext());
+    auto after = Write(Pattern(5, 3));
+    ASSERT_TRUE(Wait(*after, 2 * kSecond));
+    EXPECT_EQ(after->Status(), STATUS_SUCCESS);
 }
 
 }  // namespace
