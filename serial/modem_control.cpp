@@ -6,6 +6,7 @@
 // The chip requests here (SetControlLines, SendBreak) report nothing to the
 // caller: the control codes succeed even when the chip refused.
 #include "io/request_queue.h"
+#include "io/write_path.h"
 #include "serial/modem_lines.h"
 
 namespace {
@@ -55,12 +56,14 @@ void SetXoffHold(PortExtension* port) {
     if (TransmitToggle(port)) QueueLowerRtsCheck(port);
 }
 
-// As if the XON character had been received: the held write goes out at
-// the next status report.
+// As if the XON character had been received: the held write goes out now.
+// The chip reports its status only when a line changes, so waiting for the
+// next status report could hold the write for ever. No spin lock held.
 void ClearXoffHold(PortExtension* port) {
     if (port->txHolding == 0) return;
     InterlockedAnd(&port->txHolding, ~TX_HOLD_XON);
     port->xoffReceived = 0;
+    SendWriteChunk(port);
 }
 
 void SendFlowChar(PortExtension* port, BOOLEAN xon) {
