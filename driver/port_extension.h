@@ -230,6 +230,7 @@ struct PortExtension {
     ULONG writeChunkSerial;             // chunks submitted: tells a submission its own refusal apart
     ULONG writeWakeUpSerial;            // likewise for the wake-up transfers
     NTSTATUS writeEndStatus;            // status completeWriteDpc ends the current write with
+    NTSTATUS immediateStatus;           // status completeImmediateDpc ends the immediate character with
 
     // --- Timers and DPCs ---------------------------------------------------
     KTIMER readTotalTimer;

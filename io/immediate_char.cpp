@@ -68,9 +68,12 @@ NTSTATUS StartImmediate(PortExtension* port) {
 }
 
 // Sent with no spin lock held, so that a USB stack that refuses the
-// transfer inside IoCallDriver finds the locks free.
+// transfer inside IoCallDriver finds the locks free. A transfer that could
+// not be built or was refused at once (no memory, the device gone) sent
+// nothing: the request ends with that failure rather than success.
 void GiveImmediateToUsb(PortExtension* port) {
-    StartTransmitTransfer(port->deviceObject, TX_ONE_CHAR, &port->immediateChar, 1);
+    const NTSTATUS status = StartTransmitTransfer(port->deviceObject, TX_ONE_CHAR, &port->immediateChar, 1);
+    port->immediateStatus = NT_SUCCESS(status) ? STATUS_SUCCESS : status;
     QueueDpcCounted(&port->completeImmediateDpc, nullptr, nullptr, port);
 }
 
@@ -102,7 +105,7 @@ VOID NTAPI CompleteImmediateDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID
     PortExtension* port = static_cast<PortExtension*>(context);
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    FinishImmediate(port, irql, STATUS_SUCCESS, RefTransfer);
+    FinishImmediate(port, irql, port->immediateStatus, RefTransfer);
     EndDpcCounted(port);
 }
 

@@ -249,7 +249,10 @@ void WriteChunkDone(PortExtension* port, ULONG bytes) {
     port->writeRemaining -= bytes;
 
     if (port->writeTimedOut) {
-        // The time-out fired while this chunk was out: it ends here.
+        // The time-out fired while this chunk was out: it ends here, with
+        // every character confirmed, this chunk's too (all of them when it
+        // was the last).
+        irp->IoStatus.Information = CharactersSent(port, irp);
         DropReference(irp, RefTransfer);
         FinishTimedOutWrite(port, irp, irql);
         return;
@@ -262,7 +265,9 @@ void WriteChunkDone(PortExtension* port, ULONG bytes) {
         if (request != nullptr) SubmitChunk(port, request, serial);
         return;
     }
-    irp->IoStatus.Information = WriteLength(irp);
+    // All of a write; nothing for an xoff counter, whose control code has
+    // no output buffer for the I/O manager to copy into.
+    irp->IoStatus.Information = CharactersSent(port, irp);
     QueueDpcCounted(&port->completeWriteDpc, nullptr, nullptr, port);
     IoReleaseCancelSpinLock(irql);
 }

@@ -11,6 +11,7 @@ namespace {
 // times in 100 ns units, relative.
 constexpr LONGLONG kShortestWriteDue = -200000;  // 20 ms: at or below, the floor applies
 constexpr LONGLONG kWriteDueFloor = -1000000;    // 100 ms
+constexpr ULONGLONG kLongestWriteMs = 0x7FFFFFFFFFFFFFFFull / 10000;  // the most a due time can hold
 
 BOOLEAN IsFlush(PIRP irp) { return IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_FLUSH_BUFFERS; }
 
@@ -38,7 +39,10 @@ LONGLONG WriteDueTime(PortExtension* port, PIRP irp) {
     KeReleaseSpinLock(&port->controlLock, irql);
     if (multiplier == 0 && constant == 0) return 0;
 
-    const ULONGLONG milliseconds = static_cast<ULONGLONG>(CharactersToSend(irp)) * multiplier + constant;
+    ULONGLONG milliseconds = static_cast<ULONGLONG>(CharactersToSend(irp)) * multiplier + constant;
+    // A huge multiplier asks for practically no time-out; in 100 ns units
+    // it would overflow 64 bits and could come out short or in the past.
+    if (milliseconds > kLongestWriteMs) milliseconds = kLongestWriteMs;
     const LONGLONG due = -static_cast<LONGLONG>(milliseconds) * 10000;
     return due >= kShortestWriteDue ? kWriteDueFloor : due;
 }

@@ -56,8 +56,9 @@ void SetXoffHold(PortExtension* port) {
     if (TransmitToggle(port)) QueueLowerRtsCheck(port);
 }
 
-// As if the XON character had been received: the held write goes out at
-// the next status report.
+// As if the XON character had been received: the held write goes out now.
+// The chip reports its status only when a line changes, so waiting for the
+// next status report could hold the write for ever. No spin lock held.
 void ClearXoffHold(PortExtension* port) {
     if (port->txHolding == 0) return;
     InterlockedAnd(&port->txHolding, ~TX_HOLD_XON);

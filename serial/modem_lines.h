@@ -75,7 +75,8 @@ void SetModemControl(PortExtension* port, ULONG value);
 // PASSIVE_LEVEL.
 void BreakOn(PortExtension* port);
 void BreakOff(PortExtension* port);
-// IOCTL_SERIAL_SET_XOFF and IOCTL_SERIAL_SET_XON.
+// IOCTL_SERIAL_SET_XOFF and IOCTL_SERIAL_SET_XON; ClearXoffHold sends a
+// write held by the hold at once, so no spin lock may be held.
 void SetXoffHold(PortExtension* port);
 void ClearXoffHold(PortExtension* port);
 // Transmits the XON (TRUE) or XOFF (FALSE) character of specialChars as a
