@@ -2,6 +2,7 @@
 // manager reports.
 #include "driver/driver_globals.h"
 #include "driver/port_extension.h"
+#include "serial/modem_lines.h"
 
 namespace {
 
@@ -91,7 +92,9 @@ NTSTATUS CreatePortDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT* newDevice
 
     PortExtension* port = PortFromDevice(deviceObject);
     InitNewPort(port, deviceObject, driverObject);
-    if (!NT_SUCCESS(CopyDeviceName(port, &name))) {
+    if (!NT_SUCCESS(CopyDeviceName(port, &name)) || !AllocateLineWork(port)) {
+        if (port->deviceName.Buffer != nullptr) ExFreePoolWithTag(port->deviceName.Buffer, PORT_POOL_TAG);
+        port->deviceName.Buffer = nullptr;
         ExFreePoolWithTag(name.Buffer, PORT_POOL_TAG);
         IoDeleteDevice(deviceObject);
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -117,6 +120,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDev
         // join, and every later request would need a lower device.
         ExFreePoolWithTag(port->deviceName.Buffer, PORT_POOL_TAG);
         port->deviceName.Buffer = nullptr;
+        FreeLineWork(port);
         IoDeleteDevice(deviceObject);
         return STATUS_NO_SUCH_DEVICE;
     }

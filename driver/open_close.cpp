@@ -115,6 +115,10 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp) {
     ReinitChip(port);
     port->errorWord = 0;
     port->portOpen = 1;
+    // In transmit-toggle mode the check queued while the settings went back
+    // into the chip may already have run and, finding the port not yet open,
+    // sent nothing and ended its cycle: RTS would stay up. Look again.
+    if ((port->handFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE) QueueLowerRtsCheck(port);
     WriteDoubledRegister(deviceObject, CHIP_REG_OPEN_FIRST, 0);
     WriteDoubledRegister(deviceObject, CHIP_REG_OPEN_SECOND, 0);
     StartReaders(port);

@@ -12,6 +12,7 @@
 #include "driver/driver_globals.h"
 #include "driver/pnp.h"
 #include "driver/port_extension.h"
+#include "serial/modem_lines.h"
 #include "usb/chip_protocol.h"
 #include "usb/chip_protocol.h"
 
@@ -71,6 +72,7 @@ void RemovePortDevice(PDEVICE_OBJECT deviceObject) {
     PortExtension* port = PortFromDevice(deviceObject);
     IoDetachDevice(port->lowerDevice);
     FreeUsbConfiguration(port);
+    FreeLineWork(port);
     if (port->deviceName.Buffer != nullptr) {
         ExFreePoolWithTag(port->deviceName.Buffer, PORT_POOL_TAG);
         port->deviceName.Buffer = nullptr;

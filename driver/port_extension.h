@@ -154,6 +154,9 @@ struct PortExtension {
     // while that work item is queued or running; both interlocked.
     volatile LONG lineChangesWanted;
     volatile LONG lineWorkQueued;
+    // The work item that sends them, allocated with the device and reused:
+    // a change decided at DISPATCH_LEVEL cannot wait for pool.
+    PIO_WORKITEM lineWorkItem;
     KSPIN_LOCK controlLock;
 
     // --- Queues and current requests (guarded by the cancel spin lock) -----

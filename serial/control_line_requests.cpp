@@ -7,8 +7,10 @@
 // request for each line replacing an older one, and a work item sends them
 // at PASSIVE_LEVEL.
 //
-// One work item at a time: whoever sets lineWorkQueued from 0 to 1 queues
-// one, and the routine sends until it finds nothing wanted, clears the flag
+// One work item, allocated with the device and reused, so that a change
+// decided at DISPATCH_LEVEL never depends on pool being there (a lost DTR
+// raise would hold the far end off for good): whoever sets lineWorkQueued
+// from 0 to 1 queues it, and the routine sends until it finds nothing wanted, clears the flag
 // and looks once more, so that a request made while it was finishing (which
 // saw the flag still set) is not left behind. The queued or running work
 // item holds a count in pendingDpcCount, so close's drain waits for it. It
@@ -73,24 +75,20 @@ IO_WORKITEM_ROUTINE SendLineChanges;
 
 void QueueLineWork(PortExtension* port) {
     if (InterlockedExchange(&port->lineWorkQueued, 1) != 0) return;  // the queued one will send it
-    PIO_WORKITEM item = IoAllocateWorkItem(port->deviceObject);
-    if (item == nullptr) {
-        // The change stays wanted and goes with the next request.
-        InterlockedExchange(&port->lineWorkQueued, 0);
-        return;
-    }
     InterlockedIncrement(&port->pendingDpcCount);
-    IoQueueWorkItem(item, SendLineChanges, DelayedWorkQueue, item);
+    // The routine clears lineWorkQueued before it returns and touches the
+    // item no more: queuing it again from then on is allowed.
+    IoQueueWorkItem(port->lineWorkItem, SendLineChanges, DelayedWorkQueue, nullptr);
 }
 
 VOID NTAPI SendLineChanges(PDEVICE_OBJECT deviceObject, PVOID context) {
+    UNREFERENCED_PARAMETER(context);
     PortExtension* port = PortFromDevice(deviceObject);
     for (;;) {
         for (LONG wanted; (wanted = InterlockedExchange(&port->lineChangesWanted, 0)) != 0;) SendWanted(port, wanted);
         InterlockedExchange(&port->lineWorkQueued, 0);
         if (port->lineChangesWanted == 0 || InterlockedExchange(&port->lineWorkQueued, 1) != 0) break;
     }
-    IoFreeWorkItem(static_cast<PIO_WORKITEM>(context));
     EndDpcCounted(port);
 }
 
@@ -104,6 +102,18 @@ void RequestControlLine(PortExtension* port, ControlLineAction action) {
     }
     RecordWanted(port, action);
     QueueLineWork(port);
+}
+
+BOOLEAN AllocateLineWork(PortExtension* port) {
+    port->lineWorkItem = IoAllocateWorkItem(port->deviceObject);
+    return port->lineWorkItem != nullptr ? TRUE : FALSE;
+}
+
+void FreeLineWork(PortExtension* port) {
+    if (port->lineWorkItem == nullptr) return;
+    FlushControlLineChanges(port);
+    IoFreeWorkItem(port->lineWorkItem);
+    port->lineWorkItem = nullptr;
 }
 
 void FlushControlLineChanges(PortExtension* port) {

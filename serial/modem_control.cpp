@@ -35,10 +35,13 @@ void SetModemControl(PortExtension* port, ULONG value) {
 }
 
 void BreakOn(PortExtension* port) {
+    // The hold comes first: a transmit-toggle check that runs while the
+    // requests below wait for the chip must see the break, or it drops RTS
+    // under it.
+    InterlockedOr(&port->txHolding, TX_HOLD_BREAK);
     // In transmit-toggle mode RTS frames what is sent, the break included.
     if (TransmitToggle(port)) RequestControlLine(port, SET_RTS);
     SendBreak(port->deviceObject, TRUE);
-    InterlockedOr(&port->txHolding, TX_HOLD_BREAK);
 }
 
 void BreakOff(PortExtension* port) {

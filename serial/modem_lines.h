@@ -89,6 +89,11 @@ void SendFlowChar(PortExtension* port, BOOLEAN xon);
 // PASSIVE_LEVEL, the latest request for each line winning. A deferred
 // request found after close (portOpen clear) is dropped.
 void RequestControlLine(PortExtension* port, ControlLineAction action);
+// The line work item: allocated when the device is created (FALSE when
+// there is no pool for it), freed before it is deleted once no deferred
+// line change is queued or running. PASSIVE_LEVEL.
+BOOLEAN AllocateLineWork(PortExtension* port);
+void FreeLineWork(PortExtension* port);
 // Close, after clearing portOpen and before it sets the lines itself: waits
 // until no deferred line change is queued or running. PASSIVE_LEVEL.
 void FlushControlLineChanges(PortExtension* port);

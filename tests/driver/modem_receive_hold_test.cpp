@@ -2,6 +2,8 @@
 // do to the far end, and how they end as it drains.
 #include "modem_test_port.h"
 
+#include "harness/kernel/pool.h"
+
 namespace {
 
 using harness::dispatcher::DpcDelivery;
@@ -87,6 +89,32 @@ TEST_F(ReceiveHoldTest, DtrHandshakeDropsDtrFromTheReceivePathAndRaisesItOnceDra
     Run(kMillisecond);
     EXPECT_TRUE(port_->chip->Dtr());
     EXPECT_EQ(ext_->pendingDpcCount, 1) << "the line work item has ended";
+}
+
+// The DTR raise at the end of a hold is decided at DISPATCH_LEVEL and sent
+// by a work item. Without pool for the item at that moment nothing else
+// would ever raise DTR: the far end stays held off and the port goes deaf.
+TEST_F(ReceiveHoldTest, TheDtrRaiseAtTheEndOfAHoldIsSentEvenWhenPoolIsShort) {
+    OpenPort(2);
+    HandFlow(SERIAL_DTR_HANDSHAKE, SERIAL_RTS_CONTROL);
+    Receive('x', kDtrHoldCount - 1);
+    Run(kMillisecond);
+    ASSERT_FALSE(port_->chip->Dtr());
+
+    harness::pool::FailAllocationsOfTag(harness::pool::Tag("IoWk"), true);
+    Drained(2048);
+    Run(kMillisecond);
+    harness::pool::FailAllocationsOfTag(harness::pool::Tag("IoWk"), false);
+    Run(10 * kMillisecond);
+    EXPECT_TRUE(port_->chip->Dtr()) << "the far end is held off for good";
+    EXPECT_EQ(ext_->lineChangesWanted, 0);
+
+    // And the drop that starts a hold, likewise.
+    harness::pool::FailAllocationsOfTag(harness::pool::Tag("IoWk"), true);
+    Receive('x', kDtrHoldCount - 1);
+    Run(kMillisecond);
+    harness::pool::FailAllocationsOfTag(harness::pool::Tag("IoWk"), false);
+    EXPECT_FALSE(port_->chip->Dtr()) << "the far end overruns the buffer";
 }
 
 TEST_F(ReceiveHoldTest, AHoldThatEndsBeforeItsDtrDropWasSentLeavesDtrUp) {

@@ -78,4 +78,29 @@ TEST_F(TransmitToggleTest, ChecksAskedForWhileOneIsPendingMergeIntoIt) {
     EXPECT_EQ(ext_->pendingDpcCount, 1);
 }
 
+// The check's DPC may run while BreakOn waits for the chip (here: it fell due
+// just before): it must see the break, or it drops the RTS that frames it.
+TEST_F(TransmitToggleTest, ACheckRunningWhileTheBreakStartsLeavesRtsUpForTheBreak) {
+    OpenPort();
+    HandFlow(SERIAL_DTR_CONTROL, SERIAL_TRANSMIT_TOGGLE);
+    Run(50 * kMillisecond);
+    ASSERT_FALSE(port_->chip->Rts());
+
+    SetDpcDelivery(DpcDelivery::Manual);
+    QueueLowerRtsCheck(ext_);
+    harness::dispatcher::RunDpcs();  // the timer is armed
+    harness::dispatcher::AdvanceClock(50 * kMillisecond);
+    ASSERT_TRUE(harness::dispatcher::IsQueued(&ext_->lowerRtsDpc));
+    BreakOn(ext_);
+    SetDpcDelivery(DpcDelivery::Immediate);
+    Run(50 * kMillisecond);
+    EXPECT_TRUE(port_->chip->BreakOn());
+    EXPECT_TRUE(port_->chip->Rts()) << "RTS frames the break in transmit-toggle mode";
+
+    BreakOff(ext_);
+    Run(50 * kMillisecond);
+    EXPECT_FALSE(port_->chip->Rts());
+    EXPECT_EQ(ext_->lowerRtsPending, 0);
+}
+
 }  // namespace

@@ -1,0 +1,119 @@
+// Open, cleanup and close through the driver's own dispatch routines: what a
+// handle leaves behind once it is gone, and opens that run out of pool.
+#include "harness/kernel/pool.h"
+#include "io/wait_mask.h"
+#include "serial/modem_lines.h"
+#include "usb/chip_protocol.h"
+#include "support/port_fixture.h"
+
+namespace {
+
+using harness::dispatcher::kMillisecond;
+
+class OpenCloseTest : public PortFixture {
+protected:
+    // Everything a closed port must be back to.
+    void ExpectClosed(const TestPort& port) {
+        PortExtension* ext = port.ext;
+        EXPECT_EQ(ext->openCount, 0);
+        EXPECT_EQ(ext->portOpen, 0);
+        EXPECT_EQ(ext->pendingIrpCount, 1);
+        EXPECT_EQ(ext->pendingDpcCount, 1);
+        EXPECT_EQ(ext->lowerRtsPending, 0);
+        EXPECT_EQ(ext->lineWorkQueued, 0);
+        EXPECT_EQ(ext->currentWaitIrp, nullptr);
+        EXPECT_EQ(ext->rxBuffer, nullptr);
+        EXPECT_FALSE(harness::dispatcher::IsArmed(&ext->lowerRtsTimer));
+        EXPECT_EQ(harness::dispatcher::QueuedPassiveWorkCount(), 0u);
+        EXPECT_FALSE(port.chip->Dtr());
+        EXPECT_FALSE(port.chip->Rts());
+    }
+
+    // The port can hear the chip: its status and receive streams run.
+    static bool Listening(const TestPort& port) {
+        return StreamOutstanding(port.ext, STREAM_STATUS) && StreamOutstanding(port.ext, STREAM_BULK_IN);
+    }
+};
+
+TEST_F(OpenCloseTest, EachCloseLeavesThePortAsItFoundItEvenWithToggleChecksAndAWaitInFlight) {
+    TestPort& port = PlugPort();
+    SERIAL_HANDFLOW handFlow{};
+    handFlow.ControlHandShake = SERIAL_DTR_CONTROL;
+    handFlow.FlowReplace = SERIAL_TRANSMIT_TOGGLE;
+    SetHandFlow(port, handFlow);
+    Run(100 * kMillisecond);
+    const size_t baseBytes = harness::pool::BytesInUse();
+
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_EQ(Open(port), STATUS_SUCCESS);
+        SetBaud(port, 9600);
+            SetLineControl(port, 8, NO_PARITY, STOP_BIT_1);
+        const uint8_t data[] = {'o', 'k'};
+        EXPECT_EQ(harness::app::Write(port.handle, data).status, STATUS_SUCCESS);
+        const ULONG mask = SERIAL_EV_RING;  // nothing here rings
+        ASSERT_EQ(harness::app::Ioctl(port.handle, IOCTL_SERIAL_SET_WAIT_MASK, harness::app::AsBytes(mask), 0).status,
+                  STATUS_SUCCESS);
+        auto wait = harness::app::IoctlAsync(port.handle, IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
+        // The write just ended: the toggle check that drops RTS is pending.
+        const uint8_t more[] = {'x'};
+        harness::app::Write(port.handle, more);
+        EXPECT_EQ(Close(port), STATUS_SUCCESS);
+        ASSERT_TRUE(wait->Done());
+        EXPECT_EQ(wait->Status(), STATUS_CANCELLED);
+        Run(10 * kMillisecond);
+        ExpectClosed(port);
+        EXPECT_EQ(harness::pool::BytesInUse(), baseBytes);
+    }
+}
+
+// In transmit-toggle mode open raises RTS and queues the check that drops
+// it. With a fine clock tick that check runs while open still talks to the
+// chip: RTS must still come down once the port is idle.
+TEST_F(OpenCloseTest, ATransmitToggleCheckThatRunsDuringOpenStillDropsRts) {
+    ASSERT_TRUE(harness::dispatcher::SetTimeIncrement(harness::dispatcher::kMinimumTimeIncrement));
+    TestPort& port = PlugPort();
+    SERIAL_HANDFLOW handFlow{};
+    handFlow.ControlHandShake = SERIAL_DTR_CONTROL;
+    handFlow.FlowReplace = SERIAL_TRANSMIT_TOGGLE;
+    SetHandFlow(port, handFlow);
+    Run(100 * kMillisecond);
+
+    ASSERT_EQ(Open(port), STATUS_SUCCESS);
+    Run(100 * kMillisecond);
+    EXPECT_FALSE(port.chip->Rts()) << "an idle port in toggle mode keeps driving the line";
+    EXPECT_EQ(port.ext->lowerRtsPending, 0);
+    EXPECT_EQ(Close(port), STATUS_SUCCESS);
+    ExpectClosed(port);
+}
+
+// Each allocation of an open fails in turn: the open either fails and leaves
+// nothing behind, or succeeds with a port that works.
+TEST_F(OpenCloseTest, AnOpenThatRunsOutOfPoolFailsCleanlyOrWorks) {
+    TestPort& port = PlugPort();
+    const size_t baseBytes = harness::pool::BytesInUse();
+    const auto before = harness::pool::AllocationCount();
+    ASSERT_EQ(Open(port), STATUS_SUCCESS);
+    const auto count = harness::pool::AllocationCount() - before;
+    EXPECT_EQ(Close(port), STATUS_SUCCESS);
+    Run(10 * kMillisecond);
+    ASSERT_GT(count, 0u);
+
+    for (std::uint64_t n = 1; n <= count; ++n) {
+        SCOPED_TRACE(n);
+        harness::pool::FailNthAllocation(n);
+        const NTSTATUS status = Open(port);
+        harness::pool::ClearFaults();
+        if (NT_SUCCESS(status)) {
+            EXPECT_TRUE(Listening(port)) << "the open succeeded with the port deaf to the chip";
+            EXPECT_EQ(Close(port), STATUS_SUCCESS);
+        } else {
+            port.handle = {};
+        }
+        Run(10 * kMillisecond);
+        ExpectClosed(port);
+        EXPECT_EQ(harness::pool::BytesInUse(), baseBytes);
+    }
+}
+
+}  // namespace
