@@ -86,6 +86,7 @@ struct LineFormat {
     int HalfBits() const;
     // Duration of a frame in 100 ns units (not rounded).
     double CharTime() const;
+    double BitTime() const { return baud > 0 ? 1e7 / baud : 0; }
     uint8_t DataMask() const { return static_cast<uint8_t>((1u << dataBits) - 1); }
     std::string ToString() const;  // "9600 8N1"
 };
@@ -102,6 +103,12 @@ struct LineChar {
     bool framingError = false;  // the sender broke the stop bit
     bool parityError = false;   // the sender sent the wrong parity bit
     int64_t time = 0;           // virtual time at which its stop bit ended
+    // Exact virtual time at which its start bit began, in fractional 100 ns
+    // units (the clock rounds `time` up to a whole unit; back-to-back
+    // frames are timed from this exact value). Negative: not known.
+    double start = -1;
+
+    double Start() const { return start >= 0 ? start : static_cast<double>(time) - format.CharTime(); }
 };
 
 // Lines the chip drives.

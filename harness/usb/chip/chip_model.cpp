@@ -33,9 +33,24 @@ ChipModel::ChipModel(ChipConfig config)
       uart_(config_, ChipUart::Hooks{[this] { PumpTx(); }, [this] { ServeRx(); }, [this] { ServeStatus(); }}) {
     registers_.onFlowChange = [this] { ApplyFlowRegisters(); };
     ApplyFlowRegisters();
+    if (std::optional<std::string> path = NextAutomaticWirePath()) RecordWire(*path);
 }
 
-ChipModel::~ChipModel() = default;
+ChipModel::~ChipModel() { CloseWire(); }
+
+void ChipModel::RecordWire(const std::string& path) {
+    CloseWire();
+    wire_ = std::make_unique<WireRecorder>(path, Describe(), dispatcher::Now(), uart_.Outputs(), uart_.Inputs());
+    uart_.AttachWire(wire_.get());
+}
+
+bool ChipModel::CloseWire() {
+    if (!wire_) return false;
+    uart_.AttachWire(nullptr);
+    const bool written = wire_->Close();
+    wire_.reset();
+    return written;
+}
 
 void ChipModel::ApplyFlowRegisters() { uart_.SetFlow(registers_.Flow(), registers_.XonChar(), registers_.XoffChar()); }
 

@@ -69,6 +69,7 @@
 #include "harness/usb/chip/chip_serial.h"
 #include "harness/usb/chip/chip_timer.h"
 #include "harness/usb/chip/far_end.h"
+#include "harness/usb/chip/wire_recorder.h"
 #include "harness/usb/usb_device.h"
 
 namespace harness::chip {
@@ -114,6 +115,17 @@ public:
     // Plugs a far end in (replacing the previous one); null leaves the
     // connector open.
     void Connect(std::shared_ptr<FarEnd> farEnd);
+
+    // --- Wire recording -------------------------------------------------------------------
+    // Records the serial pins from now on into a VCD file at `path`
+    // (wire_recorder.h), replacing a recording already running (which is
+    // closed first); written by CloseWire or when the chip is destroyed.
+    // A chip created while automatic recording is on (TARNLINK_WIRE_DIR)
+    // records from its creation.
+    void RecordWire(const std::string& path);
+    // Writes the recording; false if there is none or it could not be written.
+    bool CloseWire();
+    const WireRecorder* Wire() const { return wire_.get(); }
 
     // --- Faults --------------------------------------------------------------------------
     ChipFaults& Faults() { return faults_; }
@@ -209,6 +221,7 @@ private:
     ChipTimer gatherTimer_;
     ChipTimer kickTimer_;
 
+    std::unique_ptr<WireRecorder> wire_;
     ChipUart uart_;
 };
 

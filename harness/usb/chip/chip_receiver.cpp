@@ -21,6 +21,7 @@ void ChipUart::Latch(uint16_t bits) {
 }
 
 void ChipUart::LineCharacter(const LineChar& c) {
+    if (wire_) wire_->RxCharacter(c);  // on the pin, whether the receiver takes it or not
     if (poweredOff_ || rate_ <= 0) return;
     const LineFormat mine = Format();
     uint8_t value = c.value;
@@ -65,11 +66,13 @@ void ChipUart::LineCharacter(const LineChar& c) {
 }
 
 void ChipUart::LineBreak(bool on) {
+    if (wire_) wire_->RxBreak(dispatcher::Now(), on);
     if (poweredOff_ || !on) return;
     Latch(kStatusBreak);
 }
 
 void ChipUart::InputLines(const ModemInputs& lines) {
+    if (wire_) wire_->Inputs(dispatcher::Now(), lines);
     if (poweredOff_ || lines == inputs_) return;
     inputs_ = lines;
     linesChanged_ = true;

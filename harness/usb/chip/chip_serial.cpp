@@ -2,6 +2,8 @@
 // and power-off. Transmitter and receiver are in their own files.
 #include "harness/usb/chip/chip_serial.h"
 
+#include "harness/kernel/dispatcher.h"
+
 namespace harness::chip {
 
 ChipUart::ChipUart(const ChipConfig& c, Hooks hooks)
@@ -59,6 +61,7 @@ void ChipUart::NotifyOutputs() {
     const ModemOutputs now = Outputs();
     if (now == lastOutputs_) return;
     lastOutputs_ = now;
+    if (wire_) wire_->Outputs(dispatcher::Now(), now);
     if (farEnd_) farEnd_->OutputLines(now);
 }
 

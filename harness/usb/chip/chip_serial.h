@@ -18,7 +18,9 @@
 //
 // Break
 //   SEND_BREAK on holds TXD at space once the character in the shift
-//   register has finished; off releases it and transmission resumes. A
+//   register has finished; off releases it and transmission resumes after
+//   one bit time at mark (the far end finds the next start bit only by its
+//   falling edge). A
 //   CDC break with a duration (wValue other than 0 and 0xFFFF) ends by
 //   itself after that many milliseconds.
 //
@@ -61,6 +63,7 @@
 #include "harness/usb/chip/chip_line.h"
 #include "harness/usb/chip/chip_timer.h"
 #include "harness/usb/chip/far_end.h"
+#include "harness/usb/chip/wire_recorder.h"
 
 namespace harness::chip {
 
@@ -116,6 +119,9 @@ public:
 
     // --- Connector -----------------------------------------------------------------
     void Connect(std::shared_ptr<FarEnd> farEnd);
+    // Reports every character, break and line change on the pins to
+    // `recorder` (null stops); the recorder must outlive the attachment.
+    void AttachWire(WireRecorder* recorder) { wire_ = recorder; }
     // Unplugged: stop everything, empty the FIFOs, drop every output.
     void PowerOff();
 
@@ -151,6 +157,7 @@ private:
     ChipTimer breakTimer_;
     ModemOutputs lastOutputs_;
     std::shared_ptr<FarEnd> farEnd_;
+    WireRecorder* wire_ = nullptr;
 
     // Flow control.
     FlowSettings flow_;

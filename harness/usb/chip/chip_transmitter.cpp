@@ -53,6 +53,7 @@ void ChipUart::TryStartTx() {
     shifted_ = LineChar{};
     shifted_.value = static_cast<uint8_t>(value & Format().DataMask());
     shifted_.format = Format();
+    shifted_.start = start;
     const double end = start + shifted_.format.CharTime();
     lineFreeAt_ = end;
     shifting_ = true;
@@ -65,6 +66,7 @@ void ChipUart::ShiftDone() {
     LineChar c = shifted_;
     c.time = dispatcher::Now();
     transmitted_.push_back(c);
+    if (wire_) wire_->TxCharacter(c);
     if (farEnd_) farEnd_->Character(c);
     TryStartTx();
 }
@@ -84,7 +86,9 @@ void ChipUart::SetBreak(bool on) {
     }
     if (breakActive_) {
         breakActive_ = false;
-        lineFreeAt_ = static_cast<double>(dispatcher::Now());
+        // The line is back at mark for a bit time before the next start
+        // bit: a receiver finds a start bit only by its falling edge.
+        lineFreeAt_ = static_cast<double>(dispatcher::Now()) + Format().BitTime();
         NotifyOutputs();
     }
     TryStartTx();
