@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "harness/kernel/dispatcher.h"
+#include "harness/usb/frame_scheduler.h"
 
 namespace harness::chip {
 
@@ -30,7 +31,7 @@ std::string ControlRecord::ToString() const {
 ChipModel::ChipModel(ChipConfig config)
     : config_(std::move(config)),
       registers_(config_),
-      uart_(config_, ChipUart::Hooks{[this] { PumpTx(); }, [this] { ServeRx(); }, [this] { ServeStatus(); }}) {
+      uart_(config_, ChipUart::Hooks{[this] { OnTxSpace(); }, [this] { OnRxData(); }, [this] { OnStatusChange(); }}) {
     registers_.onFlowChange = [this] { ApplyFlowRegisters(); };
     ApplyFlowRegisters();
     if (std::optional<std::string> path = NextAutomaticWirePath()) RecordWire(*path);
@@ -62,12 +63,8 @@ void ChipModel::Unplug() {
     for (auto& entry : hung_) MarkHung(entry.first, ControlOutcome::Dropped);
     // Dropped without an answer: the bus completes them with DeviceGone.
     hung_.clear();
-    statusQueue_.clear();
-    rxQueue_.clear();
-    txQueue_.clear();
     statusTimer_.Cancel();
     gatherTimer_.Cancel();
-    kickTimer_.Cancel();
     uart_.PowerOff();
 }
 
@@ -99,11 +96,6 @@ std::vector<uint8_t> ChipModel::TransmittedBytes() const {
     return out;
 }
 
-size_t ChipModel::PendingTransfers(uint8_t endpoint) const {
-    if (endpoint == config_.endpoints.statusIn) return statusQueue_.size();
-    if (endpoint == config_.endpoints.bulkIn) return rxQueue_.size();
-    if (endpoint == config_.endpoints.bulkOut) return txQueue_.size();
-    return 0;
-}
+size_t ChipModel::PendingTransfers(uint8_t endpoint) const { return usb::QueuedStreamTransfers(this, endpoint); }
 
 }  // namespace harness::chip
