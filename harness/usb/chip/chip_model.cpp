@@ -65,6 +65,7 @@ void ChipModel::Unplug() {
     hung_.clear();
     statusTimer_.Cancel();
     gatherTimer_.Cancel();
+    txSpaceTimer_.Cancel();
     uart_.PowerOff();
 }
 
@@ -88,12 +89,6 @@ std::optional<uint16_t> ChipModel::CommFeature(uint16_t selector) const {
     auto it = commFeatures_.find(selector);
     if (it == commFeatures_.end()) return std::nullopt;
     return it->second;
-}
-
-std::vector<uint8_t> ChipModel::TransmittedBytes() const {
-    std::vector<uint8_t> out;
-    for (const auto& c : uart_.Transmitted()) out.push_back(c.value);
-    return out;
 }
 
 size_t ChipModel::PendingTransfers(uint8_t endpoint) const { return usb::QueuedStreamTransfers(this, endpoint); }

@@ -165,8 +165,8 @@ public:
     uint8_t ConfigurationValue() const { return configuration_; }
     bool Unplugged() const { return unplugged_; }
 
-    const std::vector<LineChar>& Transmitted() const { return uart_.Transmitted(); }
-    std::vector<uint8_t> TransmittedBytes() const;
+    // Every byte that has left TXD, in order.
+    const std::vector<uint8_t>& TransmittedBytes() const { return uart_.Transmitted(); }
     size_t TxFifoLevel() const { return uart_.TxLevel(); }
     bool TransmitterIdle() const { return uart_.TxIdle(); }
     size_t RxFifoLevel() const { return uart_.RxLevel(); }
@@ -193,6 +193,7 @@ private:
     int64_t GatherEnds() const;
     void ArmGatherTimer();
     void OnTxSpace();
+    void WatchTxSpace();
     void OnRxData();
     void OnStatusChange();
     void StatusReady();
@@ -217,6 +218,7 @@ private:
     bool statusReady_ = false;  // the message is ready for the next poll
     ChipTimer statusTimer_;
     ChipTimer gatherTimer_;
+    ChipTimer txSpaceTimer_;
 
     std::unique_ptr<WireRecorder> wire_;
     ChipUart uart_;

@@ -42,13 +42,14 @@ void ChipUart::LineCharacter(const LineChar& c) {
     if (flow_.xonXoff) {
         if (value == xoff_) {
             xoffReceived_ = true;
+            TruncateRun();
         } else if (value == xon_ && xoffReceived_) {
             xoffReceived_ = false;
             TryStartTx();
         }
     }
 
-    const int64_t now = dispatcher::Now();
+    const int64_t now = c.time;  // when it arrived (a run hands several over at its end)
     uint16_t events = 0;
     if (rxFifo_.size() >= rxFifoSize_) {
         events |= kStatusOverrun;
@@ -77,6 +78,7 @@ void ChipUart::InputLines(const ModemInputs& lines) {
     inputs_ = lines;
     linesChanged_ = true;
     if (hooks_.statusChange) hooks_.statusChange();
+    if (HeldByFlow()) TruncateRun();
     TryStartTx();
 }
 

@@ -24,6 +24,7 @@ ChipUart::~ChipUart() {
 }
 
 void ChipUart::SetLineCoding(const LineCoding& coding) {
+    TruncateRun();  // the next character goes in the new format
     coding_ = coding;
     rate_ = DecodeRateWord(coding.rateWord, generation_, maxRate_);
     TryStartTx();
@@ -49,6 +50,7 @@ void ChipUart::SetFlow(const FlowSettings& flow, uint8_t xon, uint8_t xoff) {
     }
     UpdateRxFlow();
     NotifyOutputs();
+    if (HeldByFlow()) TruncateRun();
     TryStartTx();
 }
 
@@ -80,7 +82,7 @@ void ChipUart::PowerOff() {
     poweredOff_ = true;
     shiftTimer_.Cancel();
     breakTimer_.Cancel();
-    shifting_ = false;
+    run_.clear();
     flowChar_.reset();
     txFifo_.clear();
     rxFifo_.clear();

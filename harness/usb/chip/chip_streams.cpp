@@ -50,6 +50,7 @@ usb::PacketAnswer ChipModel::OutPacket(uint8_t endpoint, const uint8_t* data, si
     if (length > uart_.TxSpace()) {
         bulkOutNaked_ = true;
         bulkOutWanted_ = length;
+        WatchTxSpace();
         return usb::PacketAnswer::Nak;
     }
     uart_.QueueTx(data, length);
@@ -63,8 +64,21 @@ void ChipModel::Ready(uint8_t endpoint, bool& naked) {
 
 // --- Bulk-out ---------------------------------------------------------------------
 
+// The room a NAKed packet needs appears as characters start: at a time
+// the transmitter can tell while they are already taken for the line, or
+// else when it takes more (OnTxSpace).
+void ChipModel::WatchTxSpace() {
+    const int64_t at = uart_.TxSpaceReaches(bulkOutWanted_);
+    if (at < 0 || (txSpaceTimer_.Pending() && txSpaceTimer_.Due() == at)) return;
+    txSpaceTimer_.At(at, [this] { OnTxSpace(); }, "chip: room for a packet");
+}
+
 void ChipModel::OnTxSpace() {
-    if (bulkOutNaked_ && uart_.TxSpace() >= bulkOutWanted_) Ready(config_.endpoints.bulkOut, bulkOutNaked_);
+    if (!bulkOutNaked_) return;
+    if (uart_.TxSpace() >= bulkOutWanted_)
+        Ready(config_.endpoints.bulkOut, bulkOutNaked_);
+    else
+        WatchTxSpace();
 }
 
 // --- Bulk-in ------------------------------------------------------------------------
