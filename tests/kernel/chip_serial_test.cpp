@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "chip_test_helpers.h"
+#include "harness/usb/chip/far_end.h"
 #include "harness/usb/usb_bus.h"
 
 namespace {
@@ -183,6 +184,45 @@ TEST_F(ChipSerialTest, StoppedLineAndBreakHoldTransmission) {
     EXPECT_EQ(1u, peer->Received().size());
     EXPECT_EQ(peer->Received()[0].time, peer->OutputHistory().back().time);
     Ctl(0x21, 0x23, 0, 0, 0);
+}
+
+// Above 115200 baud the transmitter times several characters with one
+// event; what it does must still be exact to the character.
+TEST_F(ChipSerialTest, FastCharactersStayExactWhenTheLineIsHeldMidRun) {
+    MakeWithPeer();
+    SetLineCoding(3000000);  // a character every 33.3 units of 100 ns
+    VendorWrite(0, 0x41);    // CTS flow
+    peer->SetCts(true);
+    std::vector<uint8_t> bytes(64);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i);
+    const int64_t start = dispatcher::Now();
+    ASSERT_EQ(0, start % kMillisecond);  // the packet goes at once, in the frame's first slot
+    Write(bytes);
+    dispatcher::RunFor(100);
+    EXPECT_EQ(60u, chip->TxFifoLevel()) << "four characters have started";
+    peer->SetCts(false);  // the fourth, on the wire, finishes; nothing more
+    dispatcher::RunFor(kMillisecond);
+    ASSERT_EQ(4u, peer->Received().size());
+    EXPECT_EQ(start + 134, peer->Received()[3].time);
+    EXPECT_EQ(60u, chip->TxFifoLevel());
+
+    peer->SetCts(true);
+    const int64_t resumed = dispatcher::Now();
+    dispatcher::RunFor(kMillisecond);
+    ASSERT_EQ(bytes, peer->ReceivedBytes());
+    EXPECT_EQ(static_cast<int64_t>(std::ceil(resumed + 60 * 1e8 / 3000000)), peer->Received().back().time);
+}
+
+TEST_F(ChipSerialTest, ARunOnTheWireIsNotAnIdleLineToTheReceiver) {
+    Make();
+    auto plug = harness::chip::ConnectLoopback(*chip);
+    SetLineCoding(6000000);
+    // 100 characters reach the receiver in two runs; between them the line
+    // is busy, so the chip must not close its packet early.
+    auto r = Read(384);
+    Write(std::vector<uint8_t>(100, 0x33));
+    ASSERT_TRUE(RunUntilDone(r));
+    EXPECT_EQ(100u, r->result.data.size());
 }
 
 class ChipStatusTest : public ChipSerialTest {};

@@ -93,6 +93,18 @@ struct LineFormat {
 
 LineFormat FormatOf(const LineCoding& coding, double rate);
 
+// Frame times are sums of fractional character times; the floating-point
+// error of those sums (far below a picosecond) must not push a time that
+// is a whole clock unit into the next one.
+constexpr double kTimeSlack = 1e-6;  // 100 ns units
+// The first whole clock unit (100 ns) at or after the exact time `t`.
+inline int64_t CeilTime(double t) {
+    const double whole = static_cast<double>(static_cast<int64_t>(t));
+    return static_cast<int64_t>(t - whole > kTimeSlack ? whole + 1 : whole);
+}
+// Whether the exact time `t` has come at clock time `now`.
+inline bool Reached(double t, int64_t now) { return t <= static_cast<double>(now) + kTimeSlack; }
+
 // The parity bit a frame of `format` carries for `value`.
 bool ParityBit(uint8_t value, const LineFormat& format);
 

@@ -29,9 +29,9 @@ constexpr size_t kRunLength = 64;
 }  // namespace
 
 size_t ChipUart::Unstarted() const {
-    const auto now = static_cast<double>(dispatcher::Now());
+    const int64_t now = dispatcher::Now();
     size_t n = 0;
-    for (auto it = run_.rbegin(); it != run_.rend() && it->c.start > now; ++it) ++n;
+    for (auto it = run_.rbegin(); it != run_.rend() && !Reached(it->c.start, now); ++it) ++n;
     return n;
 }
 
@@ -47,7 +47,7 @@ int64_t ChipUart::TxSpaceReaches(size_t n) const {
     size_t space = TxSpace();
     if (space >= n) return dispatcher::Now();
     for (size_t i = run_.size() - Unstarted(); i < run_.size(); ++i)
-        if (++space >= n) return static_cast<int64_t>(std::ceil(run_[i].c.start));
+        if (++space >= n) return CeilTime(run_[i].c.start);
     return -1;
 }
 
@@ -99,7 +99,7 @@ void ChipUart::TryStartTx() {
         r.c.format = format;
         r.c.start = start;
         start += charTime;
-        r.c.time = static_cast<int64_t>(std::ceil(start));
+        r.c.time = CeilTime(start);
         run_.push_back(r);
     }
     if (run_.empty()) return;
@@ -124,9 +124,9 @@ void ChipUart::RunDone() {
 }
 
 void ChipUart::TruncateRun() {
-    const auto now = static_cast<double>(dispatcher::Now());
+    const int64_t now = dispatcher::Now();
     size_t started = 0;
-    while (started < run_.size() && run_[started].c.start <= now) ++started;
+    while (started < run_.size() && Reached(run_[started].c.start, now)) ++started;
     if (started == run_.size()) return;
     lineFreeAt_ = run_[started].c.start;
     for (size_t i = run_.size(); i-- > started;) {

@@ -134,7 +134,7 @@ void ScriptedPeer::SendNext() {
     const double start = lineFreeAt_ > static_cast<double>(now) - 1.0 ? lineFreeAt_ : static_cast<double>(now);
     currentChar_.start = start;
     lineFreeAt_ = start + currentChar_.format.CharTime();
-    timer_.At(static_cast<int64_t>(std::ceil(lineFreeAt_)), [this] { ItemDone(); },
+    timer_.At(CeilTime(lineFreeAt_), [this] { ItemDone(); },
               "scripted peer: character reaches the chip");
 }
 
