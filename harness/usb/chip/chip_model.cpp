@@ -48,7 +48,7 @@ void ChipModel::RecordWire(const std::string& path) {
 bool ChipModel::CloseWire() {
     if (!wire_) return false;
     uart_.AttachWire(nullptr);
-    const bool written = wire_->Close();
+    const bool written = wire_->Close(dispatcher::Now());
     wire_.reset();
     return written;
 }

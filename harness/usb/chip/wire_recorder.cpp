@@ -160,23 +160,27 @@ WireRecorder::WireRecorder(std::string path, std::string description, int64_t no
     Outputs(now, outputs);
 }
 
-WireRecorder::~WireRecorder() { Close(); }
+WireRecorder::~WireRecorder() { Close(latest_); }
 
 void WireRecorder::Level(int64_t time, uint8_t signal, bool level) {
+    latest_ = std::max(latest_, time);
     if (levels_[signal] == level) return;
     levels_[signal] = level;
     changes_.push_back(LevelChange{time, signal, level});
 }
 
 void WireRecorder::TxCharacter(const LineChar& c) {
+    latest_ = std::max(latest_, c.time);
     lines_[kTx].push_back(LineItem{LineItem::Character, c.value, c.framingError, c.parityError, c.format, c.Start()});
 }
 
 void WireRecorder::RxCharacter(const LineChar& c) {
+    latest_ = std::max(latest_, c.time);
     lines_[kRx].push_back(LineItem{LineItem::Character, c.value, c.framingError, c.parityError, c.format, c.Start()});
 }
 
 void WireRecorder::Outputs(int64_t time, const ModemOutputs& outputs) {
+    latest_ = std::max(latest_, time);
     Level(time, kRts, outputs.rts);
     Level(time, kDtr, outputs.dtr);
     if (outputs.brk != txBreak_) {
@@ -194,13 +198,14 @@ void WireRecorder::Inputs(int64_t time, const ModemInputs& inputs) {
 }
 
 void WireRecorder::RxBreak(int64_t time, bool on) {
+    latest_ = std::max(latest_, time);
     if (on == rxBreak_) return;
     rxBreak_ = on;
     lines_[kRx].push_back(
         LineItem{on ? LineItem::BreakOn : LineItem::BreakOff, 0, false, false, {}, static_cast<double>(time)});
 }
 
-bool WireRecorder::Close() {
+bool WireRecorder::Close(int64_t now) {
     if (closed_) return true;
     closed_ = true;
     const std::filesystem::path parent = std::filesystem::path(path_).parent_path();
@@ -249,6 +254,8 @@ bool WireRecorder::Close() {
             ++change;
         }
     }
+    const int64_t end = std::max(now, latest_) * kNanosecondsPerUnit;
+    if (end > written) out.Time(end);
     return out.Finish();
 }
 

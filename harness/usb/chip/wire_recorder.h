@@ -26,7 +26,9 @@
 // when its stop bit has ended, so their bit edges overlap in time and are
 // merged into one time-ordered stream at the end. The header carries the
 // date, "tarnlink harness" as version and the chip's description; initial
-// values are given at time 0, all later times are the virtual clock's.
+// values are given at time 0, all later times are the virtual clock's, and
+// the last timestamp is the end of the recording (a decoder samples the
+// last stop bit only if the dump goes on past it).
 //
 // Recording every chip of a test run: with the environment variable
 // TARNLINK_WIRE_DIR set, every ChipModel created while a recording name is
@@ -49,7 +51,7 @@ public:
     // Starts recording at `now` with the levels the pins have then.
     WireRecorder(std::string path, std::string description, int64_t now, const ModemOutputs& outputs,
                  const ModemInputs& inputs);
-    ~WireRecorder();  // closes
+    ~WireRecorder();  // closes at the latest time reported
     WireRecorder(const WireRecorder&) = delete;
     WireRecorder& operator=(const WireRecorder&) = delete;
 
@@ -59,9 +61,9 @@ public:
     void Inputs(int64_t time, const ModemInputs& inputs);
     void RxBreak(int64_t time, bool on);
 
-    // Writes the file (once; later calls do nothing). False if it could not
-    // be written.
-    bool Close();
+    // Writes the file, ending the recording at `now` (once; later calls do
+    // nothing). False if it could not be written.
+    bool Close(int64_t now);
     const std::string& Path() const { return path_; }
     size_t CharacterCount() const { return lines_[0].size() + lines_[1].size(); }
 
@@ -88,6 +90,7 @@ private:
     std::string path_;
     std::string description_;
     bool closed_ = false;
+    int64_t latest_ = 0;  // the latest time reported
     std::vector<LineItem> lines_[2];  // TX, RX
     std::vector<LevelChange> changes_;
     bool levels_[8] = {};             // current level of each signal, to drop non-changes
