@@ -165,6 +165,7 @@ TEST_F(ChipWireTest, SigrokReadsBackWhatTheChipSentAtSeveralRatesAndFormats) {
         ASSERT_TRUE(RunUntilDone(w));
         dispatcher::RunUntil([&] { return chip->TransmitterIdle(); }, dispatcher::Now() + dispatcher::kSecond, "test");
         dispatcher::RunFor(kMillisecond);
+        EXPECT_EQ(2 * bytes.size(), chip->Wire()->CharacterCount());
         ASSERT_TRUE(chip->CloseWire());
 
         const LineFormat format = chip->CurrentFormat();
@@ -227,6 +228,8 @@ TEST_F(ChipWireTest, ModemLinesAndBreakChangeWhenTheyChangedOnThePins) {
     const int64_t dtrOff = dispatcher::Now();
     SetLines(false, true);
     ASSERT_TRUE(chip->CloseWire());
+    EXPECT_FALSE(chip->RecordWire("/proc/no/such/place/lines.vcd")) << "a file that cannot be made";
+    EXPECT_EQ(nullptr, chip->Wire());
 
     Vcd vcd = ReadVcd(file);
     EXPECT_EQ("1 ns", vcd.sections["$timescale"]);

@@ -39,10 +39,15 @@ ChipModel::ChipModel(ChipConfig config)
 
 ChipModel::~ChipModel() { CloseWire(); }
 
-void ChipModel::RecordWire(const std::string& path) {
+bool ChipModel::RecordWire(const std::string& path) {
     CloseWire();
     wire_ = std::make_unique<WireRecorder>(path, Describe(), dispatcher::Now(), uart_.Outputs(), uart_.Inputs());
+    if (!wire_->Ok()) {
+        wire_.reset();
+        return false;
+    }
     uart_.AttachWire(wire_.get());
+    return true;
 }
 
 bool ChipModel::CloseWire() {

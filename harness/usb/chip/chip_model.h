@@ -125,9 +125,10 @@ public:
     // Records the serial pins from now on into a VCD file at `path`
     // (wire_recorder.h), replacing a recording already running (which is
     // closed first); written by CloseWire or when the chip is destroyed.
+    // False if the file cannot be created (nothing is recorded then).
     // A chip created while automatic recording is on (TARNLINK_WIRE_DIR)
     // records from its creation.
-    void RecordWire(const std::string& path);
+    bool RecordWire(const std::string& path);
     // Writes the recording; false if there is none or it could not be written.
     bool CloseWire();
     const WireRecorder* Wire() const { return wire_.get(); }

@@ -96,7 +96,7 @@ std::string Today() {
 // Buffered output with one error flag for the whole file.
 class VcdFile {
 public:
-    explicit VcdFile(const std::string& path) : file_(std::fopen(path.c_str(), "w")) {}
+    explicit VcdFile(std::FILE* file) : file_(file) {}
     ~VcdFile() {
         if (file_) std::fclose(file_);
     }
@@ -148,6 +148,11 @@ AutomaticRecording& Automatic() {
 WireRecorder::WireRecorder(std::string path, std::string description, int64_t now, const ModemOutputs& outputs,
                            const ModemInputs& inputs)
     : path_(std::move(path)), description_(std::move(description)) {
+    // Opened now, so that a path that cannot be written is known at once.
+    const std::filesystem::path parent = std::filesystem::path(path_).parent_path();
+    std::error_code ignored;
+    if (!parent.empty()) std::filesystem::create_directories(parent, ignored);
+    file_ = std::fopen(path_.c_str(), "w");
     // The data lines start idle; a break already on is drawn as starting now.
     levels_[kTx] = levels_[kRx] = true;
     levels_[kRts] = outputs.rts;
@@ -171,11 +176,13 @@ void WireRecorder::Level(int64_t time, uint8_t signal, bool level) {
 
 void WireRecorder::TxCharacter(const LineChar& c) {
     latest_ = std::max(latest_, c.time);
+    ++characters_;
     lines_[kTx].push_back(LineItem{LineItem::Character, c.value, c.framingError, c.parityError, c.format, c.Start()});
 }
 
 void WireRecorder::RxCharacter(const LineChar& c) {
     latest_ = std::max(latest_, c.time);
+    ++characters_;
     lines_[kRx].push_back(LineItem{LineItem::Character, c.value, c.framingError, c.parityError, c.format, c.Start()});
 }
 
@@ -208,10 +215,8 @@ void WireRecorder::RxBreak(int64_t time, bool on) {
 bool WireRecorder::Close(int64_t now) {
     if (closed_) return true;
     closed_ = true;
-    const std::filesystem::path parent = std::filesystem::path(path_).parent_path();
-    std::error_code ignored;
-    if (!parent.empty()) std::filesystem::create_directories(parent, ignored);
-    VcdFile out(path_);
+    VcdFile out(file_);
+    file_ = nullptr;
     if (!out.Ok()) return false;
 
     out.Put("$date\n  " + Today() + "\n$end\n");

@@ -38,6 +38,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -48,7 +49,8 @@ namespace harness::chip {
 
 class WireRecorder {
 public:
-    // Starts recording at `now` with the levels the pins have then.
+    // Starts recording at `now` with the levels the pins have then; the
+    // file is created at once (Ok() says whether it could be).
     WireRecorder(std::string path, std::string description, int64_t now, const ModemOutputs& outputs,
                  const ModemInputs& inputs);
     ~WireRecorder();  // closes at the latest time reported
@@ -64,8 +66,9 @@ public:
     // Writes the file, ending the recording at `now` (once; later calls do
     // nothing). False if it could not be written.
     bool Close(int64_t now);
+    bool Ok() const { return file_ != nullptr || closed_; }
     const std::string& Path() const { return path_; }
-    size_t CharacterCount() const { return lines_[0].size() + lines_[1].size(); }
+    size_t CharacterCount() const { return characters_; }  // on TX and RX together
 
     // One entry on a data line: a character, or the line forced to 0 or
     // released (a break).
@@ -89,8 +92,10 @@ private:
 
     std::string path_;
     std::string description_;
+    std::FILE* file_ = nullptr;
     bool closed_ = false;
     int64_t latest_ = 0;  // the latest time reported
+    size_t characters_ = 0;
     std::vector<LineItem> lines_[2];  // TX, RX
     std::vector<LevelChange> changes_;
     bool levels_[8] = {};             // current level of each signal, to drop non-changes
