@@ -46,7 +46,7 @@
 //   of them until SET_CONFIGURATION 1 if ChipConfig::requireConfiguration.
 //   Whether a short IN transfer without SHORT_TRANSFER_OK is an error is the
 //   host controller's policy (harness/usb/usb_bus.h).
-
+//
 // Unplug stops the chip for good: hung requests are dropped without an
 // answer, the serial outputs go low, the far end is disconnected, later
 // requests are answered DeviceGone and later transactions by nothing
