@@ -31,7 +31,10 @@ struct Work {
     std::function<void()> carried;
 };
 
+using Key = std::pair<const UsbDevice*, uint8_t>;
+
 struct Endpoint {
+    Key key;
     std::shared_ptr<UsbDevice> device;
     StreamEndpoint info;
     std::deque<Work> queue;
@@ -39,20 +42,22 @@ struct Endpoint {
     int64_t lastPollFrame = -1;
 };
 
-using Key = std::pair<const UsbDevice*, uint8_t>;
-
 // What runs once a slot or frame start has been served, after the
 // schedule is consistent again.
 using Finished = std::vector<std::function<void()>>;
 
 struct Scheduler {
-    std::map<Key, Endpoint> endpoints;
-    std::map<uint64_t, Key> workEndpoint;
+    // By turn: the order in which endpoints got work, so that the round
+    // robin (and all else) is the same from run to run.
+    std::map<uint64_t, Endpoint> endpoints;
+    std::map<Key, uint64_t> turnOf;
+    uint64_t nextTurn = 1;
+    std::map<uint64_t, uint64_t> workEndpoint;  // work id -> turn
     // Bulk chain.
     dispatcher::EventId slotEvent = 0;
     int64_t nextFreeSlot = 0;
     bool serving = false;  // inside a slot or frame start: the chain is rescheduled at its end
-    Key lastBulk{nullptr, 0};
+    uint64_t lastBulk = 0;  // turn of the endpoint that had the last bulk packet
     // Periodic chain.
     dispatcher::EventId frameEvent = 0;
     int64_t lastPeriodicFrame = -1;
@@ -185,9 +190,15 @@ bool Transact(Endpoint& e, Finished& finished) {
 // Drops endpoints left without work (releasing their device), then runs
 // what the served transfers left to do.
 void Settle(Finished& finished) {
-    auto& endpoints = S().endpoints;
-    for (auto it = endpoints.begin(); it != endpoints.end();)
-        it = it->second.queue.empty() ? endpoints.erase(it) : std::next(it);
+    Scheduler& s = S();
+    for (auto it = s.endpoints.begin(); it != s.endpoints.end();) {
+        if (!it->second.queue.empty()) {
+            ++it;
+            continue;
+        }
+        s.turnOf.erase(it->second.key);
+        it = s.endpoints.erase(it);
+    }
     for (auto& f : finished) f();
 }
 
@@ -198,7 +209,7 @@ void ServeFrameStart(int64_t frame, Finished& finished) {
     Scheduler& s = S();
     if (s.lastPeriodicFrame >= frame) return;
     s.lastPeriodicFrame = frame;
-    for (auto& [key, e] : s.endpoints) {
+    for (auto& [turn, e] : s.endpoints) {
         if (e.info.kind != EndpointKind::Interrupt || !Runnable(e)) continue;
         if (e.lastPollFrame >= 0 && frame < e.lastPollFrame + std::max<int64_t>(e.info.interval, 1)) continue;
         e.lastPollFrame = frame;
@@ -219,13 +230,13 @@ void OnFrameStart() {
 }
 
 // The next bulk endpoint in turn that has work it can try, after `after`.
-Endpoint* NextBulk(const Key& after, Key* key) {
+Endpoint* NextBulk(uint64_t after, uint64_t* turn) {
     auto& endpoints = S().endpoints;
     auto start = endpoints.upper_bound(after);
     for (size_t i = 0; i < endpoints.size(); ++i, ++start) {
         if (start == endpoints.end()) start = endpoints.begin();
         if (start->second.info.kind == EndpointKind::Bulk && Runnable(start->second)) {
-            *key = start->first;
+            *turn = start->first;
             return &start->second;
         }
     }
@@ -240,12 +251,12 @@ void OnSlot(int64_t slot) {
     // Interrupt polls go first in their frame.
     if (slot % SlotsPerFrame() == 0) ServeFrameStart(slot / SlotsPerFrame(), finished);
     // One packet for the first endpoint in turn that does not NAK.
-    Key key = s.lastBulk;
+    uint64_t turn = s.lastBulk;
     for (size_t tries = s.endpoints.size(); tries > 0; --tries) {
-        Endpoint* e = NextBulk(key, &key);
+        Endpoint* e = NextBulk(turn, &turn);
         if (e == nullptr) break;
         if (Transact(*e, finished)) {
-            s.lastBulk = key;
+            s.lastBulk = turn;
             s.nextFreeSlot = slot + 1;
             break;
         }
@@ -259,7 +270,7 @@ void OnSlot(int64_t slot) {
 void ScheduleBulk() {
     Scheduler& s = S();
     if (s.serving || s.slotEvent != 0) return;
-    Key ignored;
+    uint64_t ignored;
     if (NextBulk(s.lastBulk, &ignored) == nullptr) return;
     const int64_t slot = std::max(FirstSlotAtOrAfter(dispatcher::Now()), s.nextFreeSlot);
     s.slotEvent = dispatcher::ScheduleAt(SlotTime(slot), [slot] { OnSlot(slot); }, "USB bus: bulk packet slot");
@@ -272,7 +283,7 @@ void SchedulePeriodic() {
     int64_t frame = (now + FrameLength() - 1) / FrameLength();  // the first frame starting at or after now
     if (frame <= s.lastPeriodicFrame) frame = s.lastPeriodicFrame + 1;
     int64_t due = -1;
-    for (const auto& [key, e] : s.endpoints) {
+    for (const auto& [turn, e] : s.endpoints) {
         if (e.info.kind != EndpointKind::Interrupt || !Runnable(e)) continue;
         int64_t at = frame;
         if (e.lastPollFrame >= 0) at = std::max(at, e.lastPollFrame + std::max<int64_t>(e.info.interval, 1));
@@ -287,18 +298,28 @@ void Wake() {
     SchedulePeriodic();
 }
 
+Endpoint* Find(const UsbDevice* device, uint8_t endpoint) {
+    Scheduler& s = S();
+    auto turn = s.turnOf.find(Key{device, endpoint});
+    return turn == s.turnOf.end() ? nullptr : &s.endpoints[turn->second];
+}
+
 uint64_t Queue(std::shared_ptr<UsbDevice> device, const StreamEndpoint& info, Work work) {
     Scheduler& s = S();
     const Key key{device.get(), info.address};
-    Endpoint& e = s.endpoints[key];
+    auto [found, added] = s.turnOf.emplace(key, s.nextTurn);
+    if (added) ++s.nextTurn;
+    const uint64_t turn = found->second;
+    Endpoint& e = s.endpoints[turn];
     if (e.queue.empty()) {
+        e.key = key;
         e.device = std::move(device);
         e.info = info;
         e.info.maxPacket = std::max<uint16_t>(info.maxPacket, 1);
     }
     e.parked = false;
     work.id = g_nextWorkId++;
-    s.workEndpoint[work.id] = key;
+    s.workEndpoint[work.id] = turn;
     const uint64_t id = work.id;
     e.queue.push_back(std::move(work));
     Wake();
@@ -342,21 +363,24 @@ bool WithdrawStreamTransfer(uint64_t id, PipeResult* moved) {
     queue.erase(work);
     // The transfer behind it may get an answer the withdrawn one would not.
     e->second.parked = false;
-    if (queue.empty() && !s.serving) s.endpoints.erase(e);
+    if (queue.empty() && !s.serving) {
+        s.turnOf.erase(e->second.key);
+        s.endpoints.erase(e);
+    }
     Wake();
     return true;
 }
 
 void EndpointReady(const UsbDevice* device, uint8_t endpoint) {
-    auto e = S().endpoints.find(Key{device, endpoint});
-    if (e == S().endpoints.end() || !e->second.parked) return;
-    e->second.parked = false;
+    Endpoint* e = Find(device, endpoint);
+    if (e == nullptr || !e->parked) return;
+    e->parked = false;
     Wake();
 }
 
 size_t QueuedStreamTransfers(const UsbDevice* device, uint8_t endpoint) {
-    auto e = S().endpoints.find(Key{device, endpoint});
-    return e == S().endpoints.end() ? 0 : e->second.queue.size();
+    const Endpoint* e = Find(device, endpoint);
+    return e == nullptr ? 0 : e->queue.size();
 }
 
 uint64_t RunStreamTransfer(std::shared_ptr<UsbDevice> device, const StreamEndpoint& endpoint, PipeTransfer transfer,
