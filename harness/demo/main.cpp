@@ -30,16 +30,19 @@ constexpr char16_t kService[] = u"tarnlink";
 struct Options {
     std::optional<std::string> extBaudrate;
     std::optional<std::string> trace;
+    std::optional<std::string> wire;
 };
 
 void Usage(FILE* out) {
     std::fprintf(out,
-                 "usage: tarnlink-demo [--ext-baudrate \"RATE,VALUE ...\"] [--trace FILE]\n"
+                 "usage: tarnlink-demo [--ext-baudrate \"RATE,VALUE ...\"] [--trace FILE] [--wire FILE]\n"
                  "\n"
                  "  --ext-baudrate VALUE   set the driver's ExtBaudrate registry value before it loads,\n"
                  "                         e.g. \"7200,8000 250000,12\" (up to ten pairs)\n"
                  "  --trace FILE           write every USB request of the run to FILE (pcap, USBPcap\n"
                  "                         format: open it with Wireshark or tshark)\n"
+                 "  --wire FILE            record the chip's serial pins (TX, RX, modem lines) to FILE\n"
+                 "                         (Value Change Dump: open it with GTKWave or PulseView)\n"
                  "  --help                 show this text\n");
 }
 
@@ -55,6 +58,10 @@ bool ParseArguments(int argc, char** argv, Options* options) {
             options->trace = argv[++i];
         } else if (arg.rfind("--trace=", 0) == 0) {
             options->trace = arg.substr(std::strlen("--trace="));
+        } else if (arg == "--wire" && i + 1 < argc) {
+            options->wire = argv[++i];
+        } else if (arg.rfind("--wire=", 0) == 0) {
+            options->wire = arg.substr(std::strlen("--wire="));
         } else if (arg.rfind("--ext-baudrate=", 0) == 0) {
             options->extBaudrate = arg.substr(std::strlen("--ext-baudrate="));
         } else {
@@ -263,6 +270,31 @@ void ShowLineCodings(PDEVICE_OBJECT fdo, harness::chip::ChipModel& chip) {
     }
 }
 
+std::string LinesText(const harness::chip::ChipModel& chip) {
+    const auto out = chip.Outputs();
+    const auto& in = chip.Inputs();
+    char text[128];
+    std::snprintf(text, sizeof(text), "DTR %d RTS %d break %d | CTS %d DSR %d DCD %d RI %d", out.dtr, out.rts, out.brk,
+                  in.cts, in.dsr, in.dcd, in.ri);
+    return text;
+}
+
+// Drives the modem lines and a break through the driver; the loopback plug
+// brings them back to the chip's inputs (RTS to CTS, DTR to DSR and DCD).
+void ShowModemLines(PDEVICE_OBJECT fdo, harness::chip::ChipModel& chip) {
+    Heading("Modem lines through the loopback plug");
+    std::printf("  at start          %s\n", LinesText(chip).c_str());
+    SetControlLines(fdo, SET_DTR);
+    std::printf("  SET_DTR        -> %s\n", LinesText(chip).c_str());
+    SetControlLines(fdo, SET_RTS);
+    std::printf("  SET_RTS        -> %s\n", LinesText(chip).c_str());
+    std::printf("  break on       -> %s\n", harness::StatusText(SendBreak(fdo, TRUE)).c_str());
+    harness::dispatcher::RunFor(2 * harness::dispatcher::kMillisecond);
+    std::printf("                    %s, status word 0x%04X\n", LinesText(chip).c_str(), chip.StatusWord());
+    std::printf("  break off      -> %s\n", harness::StatusText(SendBreak(fdo, FALSE)).c_str());
+    SetControlLines(fdo, CLEAR_RTS);
+    SetControlLines(fdo, CLEAR_DTR);
+    std::printf("  CLEAR_RTS, CLEAR_DTR -> %s\n", LinesText(chip).c_str());
 // One stream or control transfer seen below the driver during the exchange.
 struct SeenTransfer {
     int64_t time;
@@ -401,6 +433,10 @@ int main(int argc, char** argv) {
 
     // A generation-2 chip with a loopback plug in its serial connector.
     auto chip = std::make_shared<harness::chip::ChipModel>(harness::chip::ChipConfig::ForGeneration(2));
+    if (options.wire && !chip->RecordWire(*options.wire)) {
+        std::fprintf(stderr, "tarnlink-demo: cannot write the wire recording to '%s'\n", options.wire->c_str());
+        return 1;
+    }
     harness::chip::ConnectLoopback(*chip);
     harness::pnp::DeviceDescription description;
     description.usbDevice = chip;
@@ -412,6 +448,7 @@ int main(int argc, char** argv) {
     ShowUsbConversation(*chip);
     ShowDetection(*port);
     ShowLineCodings(device->functionDevice, *chip);
+    ShowModemLines(device->functionDevice, *chip);
     ShowDataExchange(port, *chip);
 
     Heading("Pool in use by tag");
@@ -425,6 +462,15 @@ int main(int argc, char** argv) {
         std::printf("  USB trace: %zu packets written to %s\n", harness::usb::TracePacketCount(),
                     options.trace->c_str());
         harness::usb::StopTrace();
+    }
+    if (options.wire) {
+        const size_t characters = chip->Wire()->CharacterCount();
+        if (!chip->CloseWire()) {
+            std::fprintf(stderr, "tarnlink-demo: writing the wire recording to '%s' failed\n", options.wire->c_str());
+            return 1;
+        }
+        std::printf("  wire recording: %zu characters, modem lines and breaks written to %s\n", characters,
+                    options.wire->c_str());
     }
     std::printf("  driver pool after unload: %zu bytes in %zu blocks\n",
                 static_cast<size_t>(harness::pool::BytesInUse(harness::pool::Tag("COMX"))),

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "harness/kernel/verifier.h"
+#include "harness/usb/frame_scheduler.h"
 #include "harness/usb/host_controller.h"
 #include "harness/usb/usb_trace.h"
 
@@ -130,6 +131,8 @@ void CompleteAtDispatch(PIRP irp) {
 void Finish(const TransferPtr& t, USBD_STATUS status, const std::vector<uint8_t>& inData, uint32_t outTransferred) {
     auto& transfers = State().transfers;
     if (transfers.erase(t->id) == 0) return;  // already ended
+    if (t->streamWork != 0) WithdrawStreamTransfer(t->streamWork);
+    t->streamWork = 0;
     dispatcher::CancelScheduled(t->event);
     dispatcher::CancelScheduled(t->timeout);
     t->event = t->timeout = 0;
@@ -159,11 +162,20 @@ void Finish(const TransferPtr& t, USBD_STATUS status, const std::vector<uint8_t>
     CompleteAtDispatch(t->irp);
 }
 
-void FinishWithStatus(const TransferPtr& t, USBD_STATUS status) { Finish(t, status, {}, 0); }
+// Ends a transfer that did not run to its end: what had moved is reported.
+void FinishWithStatus(const TransferPtr& t, USBD_STATUS status) { Finish(t, status, t->movedIn, t->movedOut); }
 
-// Takes the transfer back from the device and drops its pending events.
+// Takes the transfer back from the device or the frame schedule and drops
+// its pending events.
 void Withdraw(const TransferPtr& t) {
-    if (t->stage == Stage::AtDevice && t->deviceRequest != 0) {
+    if (t->streamWork != 0) {
+        PipeResult moved;
+        if (WithdrawStreamTransfer(t->streamWork, &moved) && t->stage == Stage::AtDevice) {
+            t->movedIn = std::move(moved.data);
+            t->movedOut = moved.transferred;
+        }
+        t->streamWork = 0;
+    } else if (t->stage == Stage::AtDevice && t->deviceRequest != 0) {
         Port* port = FindPort(t->pdo);
         if (port != nullptr && !port->unplugged) {
             std::shared_ptr<UsbDevice> device = port->device;
@@ -223,12 +235,46 @@ int64_t DelayToNextFrame() {
     return (now / frame + 1) * frame - now;
 }
 
+StreamEndpoint EndpointOf(const Transfer& t) {
+    StreamEndpoint e;
+    e.address = t.endpoint;
+    e.kind = t.transferType == kTransferInterrupt ? EndpointKind::Interrupt : EndpointKind::Bulk;
+    e.maxPacket = t.maxPacket;
+    e.interval = t.interval;
+    return e;
+}
+
+// A whole-transfer device answered: the transfer is no longer cancellable,
+// and completes once the bus has carried the answer's packets.
 void OnPipeAnswer(uint64_t transferId, uint64_t request, PipeResult result) {
     TransferPtr t = FindById(transferId);
     if (t == nullptr || t->stage != Stage::AtDevice || t->deviceRequest != request || t->deviceRequestIsControl) {
         ReportLateAnswer("UsbDevice::Submit", request, "pipe transfer");
         return;
     }
+    t->deviceRequest = 0;
+    if (IoSetCancelRoutine(t->irp, nullptr) == nullptr) return;  // cancellation is completing it
+    t->stage = Stage::Answered;
+    Port* port = FindPort(t->pdo);
+    if (port == nullptr) return Finish(t, UsbdStatusFromTransfer(result.status), result.data, result.transferred);
+    const size_t bytes = t->in ? result.data.size() : result.transferred;
+    const uint32_t maxPacket = std::max<uint32_t>(t->maxPacket, 1);
+    const auto packets = static_cast<uint32_t>((bytes + maxPacket - 1) / maxPacket);
+    const USBD_STATUS status = UsbdStatusFromTransfer(result.status);
+    t->streamWork = CarryAnswer(port->device, EndpointOf(*t), packets,
+                                [t, status, data = std::move(result.data), sent = result.transferred] {
+                                    t->streamWork = 0;
+                                    t->event = dispatcher::ScheduleAfter(
+                                        DelayToNextFrame(), [t, status, data, sent] { Finish(t, status, data, sent); },
+                                        "USB completion of " + Describe(*t));
+                                });
+}
+
+// A packet-serving device's transfer ran to its end on the frame schedule.
+void OnStreamEnded(uint64_t transferId, PipeResult result) {
+    TransferPtr t = FindById(transferId);
+    if (t == nullptr) return;
+    t->streamWork = 0;
     t->deviceRequest = 0;
     AnswerTransfer(t, UsbdStatusFromTransfer(result.status), std::move(result.data), result.transferred,
                    DelayToNextFrame());
@@ -271,6 +317,11 @@ void BeginStream(const TransferPtr& t) {
     if (!t->in && t->buffer != nullptr) transfer.data.assign(t->buffer, t->buffer + t->length);
     std::shared_ptr<UsbDevice> device = port->device;
     const uint64_t id = t->id;
+    if (device->ServesPackets()) {
+        t->streamWork = QueueStreamTransfer(device, EndpointOf(*t), std::move(transfer),
+                                            [id](PipeResult result) { OnStreamEnded(id, std::move(result)); });
+        return;
+    }
     device->Submit(std::move(transfer),
                    [id, request](PipeResult result) { OnPipeAnswer(id, request, std::move(result)); });
 }
@@ -421,6 +472,7 @@ void ResetHostController() {
     // refer to their own transfer).
     for (auto& [id, t] : State().transfers) t->onControlAnswer = nullptr;
     State().transfers.clear();
+    ResetFrameScheduler();
 }
 
 }  // namespace harness::usb::detail

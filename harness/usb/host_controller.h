@@ -71,11 +71,19 @@ struct Transfer {
     bool shortOk = false;
     SetupPacket setup;       // control transfers
     uint8_t endpoint = 0;    // address with direction bit; 0x00/0x80 for the default pipe
+    uint16_t maxPacket = 0;  // stream transfers: the pipe's wMaxPacketSize
+    uint8_t interval = 0;    // interrupt transfers: the pipe's polling interval
 
     uint64_t deviceRequest = 0;  // id of the request at the device while AtDevice
     bool deviceRequestIsControl = true;
     dispatcher::EventId event = 0;    // hand-off, completion or cancellation event
     dispatcher::EventId timeout = 0;  // CONTROL_TRANSFER_EX time-out
+    // On the frame schedule (frame_scheduler.h): the transfer itself, or
+    // the packets of its answer; 0 when not.
+    uint64_t streamWork = 0;
+    // What had moved when it was withdrawn from the frame schedule.
+    std::vector<uint8_t> movedIn;
+    uint32_t movedOut = 0;
 
     // How the transfer starts once handed to the bus: null for a plain
     // control or stream transfer; configuration selection sets its own.

@@ -239,6 +239,8 @@ TransferPtr DecodeStreamUrb(PURB urb, Port& port, USBD_STATUS* status) {
     t->function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
     t->transferType = pipe.type == UsbdPipeTypeBulk ? kTransferBulk : kTransferInterrupt;
     t->endpoint = pipe.endpointAddress;
+    t->maxPacket = pipe.maximumPacketSize;
+    t->interval = pipe.interval;
     // The endpoint decides the direction, whatever TransferFlags say.
     t->in = USB_ENDPOINT_DIRECTION_IN(pipe.endpointAddress) != 0;
     t->buffer = static_cast<PUCHAR>(r.TransferBuffer);

@@ -22,13 +22,17 @@
 // host controller's DPC completes it:
 //   control   handed to the device at once; completes `controlLatency`
 //             after the device answers
-//   bulk and  handed to the device at once; completes on the first frame
-//   interrupt boundary after the device answers
+//   bulk and  carried packet by packet on the bus's frame schedule, with
+//   interrupt full-speed limits (frame_scheduler.h); completes on the first
+//             frame boundary after its last packet
 //   cancelled IoCancelIrp withdraws it from the device (UsbDevice::Cancel or
-//             CancelControl) and completes it with USBD_STATUS_CANCELED /
-//             STATUS_CANCELLED, inside IoCancelIrp or `cancelLatency` later
-// A transfer the device has already answered is no longer cancellable: it
-// completes with the device's answer.
+//             CancelControl) or from the frame schedule and completes it
+//             with USBD_STATUS_CANCELED / STATUS_CANCELLED, inside
+//             IoCancelIrp or `cancelLatency` later; TransferBufferLength
+//             then says how many bytes had already moved
+// A transfer the device has already answered (a stream transfer: whose last
+// packet has moved) is no longer cancellable: it completes with the
+// device's answer.
 //
 // URB status to IoStatus.Status, as the Windows USB stack maps it:
 //   USBD_STATUS_SUCCESS -> STATUS_SUCCESS; CANCELED -> STATUS_CANCELLED;
@@ -63,6 +67,10 @@ namespace harness::usb {
 // --- Timing and host controller behaviour ---------------------------------
 struct BusSettings {
     int64_t frame = 10 * 1000;           // 1 ms, in 100 ns units: stream completions land on frame boundaries
+    // Bulk packets the bus carries in one frame, for all devices together:
+    // 19 of 64 bytes fit a full-speed frame beside the periodic and control
+    // reservations (frame_scheduler.h).
+    int bulkPacketsPerFrame = 19;
     int64_t controlLatency = 10 * 1000;  // 1 ms from the device's answer to a control URB's completion
     int64_t cancelLatency = 0;           // 0: a cancelled URB completes inside IoCancelIrp
     // An IN stream transfer that ends short without USBD_SHORT_TRANSFER_OK:

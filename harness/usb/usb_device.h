@@ -5,6 +5,17 @@
 // DISPATCH_LEVEL, as a real host controller's DPC does) when the device
 // answers. A device model (the bridge chip) implements it and schedules its
 // own activity on the dispatcher's virtual clock.
+//
+// Bulk and interrupt endpoints come in two forms:
+//   packets    (ServesPackets() true) the device answers the bus's
+//              transactions one packet at a time, as real hardware does:
+//              an IN token gets a data packet or NAK, an OUT data packet
+//              gets ACK or NAK. The host controller owns the transfers and
+//              runs them on its frame schedule (frame_scheduler.h).
+//   transfers  (the default) the device is handed whole transfers and
+//              answers each once (Submit, Cancel); the bus then carries the
+//              answer's packets on its frame schedule before completing
+//              it. For small test devices.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +43,16 @@ enum class TransferStatus {
     Error,        // transaction error (CRC, babble, timeout on the wire)
     Cancelled,    // withdrawn by the host (URB cancelled)
     DeviceGone,   // the device was unplugged
+    Babble,       // the device sent more than the packet or the buffer had room for
+};
+
+// The device's answer to one transaction on a bulk or interrupt endpoint.
+enum class PacketAnswer {
+    Ack,       // IN: a data packet (maybe short or empty) was sent; OUT: the packet was taken
+    Nak,       // not now: the host tries again later
+    Stall,     // the endpoint is halted
+    Error,     // no valid handshake (a transaction error)
+    NoDevice,  // nothing answers: the device is unplugged
 };
 
 struct ControlResult {
@@ -68,12 +89,34 @@ public:
                          std::function<void(ControlResult)> done) = 0;
     virtual void CancelControl(uint64_t id) = 0;
 
-    // A bulk or interrupt transfer. IN transfers complete when the device
-    // has data for them (interrupt: a status change; bulk: received bytes);
-    // OUT transfers when the device has taken the bytes. Same rules for
-    // `done` as for Control.
-    virtual void Submit(PipeTransfer transfer, std::function<void(PipeResult)> done) = 0;
-    virtual void Cancel(uint64_t id) = 0;
+    // --- Bulk and interrupt endpoints, packet by packet ------------------------
+    virtual bool ServesPackets() const { return false; }
+    // An IN transaction: the device puts at most `maxPacket` bytes into
+    // `data` and answers Ack, or answers without data. More than
+    // `maxPacket` bytes, or more than the transfer has room for, is babble
+    // and ends the transfer.
+    virtual PacketAnswer InPacket(uint8_t endpoint, uint16_t maxPacket, std::vector<uint8_t>* data) {
+        (void)endpoint, (void)maxPacket, (void)data;
+        return PacketAnswer::Stall;
+    }
+    // An OUT transaction carrying `length` bytes (at most wMaxPacketSize).
+    virtual PacketAnswer OutPacket(uint8_t endpoint, const uint8_t* data, size_t length) {
+        (void)endpoint, (void)data, (void)length;
+        return PacketAnswer::Stall;
+    }
+    // A device that answered Nak tells the bus, with
+    // harness::usb::EndpointReady (frame_scheduler.h), when that endpoint
+    // may answer otherwise; until then the bus does not ask it again.
+
+    // --- Bulk and interrupt endpoints, whole transfers ---------------------------
+    // IN transfers complete when the device has data for them (interrupt: a
+    // status change; bulk: received bytes); OUT transfers when the device
+    // has taken the bytes. Same rules for `done` as for Control.
+    virtual void Submit(PipeTransfer transfer, std::function<void(PipeResult)> done) {
+        (void)transfer;
+        done(PipeResult{TransferStatus::Stall, {}, 0});
+    }
+    virtual void Cancel(uint64_t id) { (void)id; }
 
     // The device has been pulled out: drop every pending transfer without
     // answering (the bus completes them with DeviceGone) and stop all

@@ -46,6 +46,8 @@ USBD_STATUS UsbdStatusFromTransfer(TransferStatus status) {
         return USBD_STATUS_CANCELED;
     case TransferStatus::DeviceGone:
         return USBD_STATUS_DEVICE_GONE;
+    case TransferStatus::Babble:
+        return USBD_STATUS_BABBLE_DETECTED;
     }
     return USBD_STATUS_INTERNAL_HC_ERROR;
 }

@@ -125,11 +125,7 @@ protected:
     }
 
     // What the chip sent on its serial line.
-    std::vector<uint8_t> Transmitted() const {
-        std::vector<uint8_t> bytes;
-        for (const auto& c : port_->chip->Transmitted()) bytes.push_back(c.value);
-        return bytes;
-    }
+    std::vector<uint8_t> Transmitted() const { return port_->chip->TransmittedBytes(); }
 
     TestPort* port_ = nullptr;
     PortExtension* ext_ = nullptr;

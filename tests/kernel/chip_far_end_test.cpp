@@ -99,14 +99,14 @@ protected:
 
 TEST_F(ChipFlowTest, CtsFlowHoldsTransmissionAndTheFifo) {
     ChipConfig c = ChipConfig::ForGeneration(1);
-    c.txFifoSize = 8;
+    c.txFifoSize = 64;  // one packet
     SetUpPeer(c);
     VendorWrite(0, 0x41);
-    auto w = Write(std::vector<uint8_t>(20, 'c'));
+    auto w = Write(std::vector<uint8_t>(80, 'c'));
     dispatcher::RunFor(100 * kMillisecond);
     EXPECT_TRUE(peer->Received().empty());
-    EXPECT_FALSE(w->Done()) << "the FIFO is full and the line held";
-    EXPECT_EQ(8u, chip->TxFifoLevel());
+    EXPECT_FALSE(w->Done()) << "the FIFO is full and the line held: the second packet is NAKed";
+    EXPECT_EQ(64u, chip->TxFifoLevel());
 
     peer->SetCts(true);
     dispatcher::RunFor(5 * 10417);
@@ -119,13 +119,13 @@ TEST_F(ChipFlowTest, CtsFlowHoldsTransmissionAndTheFifo) {
     peer->SetCts(true);
     ASSERT_TRUE(RunUntilDone(w));
     dispatcher::RunFor(100 * kMillisecond);
-    EXPECT_EQ(20u, peer->Received().size());
+    EXPECT_EQ(80u, peer->Received().size());
 
     VendorWrite(0, 0x01);  // off: CTS no longer matters
     peer->SetCts(false);
     Write({'x'});
     dispatcher::RunFor(10 * kMillisecond);
-    EXPECT_EQ(21u, peer->Received().size());
+    EXPECT_EQ(81u, peer->Received().size());
 }
 
 TEST_F(ChipFlowTest, DsrFlowOnGeneration3SelectsItsInputs) {
@@ -142,24 +142,27 @@ TEST_F(ChipFlowTest, DsrFlowOnGeneration3SelectsItsInputs) {
 
 TEST_F(ChipFlowTest, RtsFlowHoldsOffAPeerThatHonoursIt) {
     ChipConfig c = ChipConfig::ForGeneration(2);
-    c.rxFifoSize = 32;  // holds off at 24, releases at 8
+    c.rxFifoSize = 128;  // holds off at 96, releases at 32
     SetUpPeer(c);
     peer->HonourRts(true);
     VendorWrite(0, 0x21);
     SetLines(true, true);
-    peer->Send(std::vector<uint8_t>(40, 'r'));
-    dispatcher::RunFor(100 * kMillisecond);
-    EXPECT_EQ(24u, chip->RxFifoLevel());
+    peer->Send(std::vector<uint8_t>(160, 'r'));
+    dispatcher::RunFor(200 * kMillisecond);
+    EXPECT_EQ(96u, chip->RxFifoLevel());
     EXPECT_FALSE(peer->ChipOutputs().rts);
     EXPECT_TRUE(chip->Rts()) << "the host's setting is unchanged";
     EXPECT_EQ(0u, chip->Overruns());
 
-    auto r = Read(16);
-    EXPECT_EQ(16u, r->result.data.size());
+    // One full packet leaves 32: RTS comes back and the peer goes on.
+    auto r = Read(64);
+    ASSERT_TRUE(RunUntilDone(r));
+    EXPECT_EQ(64u, r->result.data.size());
     EXPECT_TRUE(peer->ChipOutputs().rts);
-    dispatcher::RunFor(100 * kMillisecond);
-    EXPECT_EQ(24u, chip->RxFifoLevel());
-    EXPECT_EQ(40u, 16 + chip->RxFifoLevel());
+    dispatcher::RunFor(200 * kMillisecond);
+    EXPECT_EQ(96u, chip->RxFifoLevel());
+    EXPECT_FALSE(peer->ChipOutputs().rts);
+    EXPECT_EQ(160u, 64 + chip->RxFifoLevel());
 }
 
 TEST_F(ChipFlowTest, XonXoffInTheChip) {

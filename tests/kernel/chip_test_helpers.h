@@ -9,6 +9,7 @@
 #include "harness/kernel/dispatcher.h"
 #include "harness/usb/chip/chip_model.h"
 #include "harness/usb/chip/scripted_peer.h"
+#include "harness/usb/frame_scheduler.h"
 #include "support/kernel_test.h"
 
 namespace chip_test {
@@ -70,22 +71,45 @@ protected:
         Ctl(0x21, 0x22, static_cast<uint16_t>((dtr ? 1 : 0) | (rts ? 2 : 0)), 0, 0, {}, target);
     }
 
+    // A bulk or interrupt transfer carried by the bus's frame schedule (no
+    // URB): the answer comes on the frame boundary after it ended, so run
+    // the machine to get it.
     std::shared_ptr<Answer> Submit(uint8_t endpoint, uint32_t length, bool shortOk = true,
                                    std::vector<uint8_t> data = {}, ChipModel* target = nullptr) {
         auto answer = std::make_shared<Answer>();
+        std::shared_ptr<ChipModel> device = DeviceOf(target);
         harness::usb::PipeTransfer t;
-        t.id = ++nextId;
         t.endpoint = endpoint;
         t.shortOk = shortOk;
         t.length = data.empty() ? length : static_cast<uint32_t>(data.size());
         t.data = std::move(data);
-        lastTransferId = t.id;
-        (target ? *target : *chip).Submit(std::move(t), [answer](PipeResult r) {
-            ++answer->calls;
-            answer->time = dispatcher::Now();
-            answer->result = std::move(r);
-        });
+        lastTransferId = harness::usb::RunStreamTransfer(device, EndpointOf(*device, endpoint), std::move(t),
+                                                         [answer](PipeResult r) {
+                                                             ++answer->calls;
+                                                             answer->time = dispatcher::Now();
+                                                             answer->result = std::move(r);
+                                                         });
         return answer;
+    }
+    // Takes a transfer off the bus before it ends: it is never answered.
+    bool Cancel(uint64_t transferId) { return harness::usb::WithdrawStreamTransfer(transferId); }
+    static harness::usb::StreamEndpoint EndpointOf(const ChipModel& c, uint8_t address) {
+        harness::usb::StreamEndpoint e;
+        e.address = address;
+        if (address == c.Config().endpoints.statusIn) {
+            e.kind = harness::usb::EndpointKind::Interrupt;
+            e.maxPacket = c.Config().statusMaxPacket;
+            e.interval = c.Config().statusInterval;
+        } else {
+            e.maxPacket = c.Config().bulkMaxPacket;
+        }
+        return e;
+    }
+    // The fixture's chip is owned (the bus keeps it while it has its
+    // transfers); another chip is the test's to keep alive.
+    std::shared_ptr<ChipModel> DeviceOf(ChipModel* target) {
+        if (target == nullptr || target == chip.get()) return chip;
+        return std::shared_ptr<ChipModel>(std::shared_ptr<ChipModel>(), target);
     }
     std::shared_ptr<Answer> Write(const std::vector<uint8_t>& bytes, ChipModel* target = nullptr) {
         return Submit((target ? *target : *chip).Config().endpoints.bulkOut, 0, false, bytes, target);

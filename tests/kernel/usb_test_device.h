@@ -276,7 +276,12 @@ protected:
 
     PDEVICE_OBJECT Plug(std::vector<uint8_t> configuration = usbtest::SingleInterfaceConfiguration()) {
         device_ = std::make_shared<usbtest::FakeUsbDevice>(std::move(configuration));
-        pdo_ = harness::bus::CreatePhysicalDevice(u"USB\\VID_1A2B&PID_0042\\1", {u"USB\\VID_1A2B&PID_0042"}, device_);
+        return PlugModel(device_);
+    }
+    // Plugs another device model (the bridge chip) instead of the fake one.
+    PDEVICE_OBJECT PlugModel(std::shared_ptr<harness::usb::UsbDevice> model) {
+        pdo_ = harness::bus::CreatePhysicalDevice(u"USB\\VID_1A2B&PID_0042\\1", {u"USB\\VID_1A2B&PID_0042"},
+                                                  std::move(model));
         return pdo_;
     }
 

@@ -12,10 +12,14 @@
 
 #include "harness/kernel/kernel.h"
 #include "harness/kernel/verifier.h"
+#include "harness/usb/chip/wire_recorder.h"
 
 class KernelTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        // Names the wire recordings of the test's chips (TARNLINK_WIRE_DIR).
+        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+        harness::chip::SetWireRecordingName(std::string(test->test_suite_name()) + "." + test->name());
         harness::ResetKernel();
         harness::RecordViolations();
         harness::ClearRecordedViolations();
@@ -26,6 +30,7 @@ protected:
         for (const auto& v : harness::RecordedViolations()) ADD_FAILURE() << v.ToString();
         harness::ClearRecordedViolations();
         harness::ResetKernel();
+        harness::chip::SetWireRecordingName("");
     }
 
     // Takes the recorded violations of `check` out of the list and returns

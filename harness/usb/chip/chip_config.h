@@ -81,8 +81,10 @@ struct ChipFaults {
     bool echoFails = false;           // register 6 reads back the complement of what was written
     bool eepromStuckBusy = false;     // configuration memory reports busy forever
 
-    // The next `count` transfers submitted on `endpoint` end at once with
-    // `status` and no data.
+    // The next `count` transactions on `endpoint` are answered with
+    // `status` (Stall: a STALL handshake; DeviceGone: nothing at all;
+    // anything else: no handshake, a transaction error), which ends the
+    // transfer they belong to.
     struct FailNext {
         int count = 0;
         usb::TransferStatus status = usb::TransferStatus::Error;
@@ -150,19 +152,16 @@ struct ChipConfig {
     // the receive FIFO, release at `rxLowWater` (0 = 3/4 and 1/4 of the FIFO).
     size_t rxHighWater = 0;
     size_t rxLowWater = 0;
-    // A bulk-in transfer ends short once the line has been idle this many
-    // character times, or this long after its first byte arrived.
+    // A partly filled bulk-in packet is held back until the line has been
+    // idle this many character times, or this long after its oldest byte
+    // arrived.
     double gatherIdleChars = 2;
     int64_t gatherMaxLatency = 16 * dispatcher::kMillisecond;
-    // Delay between a status change and the interrupt-in message (one
-    // polling interval of the endpoint).
-    int64_t statusLatency = 1 * dispatcher::kMillisecond;
-    // Stall bulk and interrupt transfers until SET_CONFIGURATION 1.
+    // Delay between a status change and the interrupt-in message being
+    // ready for the host's next poll (the polling interval comes on top).
+    int64_t statusLatency = 0;
+    // Stall bulk and interrupt transactions until SET_CONFIGURATION 1.
     bool requireConfiguration = false;
-    // An IN transfer that ends short without shortOk is answered with
-    // Error. Off by default: the host controller applies that policy
-    // (harness::usb::BusSettings::strictShortTransfers).
-    bool shortPacketIsError = false;
 
     size_t HighWater() const { return rxHighWater ? rxHighWater : rxFifoSize * 3 / 4; }
     size_t LowWater() const { return rxLowWater ? rxLowWater : rxFifoSize / 4; }

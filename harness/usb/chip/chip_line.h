@@ -86,11 +86,24 @@ struct LineFormat {
     int HalfBits() const;
     // Duration of a frame in 100 ns units (not rounded).
     double CharTime() const;
+    double BitTime() const { return baud > 0 ? 1e7 / baud : 0; }
     uint8_t DataMask() const { return static_cast<uint8_t>((1u << dataBits) - 1); }
     std::string ToString() const;  // "9600 8N1"
 };
 
 LineFormat FormatOf(const LineCoding& coding, double rate);
+
+// Frame times are sums of fractional character times; the floating-point
+// error of those sums (far below a picosecond) must not push a time that
+// is a whole clock unit into the next one.
+constexpr double kTimeSlack = 1e-6;  // 100 ns units
+// The first whole clock unit (100 ns) at or after the exact time `t`.
+inline int64_t CeilTime(double t) {
+    const double whole = static_cast<double>(static_cast<int64_t>(t));
+    return static_cast<int64_t>(t - whole > kTimeSlack ? whole + 1 : whole);
+}
+// Whether the exact time `t` has come at clock time `now`.
+inline bool Reached(double t, int64_t now) { return t <= static_cast<double>(now) + kTimeSlack; }
 
 // The parity bit a frame of `format` carries for `value`.
 bool ParityBit(uint8_t value, const LineFormat& format);
@@ -102,6 +115,12 @@ struct LineChar {
     bool framingError = false;  // the sender broke the stop bit
     bool parityError = false;   // the sender sent the wrong parity bit
     int64_t time = 0;           // virtual time at which its stop bit ended
+    // Exact virtual time at which its start bit began, in fractional 100 ns
+    // units (the clock rounds `time` up to a whole unit; back-to-back
+    // frames are timed from this exact value). Negative: not known.
+    double start = -1;
+
+    double Start() const { return start >= 0 ? start : static_cast<double>(time) - format.CharTime(); }
 };
 
 // Lines the chip drives.

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "harness/kernel/dispatcher.h"
+#include "harness/usb/frame_scheduler.h"
 
 namespace harness::chip {
 
@@ -30,12 +31,32 @@ std::string ControlRecord::ToString() const {
 ChipModel::ChipModel(ChipConfig config)
     : config_(std::move(config)),
       registers_(config_),
-      uart_(config_, ChipUart::Hooks{[this] { PumpTx(); }, [this] { ServeRx(); }, [this] { ServeStatus(); }}) {
+      uart_(config_, ChipUart::Hooks{[this] { OnTxSpace(); }, [this] { OnRxData(); }, [this] { OnStatusChange(); }}) {
     registers_.onFlowChange = [this] { ApplyFlowRegisters(); };
     ApplyFlowRegisters();
+    if (std::optional<std::string> path = NextAutomaticWirePath()) RecordWire(*path);
 }
 
-ChipModel::~ChipModel() = default;
+ChipModel::~ChipModel() { CloseWire(); }
+
+bool ChipModel::RecordWire(const std::string& path) {
+    CloseWire();
+    wire_ = std::make_unique<WireRecorder>(path, Describe(), dispatcher::Now(), uart_.Outputs(), uart_.Inputs());
+    if (!wire_->Ok()) {
+        wire_.reset();
+        return false;
+    }
+    uart_.AttachWire(wire_.get());
+    return true;
+}
+
+bool ChipModel::CloseWire() {
+    if (!wire_) return false;
+    uart_.AttachWire(nullptr);
+    const bool written = wire_->Close(dispatcher::Now());
+    wire_.reset();
+    return written;
+}
 
 void ChipModel::ApplyFlowRegisters() { uart_.SetFlow(registers_.Flow(), registers_.XonChar(), registers_.XoffChar()); }
 
@@ -47,12 +68,9 @@ void ChipModel::Unplug() {
     for (auto& entry : hung_) MarkHung(entry.first, ControlOutcome::Dropped);
     // Dropped without an answer: the bus completes them with DeviceGone.
     hung_.clear();
-    statusQueue_.clear();
-    rxQueue_.clear();
-    txQueue_.clear();
     statusTimer_.Cancel();
     gatherTimer_.Cancel();
-    kickTimer_.Cancel();
+    txSpaceTimer_.Cancel();
     uart_.PowerOff();
 }
 
@@ -78,17 +96,6 @@ std::optional<uint16_t> ChipModel::CommFeature(uint16_t selector) const {
     return it->second;
 }
 
-std::vector<uint8_t> ChipModel::TransmittedBytes() const {
-    std::vector<uint8_t> out;
-    for (const auto& c : uart_.Transmitted()) out.push_back(c.value);
-    return out;
-}
-
-size_t ChipModel::PendingTransfers(uint8_t endpoint) const {
-    if (endpoint == config_.endpoints.statusIn) return statusQueue_.size();
-    if (endpoint == config_.endpoints.bulkIn) return rxQueue_.size();
-    if (endpoint == config_.endpoints.bulkOut) return txQueue_.size();
-    return 0;
-}
+size_t ChipModel::PendingTransfers(uint8_t endpoint) const { return usb::QueuedStreamTransfers(this, endpoint); }
 
 }  // namespace harness::chip

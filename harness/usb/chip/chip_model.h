@@ -21,32 +21,36 @@
 //   Anything else is stalled. Requests are answered at once (the bus adds
 //   the latency); a hang fault keeps one pending until CancelControl.
 //
-// Streams
-//   Interrupt-in: a 10-byte message, the CDC SERIAL_STATE notification
-//   header (A1 20 00 00 00 00 02 00, wIndex = interface 0) and the status
-//   word little-endian, sent ChipConfig::statusLatency after a status
-//   change (chip_serial.h) to the oldest pending transfer; transfers wait
-//   while nothing changes. A transfer shorter than 10 bytes ends with Error
-//   (babble) and the bytes that fit; a longer one gets the 10 bytes.
-//   Bulk-out: bytes go into the transmit FIFO in submission order; a
-//   transfer completes (transferred = its length) when its last byte is in
-//   the FIFO, so a large write is paced by the line. A zero-length transfer
-//   completes as soon as those before it have.
-//   Bulk-in: the oldest pending transfer gets the bytes of the receive FIFO
-//   at once when there are as many as it asked for, otherwise after the
+// Streams: packet by packet, as the bus's frame schedule asks
+// (harness/usb/frame_scheduler.h)
+//   Interrupt-in: a poll gets the 10-byte status message once one is due
+//   (chip_serial.h) and ChipConfig::statusLatency has passed since: the
+//   CDC SERIAL_STATE notification header (A1 20 00 00 00 00 02 00, wIndex
+//   = interface 0) and the status word little-endian, in one packet.
+//   Otherwise NAK. A transfer shorter than 10 bytes ends in babble.
+//   Bulk-out: a packet is taken (ACK) when all of it fits into the transmit
+//   FIFO, else NAKed; the line drains the FIFO, so a large write is paced by
+//   the line. A packet larger than the whole FIFO can never be taken and is
+//   stalled (keep txFifoSize at least bulkMaxPacket).
+//   Bulk-in: a poll gets a full packet (wMaxPacketSize bytes) as soon as
+//   the receive FIFO holds one. Fewer bytes are held back (NAK) until the
 //   line has been idle for ChipConfig::gatherIdleChars character times or
-//   ChipConfig::gatherMaxLatency after the first byte waited, whichever is
-//   first. Whether a short IN transfer without shortOk is an error is the
-//   host controller's policy (harness/usb/usb_bus.h); the chip answers
-//   Success with the bytes unless ChipConfig::shortPacketIsError is set.
-//   Transfers on an endpoint the chip does not have are stalled. Transfers
-//   that can complete at once complete inside Submit; Cancel never
-//   completes anything itself (work it unblocks runs from a dispatcher
-//   event).
+//   ChipConfig::gatherMaxLatency has passed since the oldest of them
+//   arrived, whichever is first, so that a slow stream does not go up a
+//   byte a packet; then they go as one short packet, which ends the host's
+//   transfer. An empty FIFO is NAKed.
+//   After a NAK the chip tells the bus (usb::EndpointReady) when its answer
+//   would change: a whole packet fits the transmit FIFO, a full packet is
+//   waiting or the gather time is over, a status message is ready.
+//   Transactions on an endpoint the chip does not have are stalled, and all
+//   of them until SET_CONFIGURATION 1 if ChipConfig::requireConfiguration.
+//   Whether a short IN transfer without SHORT_TRANSFER_OK is an error is the
+//   host controller's policy (harness/usb/usb_bus.h).
 //
-// Unplug stops the chip for good: pending transfers and hung requests are
-// dropped without an answer, the serial outputs go low, the far end is
-// disconnected, and later requests are answered DeviceGone.
+// Unplug stops the chip for good: hung requests are dropped without an
+// answer, the serial outputs go low, the far end is disconnected, later
+// requests are answered DeviceGone and later transactions by nothing
+// (PacketAnswer::NoDevice).
 //
 // All state is per chip; nothing is global. The chip's activity lives on
 // the dispatcher's clock, so a chip does not outlive harness::ResetKernel()
@@ -69,6 +73,7 @@
 #include "harness/usb/chip/chip_serial.h"
 #include "harness/usb/chip/chip_timer.h"
 #include "harness/usb/chip/far_end.h"
+#include "harness/usb/chip/wire_recorder.h"
 #include "harness/usb/usb_device.h"
 
 namespace harness::chip {
@@ -105,8 +110,9 @@ public:
     void Control(uint64_t id, const usb::SetupPacket& setup, std::vector<uint8_t> dataOut,
                  std::function<void(usb::ControlResult)> done) override;
     void CancelControl(uint64_t id) override;
-    void Submit(usb::PipeTransfer transfer, std::function<void(usb::PipeResult)> done) override;
-    void Cancel(uint64_t id) override;
+    bool ServesPackets() const override { return true; }
+    usb::PacketAnswer InPacket(uint8_t endpoint, uint16_t maxPacket, std::vector<uint8_t>* data) override;
+    usb::PacketAnswer OutPacket(uint8_t endpoint, const uint8_t* data, size_t length) override;
     void Unplug() override;
     std::string Describe() const override;
 
@@ -114,6 +120,18 @@ public:
     // Plugs a far end in (replacing the previous one); null leaves the
     // connector open.
     void Connect(std::shared_ptr<FarEnd> farEnd);
+
+    // --- Wire recording -------------------------------------------------------------------
+    // Records the serial pins from now on into a VCD file at `path`
+    // (wire_recorder.h), replacing a recording already running (which is
+    // closed first); written by CloseWire or when the chip is destroyed.
+    // False if the file cannot be created (nothing is recorded then).
+    // A chip created while automatic recording is on (TARNLINK_WIRE_DIR)
+    // records from its creation.
+    bool RecordWire(const std::string& path);
+    // Writes the recording; false if there is none or it could not be written.
+    bool CloseWire();
+    const WireRecorder* Wire() const { return wire_.get(); }
 
     // --- Faults --------------------------------------------------------------------------
     ChipFaults& Faults() { return faults_; }
@@ -148,31 +166,19 @@ public:
     uint8_t ConfigurationValue() const { return configuration_; }
     bool Unplugged() const { return unplugged_; }
 
-    const std::vector<LineChar>& Transmitted() const { return uart_.Transmitted(); }
-    std::vector<uint8_t> TransmittedBytes() const;
+    // Every byte that has left TXD, in order.
+    const std::vector<uint8_t>& TransmittedBytes() const { return uart_.Transmitted(); }
     size_t TxFifoLevel() const { return uart_.TxLevel(); }
     bool TransmitterIdle() const { return uart_.TxIdle(); }
     size_t RxFifoLevel() const { return uart_.RxLevel(); }
     size_t Overruns() const { return uart_.Overruns(); }
-    size_t PendingTransfers(uint8_t endpoint) const;
+    size_t PendingTransfers(uint8_t endpoint) const;  // queued on the bus for this endpoint
     size_t PendingControls() const { return hung_.size(); }
 
     // The UART itself, for tests that drive its inputs without a far end.
     ChipUart& Uart() { return uart_; }
 
 private:
-    struct InTransfer {
-        uint64_t id;
-        uint32_t length;
-        bool shortOk;
-        std::function<void(usb::PipeResult)> done;
-    };
-    struct OutTransfer {
-        uint64_t id;
-        std::vector<uint8_t> data;
-        size_t moved;
-        std::function<void(usb::PipeResult)> done;
-    };
 
     // Default pipe (chip_control.cpp).
     usb::ControlResult Dispatch(const usb::SetupPacket& setup, const std::vector<uint8_t>& dataOut);
@@ -182,11 +188,17 @@ private:
     void MarkHung(uint64_t id, ControlOutcome outcome);
 
     // Streams (chip_streams.cpp).
-    void PumpTx();
-    void ServeRx();
-    void ServeStatus();
-    void ReportStatus();
-    void Kick();
+    bool TakeFault(uint8_t endpoint, usb::PacketAnswer* answer);
+    usb::PacketAnswer StatusPacket(std::vector<uint8_t>* data);
+    usb::PacketAnswer BulkInPacket(uint16_t maxPacket, std::vector<uint8_t>* data);
+    int64_t GatherEnds() const;
+    void ArmGatherTimer();
+    void OnTxSpace();
+    void WatchTxSpace();
+    void OnRxData();
+    void OnStatusChange();
+    void StatusReady();
+    void Ready(uint8_t endpoint, bool& naked);
 
     ChipConfig config_;
     ChipFaults faults_;
@@ -200,15 +212,16 @@ private:
     bool lineCodingSet_ = false;
     std::map<uint16_t, uint16_t> commFeatures_;
 
-    std::deque<InTransfer> statusQueue_;
-    std::deque<InTransfer> rxQueue_;
-    std::deque<OutTransfer> txQueue_;
-    bool pumping_ = false;
-    bool serving_ = false;
+    // An endpoint that NAKed waits for Ready.
+    bool statusNaked_ = false, bulkInNaked_ = false, bulkOutNaked_ = false;
+    size_t bulkOutWanted_ = 0;  // the NAKed packet's size
+    uint16_t bulkInPacket_ = 64;  // wMaxPacketSize the host polls bulk-in with
+    bool statusReady_ = false;  // the message is ready for the next poll
     ChipTimer statusTimer_;
     ChipTimer gatherTimer_;
-    ChipTimer kickTimer_;
+    ChipTimer txSpaceTimer_;
 
+    std::unique_ptr<WireRecorder> wire_;
     ChipUart uart_;
 };
 

@@ -21,6 +21,7 @@ void ChipUart::Latch(uint16_t bits) {
 }
 
 void ChipUart::LineCharacter(const LineChar& c) {
+    if (wire_) wire_->RxCharacter(c);  // on the pin, whether the receiver takes it or not
     if (poweredOff_ || rate_ <= 0) return;
     const LineFormat mine = Format();
     uint8_t value = c.value;
@@ -41,13 +42,14 @@ void ChipUart::LineCharacter(const LineChar& c) {
     if (flow_.xonXoff) {
         if (value == xoff_) {
             xoffReceived_ = true;
+            TruncateRun();
         } else if (value == xon_ && xoffReceived_) {
             xoffReceived_ = false;
             TryStartTx();
         }
     }
 
-    const int64_t now = dispatcher::Now();
+    const int64_t now = c.time;  // when it arrived (a run hands several over at its end)
     uint16_t events = 0;
     if (rxFifo_.size() >= rxFifoSize_) {
         events |= kStatusOverrun;
@@ -65,15 +67,18 @@ void ChipUart::LineCharacter(const LineChar& c) {
 }
 
 void ChipUart::LineBreak(bool on) {
+    if (wire_) wire_->RxBreak(dispatcher::Now(), on);
     if (poweredOff_ || !on) return;
     Latch(kStatusBreak);
 }
 
 void ChipUart::InputLines(const ModemInputs& lines) {
+    if (wire_) wire_->Inputs(dispatcher::Now(), lines);
     if (poweredOff_ || lines == inputs_) return;
     inputs_ = lines;
     linesChanged_ = true;
     if (hooks_.statusChange) hooks_.statusChange();
+    if (HeldByFlow()) TruncateRun();
     TryStartTx();
 }
 

@@ -2,6 +2,8 @@
 // and power-off. Transmitter and receiver are in their own files.
 #include "harness/usb/chip/chip_serial.h"
 
+#include "harness/kernel/dispatcher.h"
+
 namespace harness::chip {
 
 ChipUart::ChipUart(const ChipConfig& c, Hooks hooks)
@@ -22,6 +24,7 @@ ChipUart::~ChipUart() {
 }
 
 void ChipUart::SetLineCoding(const LineCoding& coding) {
+    TruncateRun();  // the next character goes in the new format
     coding_ = coding;
     rate_ = DecodeRateWord(coding.rateWord, generation_, maxRate_);
     TryStartTx();
@@ -47,6 +50,7 @@ void ChipUart::SetFlow(const FlowSettings& flow, uint8_t xon, uint8_t xoff) {
     }
     UpdateRxFlow();
     NotifyOutputs();
+    if (HeldByFlow()) TruncateRun();
     TryStartTx();
 }
 
@@ -59,6 +63,7 @@ void ChipUart::NotifyOutputs() {
     const ModemOutputs now = Outputs();
     if (now == lastOutputs_) return;
     lastOutputs_ = now;
+    if (wire_) wire_->Outputs(dispatcher::Now(), now);
     if (farEnd_) farEnd_->OutputLines(now);
 }
 
@@ -77,7 +82,7 @@ void ChipUart::PowerOff() {
     poweredOff_ = true;
     shiftTimer_.Cancel();
     breakTimer_.Cancel();
-    shifting_ = false;
+    run_.clear();
     flowChar_.reset();
     txFifo_.clear();
     rxFifo_.clear();

@@ -8,7 +8,9 @@
 //   FIFO slot, and leaves TXD one frame later: (1 start + data + parity +
 //   stop bits) / rate, 10 bit times at 8N1. Back-to-back characters are
 //   timed from the exact end of the previous one, so n characters take n
-//   frames however the 100 ns clock rounds. Nothing leaves while the line
+//   frames however the 100 ns clock rounds. At high rates the far end gets
+//   the characters in short runs (at most 100 us late, each with its exact
+//   times; chip_transmitter.cpp). Nothing leaves while the line
 //   is stopped (rate word 0 or unusable), during a break, while CTS or DSR
 //   flow control sees its input low, or after an XOFF was received under
 //   XON/XOFF flow; these holds are checked before each character, so the
@@ -18,7 +20,9 @@
 //
 // Break
 //   SEND_BREAK on holds TXD at space once the character in the shift
-//   register has finished; off releases it and transmission resumes. A
+//   register has finished; off releases it and transmission resumes after
+//   one bit time at mark (the far end finds the next start bit only by its
+//   falling edge). A
 //   CDC break with a duration (wValue other than 0 and 0xFFFF) ends by
 //   itself after that many milliseconds.
 //
@@ -61,6 +65,7 @@
 #include "harness/usb/chip/chip_line.h"
 #include "harness/usb/chip/chip_timer.h"
 #include "harness/usb/chip/far_end.h"
+#include "harness/usb/chip/wire_recorder.h"
 
 namespace harness::chip {
 
@@ -96,14 +101,20 @@ public:
     bool HoldingFarEnd() const { return rxHeld_; }
 
     size_t TxSpace() const;
-    size_t TxLevel() const { return txFifo_.size(); }
-    bool TxIdle() const { return txFifo_.empty() && !shifting_ && !flowChar_; }
+    size_t TxLevel() const;
+    // When TxSpace() reaches `n` as the characters already taken start; -1
+    // if that takes more than those (then the txSpace hook tells).
+    int64_t TxSpaceReaches(size_t n) const;
+    bool TxIdle() const { return txFifo_.empty() && run_.empty() && !flowChar_; }
     void QueueTx(const uint8_t* bytes, size_t n);
-    const std::vector<LineChar>& Transmitted() const { return transmitted_; }
+    // Every byte that has left TXD (kept as bytes: a long fast run sends millions).
+    const std::vector<uint8_t>& Transmitted() const { return transmitted_; }
 
     size_t RxLevel() const { return rxFifo_.size(); }
     int64_t RxFirstTime() const { return rxFirst_; }  // when the oldest byte in the FIFO arrived (about)
-    int64_t RxLastTime() const { return rxLast_; }
+    // The last byte's arrival, or the end of the characters still on the
+    // line if the far end said so: the line is idle from then on.
+    int64_t RxLastTime() const { return rxLast_ > rxBusyUntil_ ? rxLast_ : rxBusyUntil_; }
     std::vector<uint8_t> TakeRx(size_t max);
     size_t Overruns() const { return overruns_; }
 
@@ -116,6 +127,9 @@ public:
 
     // --- Connector -----------------------------------------------------------------
     void Connect(std::shared_ptr<FarEnd> farEnd);
+    // Reports every character, break and line change on the pins to
+    // `recorder` (null stops); the recorder must outlive the attachment.
+    void AttachWire(WireRecorder* recorder) { wire_ = recorder; }
     // Unplugged: stop everything, empty the FIFOs, drop every output.
     void PowerOff();
 
@@ -125,11 +139,14 @@ public:
     void InputLines(const ModemInputs& lines) override;
     void ReceiverOverrun() override;
     LineFormat ReceiverFormat() const override { return Format(); }
+    void LineBusyUntil(int64_t time) override { rxBusyUntil_ = time; }
 
 private:
     bool HeldByFlow() const;
     void TryStartTx();
-    void ShiftDone();
+    void RunDone();
+    void TruncateRun();
+    size_t Unstarted() const;
     void StartBreakIfRequested();
     void UpdateRxFlow();
     void SendFlowChar(uint8_t c);
@@ -151,6 +168,7 @@ private:
     ChipTimer breakTimer_;
     ModemOutputs lastOutputs_;
     std::shared_ptr<FarEnd> farEnd_;
+    WireRecorder* wire_ = nullptr;
 
     // Flow control.
     FlowSettings flow_;
@@ -162,15 +180,20 @@ private:
     // Transmitter.
     std::deque<uint8_t> txFifo_;
     std::optional<uint8_t> flowChar_;
-    bool shifting_ = false;
-    LineChar shifted_;
+    struct RunChar {
+        LineChar c;
+        uint8_t raw = 0;        // as it was in the FIFO, before masking to the data bits
+        bool flowChar = false;  // an XON or XOFF of the chip's own
+    };
+    std::vector<RunChar> run_;  // on the wire or about to be, back to back (chip_transmitter.cpp)
     double lineFreeAt_ = 0;  // exact end of the last frame, 100 ns units
     ChipTimer shiftTimer_;
-    std::vector<LineChar> transmitted_;
+    std::vector<uint8_t> transmitted_;
 
     // Receiver.
     std::deque<uint8_t> rxFifo_;
     int64_t rxFirst_ = 0, rxLast_ = 0;
+    int64_t rxBusyUntil_ = 0;
     size_t overruns_ = 0;
     ModemInputs inputs_;
     uint16_t latched_ = 0;

@@ -1,151 +1,153 @@
-// The chip's bulk and interrupt endpoints: bulk-out into the transmit FIFO,
-// bulk-in from the receive FIFO with the gather delay, and the status
-// messages of the interrupt-in endpoint.
+// The chip's bulk and interrupt endpoints, one packet at a time: bulk-out
+// into the transmit FIFO, bulk-in from the receive FIFO with the gather
+// delay, and the status messages of the interrupt-in endpoint.
 #include <algorithm>
 #include <cmath>
 
 #include "harness/kernel/dispatcher.h"
 #include "harness/usb/chip/chip_model.h"
+#include "harness/usb/frame_scheduler.h"
 
 namespace harness::chip {
 
 namespace {
 
-constexpr size_t kStatusMessageLength = 10;
-
-template <typename Queue>
-bool EraseById(Queue& queue, uint64_t id) {
-    auto it = std::find_if(queue.begin(), queue.end(), [id](const auto& t) { return t.id == id; });
-    if (it == queue.end()) return false;
-    queue.erase(it);
-    return true;
+usb::PacketAnswer FaultAnswer(usb::TransferStatus status) {
+    switch (status) {
+    case usb::TransferStatus::Stall: return usb::PacketAnswer::Stall;
+    case usb::TransferStatus::DeviceGone: return usb::PacketAnswer::NoDevice;
+    default: return usb::PacketAnswer::Error;
+    }
 }
 
 }  // namespace
 
-void ChipModel::Submit(usb::PipeTransfer t, std::function<void(usb::PipeResult)> done) {
-    auto answer = [&done](usb::TransferStatus status) {
-        usb::PipeResult r;
-        r.status = status;
-        if (done) done(std::move(r));
-    };
+bool ChipModel::TakeFault(uint8_t endpoint, usb::PacketAnswer* answer) {
+    auto fault = faults_.failNext.find(endpoint);
+    if (fault == faults_.failNext.end() || fault->second.count <= 0) return false;
+    --fault->second.count;
+    *answer = FaultAnswer(fault->second.status);
+    return true;
+}
+
+usb::PacketAnswer ChipModel::InPacket(uint8_t endpoint, uint16_t maxPacket, std::vector<uint8_t>* data) {
     const EndpointAddresses& ep = config_.endpoints;
-    if (unplugged_) return answer(usb::TransferStatus::DeviceGone);
-    if (t.endpoint != ep.statusIn && t.endpoint != ep.bulkIn && t.endpoint != ep.bulkOut)
-        return answer(usb::TransferStatus::Stall);
-    if (config_.requireConfiguration && configuration_ == 0) return answer(usb::TransferStatus::Stall);
-    auto fault = faults_.failNext.find(t.endpoint);
-    if (fault != faults_.failNext.end() && fault->second.count > 0) {
-        --fault->second.count;
-        return answer(fault->second.status);
-    }
-    if (t.endpoint == ep.statusIn) {
-        statusQueue_.push_back(InTransfer{t.id, t.length, t.shortOk, std::move(done)});
-        ServeStatus();
-    } else if (t.endpoint == ep.bulkIn) {
-        rxQueue_.push_back(InTransfer{t.id, t.length, t.shortOk, std::move(done)});
-        ServeRx();
-    } else {
-        txQueue_.push_back(OutTransfer{t.id, std::move(t.data), 0, std::move(done)});
-        PumpTx();
-    }
+    if (unplugged_) return usb::PacketAnswer::NoDevice;
+    if (endpoint != ep.statusIn && endpoint != ep.bulkIn) return usb::PacketAnswer::Stall;
+    if (config_.requireConfiguration && configuration_ == 0) return usb::PacketAnswer::Stall;
+    usb::PacketAnswer fault;
+    if (TakeFault(endpoint, &fault)) return fault;
+    return endpoint == ep.statusIn ? StatusPacket(data) : BulkInPacket(maxPacket, data);
 }
 
-void ChipModel::Cancel(uint64_t id) {
-    // Never answers anything from here: what the withdrawal unblocks runs
-    // from a dispatcher event.
-    if (EraseById(statusQueue_, id) || EraseById(rxQueue_, id) || EraseById(txQueue_, id)) Kick();
+usb::PacketAnswer ChipModel::OutPacket(uint8_t endpoint, const uint8_t* data, size_t length) {
+    if (unplugged_) return usb::PacketAnswer::NoDevice;
+    if (endpoint != config_.endpoints.bulkOut) return usb::PacketAnswer::Stall;
+    if (config_.requireConfiguration && configuration_ == 0) return usb::PacketAnswer::Stall;
+    usb::PacketAnswer fault;
+    if (TakeFault(endpoint, &fault)) return fault;
+    if (length > config_.txFifoSize) return usb::PacketAnswer::Stall;  // could never be taken
+    if (length > uart_.TxSpace()) {
+        bulkOutNaked_ = true;
+        bulkOutWanted_ = length;
+        WatchTxSpace();
+        return usb::PacketAnswer::Nak;
+    }
+    uart_.QueueTx(data, length);
+    return usb::PacketAnswer::Ack;
 }
 
-void ChipModel::Kick() {
-    if (unplugged_) return;
-    kickTimer_.At(
-        dispatcher::Now(),
+void ChipModel::Ready(uint8_t endpoint, bool& naked) {
+    naked = false;
+    usb::EndpointReady(this, endpoint);
+}
+
+// --- Bulk-out ---------------------------------------------------------------------
+
+// The room a NAKed packet needs appears as characters start: at a time
+// the transmitter can tell while they are already taken for the line, or
+// else when it takes more (OnTxSpace).
+void ChipModel::WatchTxSpace() {
+    const int64_t at = uart_.TxSpaceReaches(bulkOutWanted_);
+    if (at < 0 || (txSpaceTimer_.Pending() && txSpaceTimer_.Due() == at)) return;
+    txSpaceTimer_.At(at, [this] { OnTxSpace(); }, "chip: room for a packet");
+}
+
+void ChipModel::OnTxSpace() {
+    if (!bulkOutNaked_) return;
+    if (uart_.TxSpace() >= bulkOutWanted_)
+        Ready(config_.endpoints.bulkOut, bulkOutNaked_);
+    else
+        WatchTxSpace();
+}
+
+// --- Bulk-in ------------------------------------------------------------------------
+
+int64_t ChipModel::GatherEnds() const {
+    const auto idle = static_cast<int64_t>(std::ceil(config_.gatherIdleChars * uart_.Format().CharTime()));
+    return std::min(uart_.RxLastTime() + idle, uart_.RxFirstTime() + config_.gatherMaxLatency);
+}
+
+usb::PacketAnswer ChipModel::BulkInPacket(uint16_t maxPacket, std::vector<uint8_t>* data) {
+    bulkInPacket_ = maxPacket;
+    const size_t level = uart_.RxLevel();
+    if (level >= maxPacket || (level > 0 && dispatcher::Now() >= GatherEnds())) {
+        *data = uart_.TakeRx(maxPacket);
+        return usb::PacketAnswer::Ack;
+    }
+    bulkInNaked_ = true;
+    if (level > 0) ArmGatherTimer();
+    return usb::PacketAnswer::Nak;
+}
+
+// One event per gather period, not per byte: when it fires early because
+// more bytes came, it is set again for the new end.
+void ChipModel::ArmGatherTimer() {
+    if (gatherTimer_.Pending()) return;
+    gatherTimer_.At(
+        GatherEnds(),
         [this] {
-            PumpTx();
-            ServeRx();
-            ServeStatus();
+            if (!bulkInNaked_ || uart_.RxLevel() == 0) return;
+            if (dispatcher::Now() >= GatherEnds())
+                Ready(config_.endpoints.bulkIn, bulkInNaked_);
+            else
+                ArmGatherTimer();
         },
-        "bridge chip: serve pipes after a cancellation");
+        "bridge chip: bulk-in gather time ends");
 }
 
-void ChipModel::PumpTx() {
-    if (pumping_ || unplugged_) return;
-    pumping_ = true;
-    while (!txQueue_.empty() && !unplugged_) {
-        OutTransfer& head = txQueue_.front();
-        const size_t remaining = head.data.size() - head.moved;
-        if (remaining > 0) {
-            const size_t n = std::min(remaining, uart_.TxSpace());
-            if (n == 0) break;
-            const size_t at = head.moved;
-            head.moved += n;
-            uart_.QueueTx(head.data.data() + at, n);
-            continue;
-        }
-        OutTransfer finished = std::move(txQueue_.front());
-        txQueue_.pop_front();
-        usb::PipeResult r;
-        r.transferred = static_cast<uint32_t>(finished.data.size());
-        if (finished.done) finished.done(std::move(r));
+void ChipModel::OnRxData() {
+    if (!bulkInNaked_) return;
+    if (uart_.RxLevel() >= bulkInPacket_)
+        Ready(config_.endpoints.bulkIn, bulkInNaked_);
+    else
+        ArmGatherTimer();
+}
+
+// --- Interrupt-in ---------------------------------------------------------------------
+
+void ChipModel::OnStatusChange() {
+    if (unplugged_ || statusReady_ || statusTimer_.Pending() || !uart_.StatusDue()) return;
+    if (config_.statusLatency <= 0) return StatusReady();
+    statusTimer_.At(dispatcher::Now() + config_.statusLatency, [this] { StatusReady(); },
+                    "bridge chip: status message ready for the interrupt endpoint");
+}
+
+void ChipModel::StatusReady() {
+    statusReady_ = true;
+    if (statusNaked_) Ready(config_.endpoints.statusIn, statusNaked_);
+}
+
+usb::PacketAnswer ChipModel::StatusPacket(std::vector<uint8_t>* data) {
+    if (!statusReady_ || !uart_.StatusDue()) {
+        statusNaked_ = true;
+        return usb::PacketAnswer::Nak;
     }
-    pumping_ = false;
-}
-
-void ChipModel::ServeRx() {
-    if (serving_ || unplugged_) return;
-    serving_ = true;
-    while (!rxQueue_.empty() && !unplugged_) {
-        const InTransfer& head = rxQueue_.front();
-        const size_t level = uart_.RxLevel();
-        if (head.length > 0 && level < head.length) {
-            if (level == 0) break;
-            const int64_t idle =
-                static_cast<int64_t>(std::ceil(config_.gatherIdleChars * uart_.Format().CharTime()));
-            const int64_t due = std::min(uart_.RxLastTime() + idle, uart_.RxFirstTime() + config_.gatherMaxLatency);
-            if (due > dispatcher::Now()) {
-                if (!gatherTimer_.Pending() || gatherTimer_.Due() != due)
-                    gatherTimer_.At(due, [this] { ServeRx(); }, "bridge chip: bulk-in gather time ends");
-                break;
-            }
-        }
-        InTransfer t = std::move(rxQueue_.front());
-        rxQueue_.pop_front();
-        usb::PipeResult r;
-        r.data = uart_.TakeRx(t.length);
-        r.transferred = static_cast<uint32_t>(r.data.size());
-        if (r.data.size() < t.length && !t.shortOk && config_.shortPacketIsError) r.status = usb::TransferStatus::Error;
-        if (t.done) t.done(std::move(r));
-    }
-    if (rxQueue_.empty() || uart_.RxLevel() == 0) gatherTimer_.Cancel();
-    serving_ = false;
-}
-
-void ChipModel::ServeStatus() {
-    if (unplugged_ || statusQueue_.empty() || !uart_.StatusDue() || statusTimer_.Pending()) return;
-    statusTimer_.At(dispatcher::Now() + config_.statusLatency, [this] { ReportStatus(); },
-                    "bridge chip: status message on the interrupt endpoint");
-}
-
-void ChipModel::ReportStatus() {
-    if (unplugged_ || statusQueue_.empty() || !uart_.StatusDue()) return;
+    statusReady_ = false;
     const uint16_t word = uart_.TakeStatus();
     // CDC SERIAL_STATE notification header, then the status word.
-    std::vector<uint8_t> message{0xA1, 0x20, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, static_cast<uint8_t>(word),
-                                 static_cast<uint8_t>(word >> 8)};
-    InTransfer t = std::move(statusQueue_.front());
-    statusQueue_.pop_front();
-    usb::PipeResult r;
-    if (t.length < kStatusMessageLength) {
-        message.resize(t.length);
-        r.status = usb::TransferStatus::Error;  // babble: the packet did not fit
-    } else if (t.length > kStatusMessageLength && !t.shortOk && config_.shortPacketIsError) {
-        r.status = usb::TransferStatus::Error;
-    }
-    r.data = std::move(message);
-    r.transferred = static_cast<uint32_t>(r.data.size());
-    if (t.done) t.done(std::move(r));
-    ServeStatus();
+    *data = {0xA1, 0x20, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, static_cast<uint8_t>(word), static_cast<uint8_t>(word >> 8)};
+    return usb::PacketAnswer::Ack;
 }
 
 }  // namespace harness::chip

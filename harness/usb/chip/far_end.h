@@ -5,7 +5,10 @@
 // through the chip's SerialInputs. Characters travel whole: the sender
 // hands over each character when its stop bit has ended, with the frame
 // format it was sent in; the receiving chip checks it against its own
-// format (ChipUart explains how a mismatch shows).
+// format (ChipUart explains how a mismatch shows). A sender that hands
+// over characters in runs (the chip at high rates) says first until when
+// the line will be busy with them, so that the receiver does not take the
+// time until the run arrives for an idle line.
 //
 // Three far ends are provided:
 //   LoopbackPlug     TXD to RXD, RTS to CTS, DTR to DSR and DCD; RI open.
@@ -33,6 +36,7 @@ public:
     virtual void InputLines(const ModemInputs& lines) = 0;
     virtual void ReceiverOverrun() = 0;                  // characters came faster than the UART could take them
     virtual LineFormat ReceiverFormat() const = 0;       // the chip's current format (baud 0: stopped)
+    virtual void LineBusyUntil(int64_t time) { (void)time; }  // characters are on RXD until then
 };
 
 // The far side of the connector: receives what the chip drives.
@@ -44,6 +48,7 @@ public:
     virtual void Plugged(SerialInputs* chip) = 0;
     virtual void Character(const LineChar& c) = 0;       // a character left the chip's TXD
     virtual void OutputLines(const ModemOutputs& lines) = 0;
+    virtual void TxBusyUntil(int64_t time) { (void)time; }  // characters are on TXD until then
 };
 
 class LoopbackPlug final : public FarEnd {
@@ -51,6 +56,9 @@ public:
     void Plugged(SerialInputs* chip) override { chip_ = chip; }
     void Character(const LineChar& c) override;
     void OutputLines(const ModemOutputs& lines) override;
+    void TxBusyUntil(int64_t time) override {
+        if (chip_) chip_->LineBusyUntil(time);
+    }
 
 private:
     SerialInputs* chip_ = nullptr;
@@ -69,6 +77,9 @@ private:
         void Plugged(SerialInputs* chip) override;
         void Character(const LineChar& c) override;
         void OutputLines(const ModemOutputs& lines) override;
+        void TxBusyUntil(int64_t time) override {
+            if (other && other->chip) other->chip->LineBusyUntil(time);
+        }
 
         Side* other = nullptr;
         SerialInputs* chip = nullptr;

@@ -132,8 +132,9 @@ void ScriptedPeer::SendNext() {
     currentChar_.framingError = current_.framingError;
     currentChar_.parityError = current_.parityError;
     const double start = lineFreeAt_ > static_cast<double>(now) - 1.0 ? lineFreeAt_ : static_cast<double>(now);
+    currentChar_.start = start;
     lineFreeAt_ = start + currentChar_.format.CharTime();
-    timer_.At(static_cast<int64_t>(std::ceil(lineFreeAt_)), [this] { ItemDone(); },
+    timer_.At(CeilTime(lineFreeAt_), [this] { ItemDone(); },
               "scripted peer: character reaches the chip");
 }
 
@@ -141,7 +142,8 @@ void ScriptedPeer::ItemDone() {
     busy_ = false;
     const int64_t now = dispatcher::Now();
     if (current_.isBreak) {
-        lineFreeAt_ = static_cast<double>(now);
+        // Mark for a bit time after the break, so the next start bit shows.
+        lineFreeAt_ = static_cast<double>(now) + CurrentFormat().BitTime();
         if (chip_) chip_->LineBreak(false);
     } else if (chip_) {
         currentChar_.time = now;

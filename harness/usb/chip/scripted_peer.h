@@ -49,7 +49,8 @@ public:
     void Send(std::string_view text);
     void SendWithFramingError(uint8_t value);
     void SendWithParityError(uint8_t value);
-    // Holds the line at space for `duration` after the characters queued so far.
+    // Holds the line at space for `duration` after the characters queued
+    // so far; the next character follows one bit time after it ends.
     void SendBreak(int64_t duration);
     // The chip's UART loses characters now (it latches overrun).
     void InjectOverrun();
