@@ -295,6 +295,8 @@ void ShowModemLines(PDEVICE_OBJECT fdo, harness::chip::ChipModel& chip) {
     SetControlLines(fdo, CLEAR_RTS);
     SetControlLines(fdo, CLEAR_DTR);
     std::printf("  CLEAR_RTS, CLEAR_DTR -> %s\n", LinesText(chip).c_str());
+}
+
 // One stream or control transfer seen below the driver during the exchange.
 struct SeenTransfer {
     int64_t time;

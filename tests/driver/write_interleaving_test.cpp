@@ -169,28 +169,43 @@ TEST_F(WriteInterleavingTest, ACancelRacingTheTimeOutDpcCompletesTheWriteOnce) {
 
 TEST_F(WriteInterleavingTest, AFailedChunkEndsItsWriteWithWhatWasSentAndTheNextWriteGoesOn) {
     OpenScriptedPort(115200);
-    for (int injection = 0; injection < 2; ++injection) {
+    // Refused by the host controller once the first chunk has reached the
+    // chip: the write ends with the first chunk counted.
+    {
         Wire();
         events_.clear();
         peer_->ClearReceived();
         const auto a = Pattern(10000, 1);
         const auto b = Pattern(300, 2);
         auto failing = Write(a);  // chunks of 4096
-        // Once the first has reached the chip, the next one fails.
-        ASSERT_TRUE(RunUntilWithin([&] { return port_->chip->PendingTransfers(kBulkOut) == 1; },
-                                                  kSecond, "test"));
-        if (injection == 0)
-            harness::usb::FailStreamTransfers(1, kBulkOut);  // refused by the host controller
-        else
-            port_->chip->Faults().FailNextTransfers(kBulkOut, 1);  // an error of the chip
+        ASSERT_TRUE(RunUntilWithin([&] { return port_->chip->PendingTransfers(kBulkOut) == 1; }, kSecond, "test"));
+        harness::usb::FailStreamTransfers(1, kBulkOut);
         auto next = Write(b);
         ASSERT_TRUE(Wait(*failing));
-        EXPECT_EQ(failing->Status(), STATUS_UNSUCCESSFUL) << injection;
-        EXPECT_EQ(failing->Information(), 4096u) << injection;
+        EXPECT_EQ(failing->Status(), STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(failing->Information(), 4096u);
         ASSERT_TRUE(Wait(*next));
-        EXPECT_EQ(next->Status(), STATUS_SUCCESS) << injection;
-        EXPECT_EQ(OutLengths(), (std::vector<size_t>{4096, 4096, 300})) << injection;
-        EXPECT_EQ(Wire(), Concat(Head(a, 4096), b)) << injection;
+        EXPECT_EQ(next->Status(), STATUS_SUCCESS);
+        EXPECT_EQ(OutLengths(), (std::vector<size_t>{4096, 4096, 300}));
+        EXPECT_EQ(Wire(), Concat(Head(a, 4096), b));
+    }
+    // An error of the chip on the first chunk: nothing of it is counted as
+    // sent, and the next write goes on.
+    {
+        Wire();
+        events_.clear();
+        peer_->ClearReceived();
+        const auto a = Pattern(10000, 3);
+        const auto b = Pattern(300, 4);
+        port_->chip->Faults().FailNextTransfers(kBulkOut, 1);
+        auto failing = Write(a);
+        auto next = Write(b);
+        ASSERT_TRUE(Wait(*failing));
+        EXPECT_EQ(failing->Status(), STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(failing->Information(), 0u);
+        ASSERT_TRUE(Wait(*next));
+        EXPECT_EQ(next->Status(), STATUS_SUCCESS);
+        EXPECT_EQ(Wire(), b);
     }
 }
 
