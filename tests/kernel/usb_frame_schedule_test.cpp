@@ -98,22 +98,55 @@ TEST_F(FrameScheduleTest, BulkInEndsAtTheFirstShortPacket) {
 TEST_F(FrameScheduleTest, BulkInGoesOnPastFullPacketsUntilAShortOne) {
     MakeWithPeer();
     SetLineCoding(115200);
-    Arrive(128);
-    const uint64_t before = BulkPackets();
     auto r = Read(384);
-    dispatcher::RunFor(5 * kMillisecond);
+    const uint64_t before = BulkPackets();
+    const int64_t sent = dispatcher::Now();
+    peer->Send(std::vector<uint8_t>(138, 'x'));
+    dispatcher::RunFor(12 * kMillisecond);
     EXPECT_FALSE(r->Done()) << "two full packets do not end the transfer";
     EXPECT_EQ(2u, BulkPackets() - before);
-    EXPECT_EQ(0u, chip->RxFifoLevel());
-
-    peer->Send("0123456789");
-    const int64_t sent = dispatcher::Now();
     ASSERT_TRUE(RunUntilDone(r));
     EXPECT_EQ(138u, r->result.data.size());
-    EXPECT_EQ('9', r->result.data.back());
-    EXPECT_EQ(3u, BulkPackets() - before);
-    // Ten characters, then the gather time of two idle characters.
-    EXPECT_GT(static_cast<double>(r->time), sent + 12 * 10 * 1e7 / 115200);
+    EXPECT_EQ(3u, BulkPackets() - before) << "64, 64 and a short 10";
+    // 138 characters, then the gather time of two idle characters.
+    EXPECT_GT(static_cast<double>(r->time), sent + 140 * 10 * 1e7 / 115200);
+}
+
+// Data that stops at a packet boundary leaves the host's transfer with
+// nothing short to end it: the chip ends it with a zero-length packet once
+// the line has been idle for the gather time. A receive stream that reads
+// more than a packet at a time would otherwise hold the last packet until
+// the far end sends again, and for ever if it does not.
+TEST_F(FrameScheduleTest, DataEndingAtAPacketBoundaryEndsTheTransferWithAZeroLengthPacket) {
+    MakeWithPeer();
+    SetLineCoding(115200);
+    const double character = 10 * 1e7 / 115200;
+    auto r = Read(384);
+    const uint64_t before = BulkPackets();
+    const int64_t sent = dispatcher::Now();
+    peer->Send(std::vector<uint8_t>(128, 'x'));
+    ASSERT_TRUE(RunUntilDone(r, 100 * kMillisecond)) << "the last full packet is held in the transfer";
+    EXPECT_EQ(128u, r->result.data.size());
+    EXPECT_EQ(TransferStatus::Success, r->result.status);
+    EXPECT_EQ(3u, BulkPackets() - before) << "64, 64 and a zero-length packet";
+    EXPECT_GT(static_cast<double>(r->time), sent + 130 * character);
+    EXPECT_LE(static_cast<double>(r->time), sent + 130 * character + 2 * kMillisecond);
+
+    // Data that was already waiting: the packets and the zero-length one
+    // go at once, the line having been idle long since.
+    Arrive(64);
+    auto waiting = Read(384);
+    ASSERT_TRUE(RunUntilDone(waiting, 3 * kMillisecond));
+    EXPECT_EQ(64u, waiting->result.data.size());
+
+    // The zero-length packet is owed once: an idle chip NAKs the next
+    // transfer until characters come.
+    auto idle = Read(384);
+    dispatcher::RunFor(50 * kMillisecond);
+    EXPECT_FALSE(idle->Done());
+    peer->Send("z");
+    ASSERT_TRUE(RunUntilDone(idle, 10 * kMillisecond));
+    EXPECT_EQ((std::vector<uint8_t>{'z'}), idle->result.data);
 }
 
 TEST_F(FrameScheduleTest, InterruptPollsDoNotWaitForBulkTraffic) {

@@ -38,7 +38,10 @@
 //   ChipConfig::gatherMaxLatency has passed since the oldest of them
 //   arrived, whichever is first, so that a slow stream does not go up a
 //   byte a packet; then they go as one short packet, which ends the host's
-//   transfer. An empty FIFO is NAKed.
+//   transfer. When the last packet was full and the FIFO has run empty, the
+//   same gather time (from the last byte) ends in a zero-length packet, so
+//   that a transfer longer than the data still ends. Otherwise an empty
+//   FIFO is NAKed.
 //   After a NAK the chip tells the bus (usb::EndpointReady) when its answer
 //   would change: a whole packet fits the transmit FIFO, a full packet is
 //   waiting or the gather time is over, a status message is ready.
@@ -216,6 +219,7 @@ private:
     bool statusNaked_ = false, bulkInNaked_ = false, bulkOutNaked_ = false;
     size_t bulkOutWanted_ = 0;  // the NAKed packet's size
     uint16_t bulkInPacket_ = 64;  // wMaxPacketSize the host polls bulk-in with
+    bool bulkInOwesShort_ = false;  // the last bulk-in packet was full
     bool statusReady_ = false;  // the message is ready for the next poll
     ChipTimer statusTimer_;
     ChipTimer gatherTimer_;

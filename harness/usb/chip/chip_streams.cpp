@@ -83,20 +83,29 @@ void ChipModel::OnTxSpace() {
 
 // --- Bulk-in ------------------------------------------------------------------------
 
+// With an empty FIFO only the idle time counts: nothing is waiting.
 int64_t ChipModel::GatherEnds() const {
     const auto idle = static_cast<int64_t>(std::ceil(config_.gatherIdleChars * uart_.Format().CharTime()));
+    if (uart_.RxLevel() == 0) return uart_.RxLastTime() + idle;
     return std::min(uart_.RxLastTime() + idle, uart_.RxFirstTime() + config_.gatherMaxLatency);
 }
 
+// The chip cannot know how long the host's transfer is. After a full
+// packet it owes the host a short one: if the data stops at a packet
+// boundary, a zero-length packet at the end of the gather time ends the
+// transfer (a bulk transfer ends at a short or zero-length packet, USB 2.0
+// 5.8.3). Without it a transfer larger than what came would wait for more
+// characters that may never come.
 usb::PacketAnswer ChipModel::BulkInPacket(uint16_t maxPacket, std::vector<uint8_t>* data) {
     bulkInPacket_ = maxPacket;
     const size_t level = uart_.RxLevel();
-    if (level >= maxPacket || (level > 0 && dispatcher::Now() >= GatherEnds())) {
+    if (level >= maxPacket || ((level > 0 || bulkInOwesShort_) && dispatcher::Now() >= GatherEnds())) {
         *data = uart_.TakeRx(maxPacket);
+        bulkInOwesShort_ = data->size() == maxPacket;
         return usb::PacketAnswer::Ack;
     }
     bulkInNaked_ = true;
-    if (level > 0) ArmGatherTimer();
+    if (level > 0 || bulkInOwesShort_) ArmGatherTimer();
     return usb::PacketAnswer::Nak;
 }
 
@@ -107,7 +116,7 @@ void ChipModel::ArmGatherTimer() {
     gatherTimer_.At(
         GatherEnds(),
         [this] {
-            if (!bulkInNaked_ || uart_.RxLevel() == 0) return;
+            if (!bulkInNaked_ || (uart_.RxLevel() == 0 && !bulkInOwesShort_)) return;
             if (dispatcher::Now() >= GatherEnds())
                 Ready(config_.endpoints.bulkIn, bulkInNaked_);
             else
