@@ -74,3 +74,15 @@ NTSTATUS PoCallLowerAndFinish(PortExtension* port, PDEVICE_OBJECT lowerDevice, P
     FinishRequest(port);
     return status;
 }
+
+NTSTATUS AdmitDataRequest(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    PortExtension* port = PortFromDevice(deviceObject);
+    const NTSTATUS status = AdmitRequest(irp, port);
+    if (status == STATUS_PENDING) return STATUS_PENDING;  // held until the device is started again
+    if (!NT_SUCCESS(status)) {
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        FinishRequest(port);
+        return status;
+    }
+    return FailIfErrorAbort(deviceObject, irp);
+}

@@ -153,14 +153,7 @@ NTSTATUS ServeRead(PortExtension* port, PIRP read) {
 
 NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT deviceObject, PIRP irp) {
     PortExtension* port = PortFromDevice(deviceObject);
-    NTSTATUS status = AdmitRequest(irp, port);
-    if (status == STATUS_PENDING) return STATUS_PENDING;  // held until the device is started again
-    if (!NT_SUCCESS(status)) {
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        FinishRequest(port);
-        return status;
-    }
-    status = FailIfErrorAbort(deviceObject, irp);
+    NTSTATUS status = AdmitDataRequest(deviceObject, irp);
     if (status != STATUS_SUCCESS) return status;
 
     irp->IoStatus.Information = 0;

@@ -60,6 +60,10 @@ typedef void SynchRoutine(PortExtension* port);
 NTSTATUS AdmitRequest(PIRP irp, PortExtension* port);
 void FinishRequest(PortExtension* port);
 NTSTATUS FailIfErrorAbort(PDEVICE_OBJECT deviceObject, PIRP irp);
+// Both checks, as the read, write and control-code dispatch routines make
+// them first: STATUS_SUCCESS to go on; any other status is the dispatch
+// routine's result, the request completed (or held, STATUS_PENDING).
+NTSTATUS AdmitDataRequest(PDEVICE_OBJECT deviceObject, PIRP irp);
 NTSTATUS CallLowerAndFinish(PortExtension* port, PDEVICE_OBJECT lowerDevice, PIRP irp);
 NTSTATUS PoCallLowerAndFinish(PortExtension* port, PDEVICE_OBJECT lowerDevice, PIRP irp);
 

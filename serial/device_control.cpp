@@ -109,14 +109,7 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     irp->IoStatus.Information = 0;
 
-    NTSTATUS status = AdmitRequest(irp, port);
-    if (status == STATUS_PENDING) return STATUS_PENDING;  // held until the device is started again
-    if (!NT_SUCCESS(status)) {
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        FinishRequest(port);
-        return status;
-    }
-    status = FailIfErrorAbort(deviceObject, irp);
+    NTSTATUS status = AdmitDataRequest(deviceObject, irp);
     if (status != STATUS_SUCCESS) return status;
 
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
