@@ -2,12 +2,6 @@
 // with a scripted far end, opened through the I/O manager, and a record of
 // every bulk-out transfer as the host controller saw it go down and come
 // back.
-//
-// While the receive buffer is not served (AllocateReceiveBuffer reports
-// STATUS_NOT_IMPLEMENTED), the port is opened by a stand-in create routine
-// that does the rest of what open does and only sizes the buffer: the
-// write path needs rxBufferSize, never the buffer itself. Once the buffer
-// is served the driver's own open is used.
 #pragma once
 
 #include <algorithm>
@@ -50,50 +44,10 @@ struct PipeEvent {
     USBD_STATUS status;
 };
 
-inline NTSTATUS NTAPI OpenWithoutReceiveBuffer(PDEVICE_OBJECT deviceObject, PIRP irp) {
-    PortExtension* port = PortFromDevice(deviceObject);
-    StartReaders(port);
-    NTSTATUS status = AdmitRequest(irp, port);
-    if (NT_SUCCESS(status) && InterlockedIncrement(&port->openCount) != 1) {
-        InterlockedDecrement(&port->openCount);
-        status = STATUS_ACCESS_DENIED;
-    }
-    if (NT_SUCCESS(status)) {
-        MmLockPagableSectionByHandle(driverGlobals.pagingHandle);
-        const MM_SYSTEMSIZE size = MmQuerySystemSize();
-        KIRQL irql;
-        KeAcquireSpinLock(&port->controlLock, &irql);
-        port->rxBufferSize = size == MmLargeSystem    ? RX_BUFFER_LARGE
-                             : size == MmMediumSystem ? RX_BUFFER_MEDIUM
-                                                      : RX_BUFFER_SMALL;
-        port->escapeChar = 0;
-        port->xoffReceived = 0;
-        port->writeHeld = 0;
-        port->writeTimedOut = 0;
-        RtlZeroMemory(&port->perfStats, sizeof(port->perfStats));
-        KeReleaseSpinLock(&port->controlLock, irql);
-        IoAcquireCancelSpinLock(&irql);
-        port->charsQueued = 0;
-        IoReleaseCancelSpinLock(irql);
-        ReinitChip(port);
-        port->errorWord = 0;
-        port->portOpen = 1;
-        StartReaders(port);
-    }
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    FinishRequest(port);
-    return status;
-}
-
 class WritePortTest : public PortFixture {
 protected:
     void SetUp() override {
         PortFixture::SetUp();
-        // The host controller shows its packets to the observer only while
-        // a trace is being written.
-        ASSERT_TRUE(harness::usb::StartTrace(::testing::TempDir() + "write_path_trace.pcap"));
         harness::usb::trace::SetObserver([this](const harness::usb::trace::Packet& p) {
             if (p.transfer != 1 && p.transfer != 3) return;
             events_.push_back({Now(), p.irpId, p.endpoint, p.completion, p.length, p.status});
@@ -101,29 +55,18 @@ protected:
     }
     void TearDown() override {
         harness::usb::trace::SetObserver({});
-        harness::usb::StopTrace();
         PortFixture::TearDown();
     }
 
     // A generation-2 port with a scripted peer, opened, at `baud`.
     TestPort& OpenScriptedPort(ULONG baud = 9600) {
         TestPort& port = PlugScriptedPort(2);
-        UseStandInOpenIfNeeded(port);
         EXPECT_EQ(Open(port), STATUS_SUCCESS);
         SetBaud(port, baud);
         SetLineControl(port, 8, NO_PARITY, STOP_BIT_1);
         port_ = &port;
         events_.clear();
         return port;
-    }
-
-    void UseStandInOpenIfNeeded(TestPort& port) {
-        const NTSTATUS status = AllocateReceiveBuffer(port.ext);
-        if (status == STATUS_NOT_IMPLEMENTED) {
-            driver_->object->MajorFunction[IRP_MJ_CREATE] = OpenWithoutReceiveBuffer;
-        } else if (NT_SUCCESS(status)) {
-            FreeReceiveBuffer(port.ext);
-        }
     }
 
     PortExtension* Ext() const { return port_->ext; }
