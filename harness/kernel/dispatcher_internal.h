@@ -108,6 +108,11 @@ bool CheckMayWait(const char* routine, bool blocking, const std::string& what);
 // the wait that must follow returns the thread to its earlier IRQL.
 void BeginWaitNext();
 void ConsumeWaitNext(const char* routine);
+// A synchronization event or timer signalled while a thread waits on it
+// satisfies the longest waiting wait at once and stays non-signalled, as
+// the kernel's KiSignalSynchronizationObject does: nobody else sees it set.
+// Returns false if nobody waits on it (the caller sets the state then).
+bool SatisfyOneWaiter(DISPATCHER_HEADER* header);
 
 // --- Work for system worker threads (worker_threads.cpp) ------------------------------
 // Runs the oldest queued work if the calling thread may run it (PASSIVE_LEVEL,

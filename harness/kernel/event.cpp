@@ -1,5 +1,6 @@
 // Kernel events: notification events stay signalled until reset, a wait
-// satisfied on a synchronization event resets it.
+// satisfied on a synchronization event resets it, and setting one that a
+// thread waits on releases that thread without the event ever being set.
 #include "harness/kernel/dispatcher_internal.h"
 #include "harness/kernel/verifier.h"
 
@@ -38,7 +39,11 @@ VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     (void)Increment;  // one thread: no priority boost to give
     if (!CheckEvent(Event, "KeSetEvent")) return 0;
-    const LONG previous = Exchange(Event, 1);
+    // A synchronization event with a waiter releases the waiter and stays
+    // clear; the state before was clear too, or nobody would be waiting.
+    const bool handedOver = Event->Header.Type == kEventSynchronizationObject &&
+                            KeReadStateEvent(Event) == 0 && SatisfyOneWaiter(&Event->Header);
+    const LONG previous = handedOver ? 0 : Exchange(Event, 1);
     if (Wait) BeginWaitNext();
     return previous;
 }

@@ -68,11 +68,14 @@ int64_t NextPeriod(int64_t due, LONG periodMs) {
     return next;
 }
 
-// The timer's due time has come: it is signalled, its DPC queued with the
+// The timer's due time has come: it is signalled (a synchronization timer
+// with a waiter releases it and stays clear), its DPC queued with the
 // system time of expiry, and a periodic timer is set again one period after
 // the time it was due. Returns true if a DPC was queued.
 bool Expire(PKTIMER timer, int64_t due) {
-    timer->Header.SignalState = 1;
+    const bool handedOver = timer->Header.Type == kTimerSynchronizationObject && timer->Header.SignalState == 0 &&
+                            SatisfyOneWaiter(&timer->Header);
+    if (!handedOver) timer->Header.SignalState = 1;
     if (timer->Period > 0) Arm(timer, NextPeriod(due, timer->Period));
     if (!timer->Dpc) return false;
     const int64_t systemTime = BootSystemTime() + LastTick(Now());

@@ -1,6 +1,8 @@
 // Waits: KeWaitForSingleObject on events, timers and mutexes, and
 // KeDelayExecutionThread. A wait that cannot be satisfied at once runs the
 // machine until the object is signalled or the time-out passes.
+#include <algorithm>
+
 #include "harness/kernel/dispatcher_internal.h"
 #include "harness/kernel/verifier.h"
 
@@ -24,6 +26,31 @@ void BeginWaitNext() {
     ThreadState& thread = Thread();
     if (!thread.waitNextIrql) thread.waitNextIrql = thread.irql;
     if (thread.irql < DISPATCH_LEVEL) thread.irql = DISPATCH_LEVEL;
+}
+
+namespace {
+
+// Threads blocked in KeWaitForSingleObject, oldest first. Nested waits
+// (a work item that waits, run while another wait pumps the machine) each
+// have their own block.
+struct WaitBlock {
+    DISPATCHER_HEADER* object;
+    bool satisfied = false;
+};
+std::vector<WaitBlock*>& Waiters() {
+    static std::vector<WaitBlock*> waiters;
+    return waiters;
+}
+
+}  // namespace
+
+bool SatisfyOneWaiter(DISPATCHER_HEADER* header) {
+    for (WaitBlock* block : Waiters()) {
+        if (block->object != header || block->satisfied) continue;
+        block->satisfied = true;
+        return true;
+    }
+    return false;
 }
 
 void ConsumeWaitNext(const char* routine) {
@@ -102,8 +129,14 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     if (poll || !mayBlock) return STATUS_TIMEOUT;
     std::optional<int64_t> deadline;
     if (Timeout) deadline = ToVirtualTime(Timeout->QuadPart);
-    if (!dispatcher::RunUntil([header] { return IsSignalled(header); }, deadline, "KeWaitForSingleObject", what))
-        return STATUS_TIMEOUT;
+    WaitBlock block{header};
+    auto& waiters = Waiters();
+    waiters.push_back(&block);
+    const bool ended = dispatcher::RunUntil([&block] { return block.satisfied || IsSignalled(block.object); },
+                                            deadline, "KeWaitForSingleObject", what);
+    waiters.erase(std::find(waiters.begin(), waiters.end(), &block));
+    if (block.satisfied) return STATUS_SUCCESS;  // handed over by the signaller: the object stayed clear
+    if (!ended) return STATUS_TIMEOUT;
     Satisfy(header);
     return STATUS_SUCCESS;
 }

@@ -89,6 +89,40 @@ TEST_F(DispatcherWaitTest, WaitSatisfiedByATimerDpcThatSetsTheEvent) {
     EXPECT_EQ(0, KeReadStateEvent(&event));
 }
 
+// Setting a synchronization event that a thread waits on releases the
+// thread without the event ever being seen set: the signaller reads it
+// clear, and a second set before the waiter runs is kept for the next wait
+// instead of being swallowed by the first.
+VOID SetEventTwiceDpc(PKDPC, PVOID context, PVOID, PVOID) {
+    auto* event = static_cast<PKEVENT>(context);
+    EXPECT_EQ(0, KeSetEvent(event, IO_NO_INCREMENT, FALSE));
+    EXPECT_EQ(0, KeReadStateEvent(event)) << "handed to the waiter, never signalled";
+    EXPECT_EQ(0, KeSetEvent(event, IO_NO_INCREMENT, FALSE));
+    EXPECT_EQ(1, KeReadStateEvent(event));
+}
+
+TEST_F(DispatcherWaitTest, ASynchronizationEventSetUnderAWaiterReleasesItAndStaysClear) {
+    KEVENT event;
+    KTIMER timer;
+    KDPC dpc;
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    KeInitializeTimer(&timer);
+    KeInitializeDpc(&dpc, SetEventTwiceDpc, &event);
+    KeSetTimer(&timer, Time(-10 * kMillisecond), &dpc);
+    EXPECT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr));
+    EXPECT_EQ(1, KeReadStateEvent(&event)) << "the second set is still there";
+    LARGE_INTEGER poll = Time(0);
+    EXPECT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll));
+    EXPECT_EQ(STATUS_TIMEOUT, KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll));
+
+    // A synchronization timer's expiry releases its waiter the same way.
+    KTIMER synchronization;
+    KeInitializeTimerEx(&synchronization, SynchronizationTimer);
+    KeSetTimer(&synchronization, Time(-10 * kMillisecond), nullptr);
+    EXPECT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(&synchronization, Executive, KernelMode, FALSE, nullptr));
+    EXPECT_FALSE(KeReadStateTimer(&synchronization));
+}
+
 TEST_F(DispatcherWaitTest, WaitsOnTimersAndDelays) {
     KTIMER notification, synchronization;
     KeInitializeTimer(&notification);
