@@ -7,7 +7,8 @@
 //   DTR handshake      hold at B - L <= n + 1: DTR drops
 //   RTS handshake      hold at B - L - 400 <= n + 1: the bulk-in stream
 //                      stops reading, and the chip's RTS flow holds the far
-//                      end off once its own buffer fills
+//                      end off once its own buffer fills; older generations
+//                      have no RTS flow, so the driver drops RTS itself
 //   SERIAL_AUTO_RECEIVE  the same threshold: the bulk-in stream stops, the
 //                      chip's XON/XOFF flow sends XOFF (generation 2 and
 //                      later) or the driver sends it (older generations)
@@ -61,8 +62,12 @@ void CheckReceiveThresholds(PortExtension* port) {
         RequestControlLine(port, CLEAR_DTR);
     }
     if ((flowReplace & SERIAL_RTS_MASK) == SERIAL_RTS_HANDSHAKE && !HoldsBit(port, RX_HOLD_RTS) &&
-        streamLevel <= next)
+        streamLevel <= next) {
         InterlockedOr(&port->rxHolding, RX_HOLD_RTS);
+        // Without the chip's RTS flow nothing would ever drop RTS: the far
+        // end would go on sending into the chip's FIFO and overrun it.
+        if (!ChipAtLeast(port, CHIP_GEN_EXTENDED)) RequestControlLine(port, CLEAR_RTS);
+    }
     if ((flowReplace & SERIAL_AUTO_RECEIVE) && !HoldsBit(port, RX_HOLD_XOFF) && streamLevel <= next) {
         InterlockedOr(&port->rxHolding, RX_HOLD_XOFF);
         if (!ChipAtLeast(port, CHIP_GEN_EXTENDED)) SendFlowChar(port, FALSE);
@@ -103,7 +108,12 @@ void ReleaseReceiveHold(PortExtension* port) {
             RequestControlLine(port, SET_DTR);
     }
     BOOLEAN restart = FALSE;
-    if (InterlockedAnd(&port->rxHolding, ~RX_HOLD_RTS) & RX_HOLD_RTS) restart = TRUE;
+    if (InterlockedAnd(&port->rxHolding, ~RX_HOLD_RTS) & RX_HOLD_RTS) {
+        restart = TRUE;
+        if (!ChipAtLeast(port, CHIP_GEN_EXTENDED) &&
+            (port->handFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_RTS_HANDSHAKE)
+            RequestControlLine(port, SET_RTS);
+    }
     if (InterlockedAnd(&port->rxHolding, ~RX_HOLD_XOFF) & RX_HOLD_XOFF) {
         restart = TRUE;
         if (!ChipAtLeast(port, CHIP_GEN_EXTENDED)) SendFlowChar(port, TRUE);
