@@ -7,6 +7,7 @@
 // request waits for the chip. The new settings are stored last, under
 // controlLock; the transmit-toggle mode is stored as soon as RTS is set up
 // for it, so that a check queued meanwhile sees it.
+#include "io/write_path.h"
 #include "serial/modem_lines.h"
 
 namespace {
@@ -151,4 +152,7 @@ void ApplyHandFlow(PortExtension* port, const SERIAL_HANDFLOW* handFlow) {
     KeAcquireSpinLock(&port->controlLock, &irql);
     port->handFlow = *handFlow;
     KeReleaseSpinLock(&port->controlLock, irql);
+    // A handshake switched off may have ended the hold on the current
+    // write; no status report comes to say so when no line changed.
+    if (port->writeHeld) SendWriteChunk(port);
 }

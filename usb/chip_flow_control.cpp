@@ -42,6 +42,12 @@ void HoldUnlessLineUp(PortExtension* port, LONG bit, USHORT uartBit) {
     if (port->uartState & uartBit) InterlockedAnd(&port->txHolding, ~bit);
 }
 
+// The handshake is off: transmission no longer waits for its line.
+void ReleaseTransmitHold(PortExtension* port, LONG bit, UCHAR* enabled) {
+    InterlockedAnd(&port->txHolding, ~bit);
+    *enabled = 0;
+}
+
 // Generations 3 and 4 keep the DSR handshake in register 1.
 BOOLEAN HasDsrFlow(const PortExtension* port) { return ChipAtLeast(port, CHIP_GEN_EXTENDED_C); }
 
@@ -72,6 +78,9 @@ NTSTATUS SetRtsFlow(PDEVICE_OBJECT deviceObject, BOOLEAN on) {
 
 NTSTATUS SetCtsFlow(PDEVICE_OBJECT deviceObject, BOOLEAN on) {
     PortExtension* port = PortFromDevice(deviceObject);
+    // Off ends the driver's hold first, whether or not the chip can be
+    // told: a hold nothing would ever end again strands the write.
+    if (!on) ReleaseTransmitHold(port, TX_HOLD_CTS, &port->ctsFlowEnabled);
     if (!ReadChipRegister(deviceObject, 0)) return STATUS_NO_MEMORY;
     UCHAR* image = port->chipRegisterImage;
     if (on) {
@@ -91,8 +100,6 @@ NTSTATUS SetCtsFlow(PDEVICE_OBJECT deviceObject, BOOLEAN on) {
         HoldUnlessLineUp(port, TX_HOLD_CTS, UART_STATE_CTS);
     } else {
         image[0] &= 0x3F;
-        InterlockedAnd(&port->txHolding, ~TX_HOLD_CTS);
-        port->ctsFlowEnabled = 0;
     }
     return WriteRegisterZero(deviceObject, port);
 }
@@ -100,6 +107,7 @@ NTSTATUS SetCtsFlow(PDEVICE_OBJECT deviceObject, BOOLEAN on) {
 NTSTATUS SetDsrFlow(PDEVICE_OBJECT deviceObject, BOOLEAN on) {
     PortExtension* port = PortFromDevice(deviceObject);
     if (!HasDsrFlow(port)) return STATUS_SUCCESS;
+    if (!on) ReleaseTransmitHold(port, TX_HOLD_DSR, &port->dsrFlowEnabled);
     UCHAR* image = port->chipRegisterImage;
 
     if (!ReadChipRegister(deviceObject, 1)) return STATUS_NO_MEMORY;
@@ -125,8 +133,6 @@ NTSTATUS SetDsrFlow(PDEVICE_OBJECT deviceObject, BOOLEAN on) {
             image[1] &= 0xFC;
             if (!WriteChipRegister(deviceObject, 1)) return STATUS_NO_MEMORY;
         }
-        InterlockedAnd(&port->txHolding, ~TX_HOLD_DSR);
-        port->dsrFlowEnabled = 0;
     }
     return WriteRegisterZero(deviceObject, port);
 }

@@ -2,6 +2,7 @@
 // application's XON and the transmit-toggle RTS around a write.
 #include <gtest/gtest.h>
 
+#include "harness/kernel/pool.h"
 #include "serial/modem_lines.h"
 #include "support/port_fixture.h"
 
@@ -42,6 +43,46 @@ TEST_F(FlowRestart, SetXonSendsAWriteHeldByAReceivedXoffWithoutWaitingForAStatus
     harness::app::Wait(*write, 50 * kMillisecond);
     EXPECT_EQ(write->Status(), STATUS_SUCCESS);
     EXPECT_EQ(peer_->ReceivedText(), "held");
+}
+
+// Turning a transmit handshake off ends its hold: a write held for CTS, or
+// by a received XOFF, goes out at once although no line changes. Also when
+// the chip is out of request blocks and the flow setting never reaches it.
+TEST_F(FlowRestart, SwitchingATransmitHandshakeOffSendsTheWriteItHeld) {
+    for (int step = 0; step < 3; ++step) {
+        TestPort& port = ports_.empty() ? OpenScripted(SERIAL_RTS_CONTROL) : *ports_.front();
+        if (!port.handle) ASSERT_EQ(Open(port), STATUS_SUCCESS);
+        SERIAL_HANDFLOW flow = port.ext->handFlow;
+        if (step < 2) {
+            peer_->SetCts(false);
+            flow.ControlHandShake |= SERIAL_CTS_HANDSHAKE;
+        } else {
+            flow.FlowReplace |= SERIAL_AUTO_TRANSMIT;
+        }
+        SetHandFlow(port, flow);
+        if (step == 2) peer_->Send(std::vector<uint8_t>{port.ext->specialChars.XoffChar});
+        Run(5 * kMillisecond);
+        peer_->ClearReceived();
+
+        auto write = harness::app::WriteAsync(port.handle, Bytes("held"));
+        Run(20 * kMillisecond);
+        ASSERT_FALSE(write->Done()) << "step " << step;
+        EXPECT_TRUE(peer_->ReceivedBytes().empty());
+
+        if (step == 1) harness::pool::FailNthAllocation(1);  // the chip never hears of it
+        flow.ControlHandShake &= ~SERIAL_CTS_HANDSHAKE;
+        flow.FlowReplace &= ~SERIAL_AUTO_TRANSMIT;
+        SetHandFlow(port, flow);
+        harness::app::Wait(*write, 50 * kMillisecond);
+        EXPECT_EQ(write->Status(), STATUS_SUCCESS) << "step " << step;
+        EXPECT_EQ(port.ext->txHolding, 0) << "step " << step;
+        Run(5 * kMillisecond);
+        // Leaving automatic transmit flow sends XON as it ends the hold.
+        if (step != 1) EXPECT_EQ(peer_->ReceivedText(), step == 2 ? "\x11held" : "held") << "step " << step;
+        peer_->SetCts(true);
+        ASSERT_EQ(Close(port), STATUS_SUCCESS);
+        Run(20 * kMillisecond);
+    }
 }
 
 TEST_F(FlowRestart, TransmitToggleRaisesRtsForAWriteAndDropsItOnceTheLineIsIdle) {
