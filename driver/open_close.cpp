@@ -43,6 +43,7 @@ void ResetOpenState(PortExtension* port) {
     KeAcquireSpinLock(&port->controlLock, &irql);
     port->escapeChar = 0;
     port->xoffReceived = 0;
+    port->flowCharPending = 0;
     port->writeHeld = 0;
     port->writeTimedOut = 0;
     RtlZeroMemory(&port->perfStats, sizeof(port->perfStats));

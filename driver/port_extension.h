@@ -149,6 +149,10 @@ struct PortExtension {
     volatile LONG rxHolding;      // how the far end is held off (RX_HOLD_*), interlocked
     UCHAR holdingEmpty;           // 1 from the open-time initialisation to the next line-status look
     volatile UCHAR xoffReceived;  // XOFF received under SERIAL_AUTO_TRANSMIT, until the XON
+    // A flow-control character that could not be handed to the USB stack
+    // (FLOW_CHAR_XON or FLOW_CHAR_XOFF, 0 for none), sent again after the
+    // next transmit transfer completes; a newer one replaces it. Interlocked.
+    volatile LONG flowCharPending;
     // DTR and RTS changes decided above PASSIVE_LEVEL, waiting for the line
     // work item (LINE_WANT_* of serial/control_line_requests.cpp), and 1
     // while that work item is queued or running; both interlocked.

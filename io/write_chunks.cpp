@@ -293,6 +293,8 @@ void TransmitDone(PortExtension* port, TransmitContent content, ULONG bytes) {
         // has left the line: the check looks one character time later.
         if (TransmitToggle(port)) QueueLowerRtsCheck(port);
     }
+    // Only after a success: a transfer that failed would fail again.
+    ResendFlowChar(port);
 }
 
 void TransmitFailed(PortExtension* port, TransmitContent content, NTSTATUS status) {

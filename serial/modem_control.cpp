@@ -72,8 +72,16 @@ void ClearXoffHold(PortExtension* port) {
 }
 
 void SendFlowChar(PortExtension* port, BOOLEAN xon) {
+    // The newest flow character is the one the far end must see.
+    InterlockedExchange(&port->flowCharPending, 0);
     const UCHAR character = xon ? port->specialChars.XonChar : port->specialChars.XoffChar;
     // The transfer copies the character; its completion reaches the write
     // path as a one-character transfer, which advances no write.
-    StartTransmitTransfer(port->deviceObject, TX_ONE_CHAR, &character, 1);
+    const NTSTATUS status = StartTransmitTransfer(port->deviceObject, TX_ONE_CHAR, &character, 1);
+    if (!NT_SUCCESS(status)) InterlockedExchange(&port->flowCharPending, xon ? FLOW_CHAR_XON : FLOW_CHAR_XOFF);
+}
+
+void ResendFlowChar(PortExtension* port) {
+    const LONG pending = InterlockedExchange(&port->flowCharPending, 0);
+    if (pending != 0) SendFlowChar(port, pending == FLOW_CHAR_XON ? TRUE : FALSE);
 }

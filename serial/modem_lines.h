@@ -80,8 +80,15 @@ void BreakOff(PortExtension* port);
 void SetXoffHold(PortExtension* port);
 void ClearXoffHold(PortExtension* port);
 // Transmits the XON (TRUE) or XOFF (FALSE) character of specialChars as a
-// one-byte transfer. At or below DISPATCH_LEVEL.
+// one-byte transfer. At or below DISPATCH_LEVEL. A character the USB stack
+// could not take (no pool, every transmit slot busy) is kept in
+// flowCharPending and ResendFlowChar sends it once a transmit transfer
+// has completed: a lost XOFF would let the far end overrun the buffer, a
+// lost XON would hold it off for ever.
 void SendFlowChar(PortExtension* port, BOOLEAN xon);
+void ResendFlowChar(PortExtension* port);
+constexpr LONG FLOW_CHAR_XON = 1;
+constexpr LONG FLOW_CHAR_XOFF = 2;
 
 // Raises or drops DTR or RTS from any level up to DISPATCH_LEVEL. At
 // PASSIVE_LEVEL the request is sent at once (SetControlLines); above it,

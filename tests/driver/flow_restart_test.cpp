@@ -85,6 +85,27 @@ TEST_F(FlowRestart, SwitchingATransmitHandshakeOffSendsTheWriteItHeld) {
     }
 }
 
+// A flow character the USB stack could not take is not lost: it goes out
+// after the next transmit transfer, and a newer one replaces it.
+TEST_F(FlowRestart, AFlowCharacterThatFoundNoPoolGoesOutAfterTheNextTransfer) {
+    TestPort& port = OpenScripted(SERIAL_RTS_CONTROL, 1);
+    const UCHAR xoff = port.ext->specialChars.XoffChar;
+    peer_->ClearReceived();
+    harness::pool::FailNthAllocation(1);
+    SendFlowChar(port.ext, TRUE);
+    harness::pool::FailNthAllocation(1);
+    SendFlowChar(port.ext, FALSE);  // the far end must end up held off
+    Run(5 * kMillisecond);
+    EXPECT_TRUE(peer_->ReceivedBytes().empty());
+
+    auto write = harness::app::WriteAsync(port.handle, Bytes("ab"));
+    harness::app::Wait(*write, 50 * kMillisecond);
+    EXPECT_EQ(write->Status(), STATUS_SUCCESS);
+    Run(5 * kMillisecond);
+    EXPECT_EQ(peer_->ReceivedBytes(), (std::vector<uint8_t>{'a', 'b', xoff}));
+    EXPECT_EQ(port.ext->flowCharPending, 0);
+}
+
 TEST_F(FlowRestart, TransmitToggleRaisesRtsForAWriteAndDropsItOnceTheLineIsIdle) {
     TestPort& port = OpenScripted(SERIAL_TRANSMIT_TOGGLE);
     // Setting the mode raises RTS; let the idle check bring it down first.
