@@ -127,6 +127,30 @@ void CompleteAtDispatch(PIRP irp) {
     if (raise) KeLowerIrql(old);
 }
 
+Pipe* PipeOf(const Transfer& t) {
+    if (t.function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) return nullptr;
+    Port* port = FindPort(t.pdo);
+    if (port == nullptr) return nullptr;
+    auto pipe = port->pipes.find(t.urb->UrbBulkOrInterruptTransfer.PipeHandle);
+    return pipe == port->pipes.end() ? nullptr : &pipe->second;
+}
+
+// A bulk or interrupt transfer that failed on the bus halts its pipe, as
+// Windows documents for data pipes ("How to recover from USB pipe errors"):
+// the pipe serves nothing more until the driver resets it. Withdrawal by
+// the host (cancel, abort) and removal do not halt it.
+bool HaltsPipe(USBD_STATUS status) {
+    return USBD_HALTED(status) && status != USBD_STATUS_CANCELED && status != USBD_STATUS_DEVICE_GONE;
+}
+
+// Marks the failed transfer's pipe halted; true if it was not before.
+bool HaltPipe(const Transfer& failed) {
+    Pipe* pipe = PipeOf(failed);
+    if (pipe == nullptr || pipe->halted) return false;
+    pipe->halted = true;
+    return true;
+}
+
 // Ends a transfer: writes the URB's results and completes its IRP.
 void Finish(const TransferPtr& t, USBD_STATUS status, const std::vector<uint8_t>& inData, uint32_t outTransferred) {
     auto& transfers = State().transfers;
@@ -159,7 +183,17 @@ void Finish(const TransferPtr& t, USBD_STATUS status, const std::vector<uint8_t>
     IoSetCancelRoutine(t->irp, nullptr);
     t->irp->IoStatus.Status = NtStatusFromUsbd(status);
     t->irp->IoStatus.Information = 0;
+    const bool halted = HaltsPipe(status) && HaltPipe(*t);
+    // The URB may be freed by the completion routine.
+    const USBD_PIPE_HANDLE pipe = halted ? t->urb->UrbBulkOrInterruptTransfer.PipeHandle : nullptr;
+    const PDEVICE_OBJECT pdo = t->pdo;
     CompleteAtDispatch(t->irp);
+    // The transfers queued behind the failed one (and any its completion
+    // routine sent) never move either. Windows leaves them queued on the
+    // stopped endpoint until the driver aborts the pipe; ending them with
+    // ENDPOINT_HALTED after the failed one is the harness's choice, so that
+    // a driver that never resets the pipe fails visibly instead of hanging.
+    if (halted) AbortPipeTransfers(pdo, pipe, USBD_STATUS_ENDPOINT_HALTED);
 }
 
 // Ends a transfer that did not run to its end: what had moved is reported.
@@ -374,6 +408,10 @@ NTSTATUS StartTransfer(const TransferPtr& t) {
         return STATUS_PENDING;
     }
 
+    if (const Pipe* pipe = PipeOf(*t); pipe != nullptr && pipe->halted) {
+        AnswerTransfer(t, USBD_STATUS_ENDPOINT_HALTED, {}, 0, DelayToNextFrame());
+        return STATUS_PENDING;
+    }
     USBD_STATUS fault = USBD_STATUS_SUCCESS;
     if (TakeStreamFault(t->endpoint, &fault)) {
         AnswerTransfer(t, fault, {}, 0, DelayToNextFrame());

@@ -33,6 +33,10 @@ struct Pipe {
     uint16_t maximumPacketSize = 0;
     uint8_t interval = 0;
     uint8_t interfaceNumber = 0;
+    // The host controller stopped the endpoint after a failed transfer
+    // (stall, transaction error, babble, short packet): nothing moves on
+    // it until the pipe is reset.
+    bool halted = false;
 };
 
 // One device in a port of the emulated hub.

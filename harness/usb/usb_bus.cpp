@@ -102,6 +102,10 @@ NTSTATUS PipeRequest(PIRP irp, PURB urb, Port& port) {
     auto pipe = port.pipes.find(handle);
     if (pipe == port.pipes.end()) return CompleteUrbAtOnce(irp, urb, port.pdo, USBD_STATUS_INVALID_PIPE_HANDLE);
     const USHORT function = urb->UrbHeader.Function;
+    // Resetting the pipe restarts the host side of the endpoint; clearing
+    // the stall alone only tells the device.
+    if (function != URB_FUNCTION_ABORT_PIPE && function != URB_FUNCTION_SYNC_CLEAR_STALL)
+        pipe->second.halted = false;
     if (function == URB_FUNCTION_ABORT_PIPE) {
         AbortPipeTransfers(port.pdo, handle, USBD_STATUS_CANCELED);
         return CompleteUrbAtOnce(irp, urb, port.pdo, USBD_STATUS_SUCCESS);

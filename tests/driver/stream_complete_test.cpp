@@ -78,6 +78,24 @@ TEST_F(StreamCompleteTest, AFailedStatusOrReceiveTransferStopsItsStream) {
     EXPECT_TRUE(StreamOutstanding(Ext(), STREAM_BULK_IN));
 }
 
+// A receive transfer that fails on the bus (a transaction error on a noisy
+// cable) leaves the bulk-in pipe halted in the host controller. Starting
+// the stream again must bring received characters back; without a pipe
+// reset every later receive transfer fails and the port stays deaf until
+// the device is re-plugged.
+TEST_F(StreamCompleteTest, TheReceiveStreamStartedAgainAfterABusErrorReceivesAgain) {
+    OpenScriptedPort(115200);
+    harness::usb::FailStreamTransfers(1, kBulkIn);
+    peer_->Send("a");
+    Settle();
+    ASSERT_FALSE(StreamOutstanding(Ext(), STREAM_BULK_IN));
+    ASSERT_EQ(StartReaders(Ext()), STATUS_SUCCESS);
+    Settle();
+    peer_->Send("bc");
+    Settle();
+    EXPECT_EQ(ReadAll(), std::vector<uint8_t>({'a', 'b', 'c'}));
+}
+
 TEST_F(StreamCompleteTest, TheReceiveStreamStaysStoppedWhileTheFarEndIsHeldOff) {
     OpenScriptedPort(115200);
     for (LONG hold : {RX_HOLD_XOFF, RX_HOLD_RTS}) {

@@ -73,6 +73,13 @@ TEST_F(UsbTest, StreamFaultFailsTheNextTransfersWithATransactionError) {
     UCHAR data[] = {1, 2, 3};
     URB urb;
     for (int i = 0; i < 3; ++i) {
+        if (i > 0) {  // the failure halted the pipe
+            std::memset(&urb, 0, sizeof urb);
+            urb.UrbHeader.Function = URB_FUNCTION_SYNC_RESET_PIPE;
+            urb.UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
+            urb.UrbPipeRequest.PipeHandle = out;
+            EXPECT_EQ(SendAndWait(&urb).status, STATUS_SUCCESS);
+        }
         BuildBulk(urb, out, data, sizeof data, USBD_TRANSFER_DIRECTION_OUT);
         auto& s = SendAndWait(&urb);
         if (i < 2) {
@@ -84,6 +91,88 @@ TEST_F(UsbTest, StreamFaultFailsTheNextTransfersWithATransactionError) {
         }
     }
     EXPECT_EQ(device_->received[0x02].size(), 3u);  // only the last one got through
+}
+
+// A data pipe whose transfer failed on the bus is halted by the host
+// controller: the transfers queued behind it and every later one fail
+// without reaching the device until the driver resets the pipe; clearing
+// the device's stall alone does not restart it, and other pipes go on.
+TEST_F(UsbTest, AFailedStreamTransferHaltsItsPipeUntilItIsReset) {
+    std::vector<uint8_t> config = usbtest::SingleInterfaceConfiguration();
+    Plug(config);
+    PUSBD_INTERFACE_INFORMATION info = InterfaceOf(SelectConfiguration(config), 0);
+    USBD_PIPE_HANDLE out = info->Pipes[1].PipeHandle;
+    USBD_PIPE_HANDLE in = info->Pipes[2].PipeHandle;
+
+    UCHAR first[16], second[16];
+    URB read1, read2;
+    BuildBulk(read1, in, first, sizeof first, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+    BuildBulk(read2, in, second, sizeof second, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+    auto& r1 = Send(&read1);
+    auto& r2 = Send(&read2);
+    harness::dispatcher::RunFor(kMillisecond);
+    ASSERT_TRUE(device_->Feed(0x83, {}, usbtest::TransferStatus::Stall));
+    ASSERT_TRUE(Wait(r2));
+    ASSERT_TRUE(r1.done);
+    EXPECT_LE(r1.completedAt, r2.completedAt);
+    EXPECT_EQ(read1.UrbHeader.Status, USBD_STATUS_STALL_PID);
+    EXPECT_EQ(read2.UrbHeader.Status, USBD_STATUS_ENDPOINT_HALTED);
+    EXPECT_EQ(r2.status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(read2.UrbBulkOrInterruptTransfer.TransferBufferLength, 0u);
+    EXPECT_EQ(device_->WaitingIn(), 0u);
+
+    // A transaction error halts an OUT pipe the same way.
+    harness::usb::FailStreamTransfers(1, 0x02);
+    UCHAR data[] = {1, 2, 3};
+    URB write;
+    BuildBulk(write, out, data, sizeof data, USBD_TRANSFER_DIRECTION_OUT);
+    EXPECT_EQ(SendAndWait(&write).status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(write.UrbHeader.Status, USBD_STATUS_XACT_ERROR);
+
+    const size_t submitted = device_->submitted.size();
+    BuildBulk(read1, in, first, sizeof first, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+    EXPECT_EQ(SendAndWait(&read1).status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(read1.UrbHeader.Status, USBD_STATUS_ENDPOINT_HALTED);
+    BuildBulk(write, out, data, sizeof data, USBD_TRANSFER_DIRECTION_OUT);
+    EXPECT_EQ(SendAndWait(&write).status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(write.UrbHeader.Status, USBD_STATUS_ENDPOINT_HALTED);
+    EXPECT_EQ(device_->submitted.size(), submitted) << "a halted pipe sent a transfer to the device";
+
+    // The interrupt pipe is not affected.
+    UCHAR status[16];
+    URB notify;
+    BuildBulk(notify, info->Pipes[0].PipeHandle, status, sizeof status,
+              USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+    auto& n = Send(&notify);
+    harness::dispatcher::RunFor(kMillisecond);
+    ASSERT_TRUE(device_->Feed(0x81, {0x01}));
+    ASSERT_TRUE(Wait(n));
+    EXPECT_EQ(n.status, STATUS_SUCCESS);
+
+    auto pipeRequest = [&](URB& urb, USHORT function, USBD_PIPE_HANDLE pipe) -> usbtest::Submission& {
+        std::memset(&urb, 0, sizeof urb);
+        urb.UrbHeader.Function = function;
+        urb.UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
+        urb.UrbPipeRequest.PipeHandle = pipe;
+        return SendAndWait(&urb);
+    };
+    URB reset;
+    EXPECT_EQ(pipeRequest(reset, URB_FUNCTION_SYNC_CLEAR_STALL, out).status, STATUS_SUCCESS);
+    BuildBulk(write, out, data, sizeof data, USBD_TRANSFER_DIRECTION_OUT);
+    SendAndWait(&write);
+    EXPECT_EQ(write.UrbHeader.Status, USBD_STATUS_ENDPOINT_HALTED) << "clearing the device's stall restarted the pipe";
+
+    EXPECT_EQ(pipeRequest(reset, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, out).status, STATUS_SUCCESS);
+    EXPECT_EQ(pipeRequest(reset, URB_FUNCTION_SYNC_RESET_PIPE, in).status, STATUS_SUCCESS);
+    BuildBulk(write, out, data, sizeof data, USBD_TRANSFER_DIRECTION_OUT);
+    EXPECT_EQ(SendAndWait(&write).status, STATUS_SUCCESS);
+    BuildBulk(read1, in, first, sizeof first, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+    auto& r = Send(&read1);
+    harness::dispatcher::RunFor(kMillisecond);
+    ASSERT_TRUE(device_->Feed(0x83, {'x'}));
+    ASSERT_TRUE(Wait(r));
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(read1.UrbBulkOrInterruptTransfer.TransferBufferLength, 1u);
 }
 
 TEST_F(UsbTest, ControlTransferExTimesOut) {

@@ -229,6 +229,9 @@ private:
             r.data = {0x01, 0x00};
         } else if (setup.requestType == 0x00 && setup.request == USB_REQUEST_SET_FEATURE) {
             // remote wake-up enabled
+        } else if (setup.requestType == 0x02 && setup.request == USB_REQUEST_CLEAR_FEATURE &&
+                   setup.value == USB_FEATURE_ENDPOINT_STALL) {
+            // endpoint halt cleared
         } else {
             r.status = TransferStatus::Stall;
         }
