@@ -111,6 +111,12 @@ struct PortExtension {
     StreamRequest* volatile statusTransfer;
     StreamRequest* volatile bulkInTransfer;
     StreamRequest* volatile bulkOutTransfers[PORT_MAX_BULK_OUT_TRANSFERS];
+    // Pipes halted by a transfer that failed on the bus, one bit per
+    // StreamKind (1 << kind), waiting for the port's work item to reset
+    // them; and how many resets in a row each pipe has had without a
+    // transfer that succeeded (usb/pipe_recovery.cpp). Interlocked.
+    volatile LONG pipesHalted;
+    volatile LONG pipeResetsInARow[3];
 
     // --- Chip state -------------------------------------------------------
     LONG chipType;                // CHIP_GEN_*; -1 until detected at start

@@ -46,7 +46,9 @@ ULONG_PTR CharactersSent(PortExtension* port, PIRP irp) {
 // Transmission is held for the start of a write: CTS flow, a received XOFF
 // or IOCTL_SERIAL_SET_XOFF. DSR, DCD and break do not hold writes.
 BOOLEAN TransmitHeld(PortExtension* port) {
-    return (port->txHolding & (TX_HOLD_CTS | TX_HOLD_XON)) != 0 || port->xoffReceived != 0;
+    // A halted transmit pipe would fail the chunk: wait for its reset.
+    return (port->txHolding & (TX_HOLD_CTS | TX_HOLD_XON)) != 0 || port->xoffReceived != 0 ||
+           PipeHalted(port, STREAM_BULK_OUT);
 }
 
 // A chunk as large as the limits allow. txChunkLimit is 0 until a baud rate

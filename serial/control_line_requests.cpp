@@ -7,6 +7,9 @@
 // request for each line replacing an older one, and a work item sends them
 // at PASSIVE_LEVEL.
 //
+// The same work item resets pipes that a failed transfer left halted
+// (usb/pipe_recovery.cpp): that request also waits for the device.
+//
 // One work item, allocated with the device and reused, so that a change
 // decided at DISPATCH_LEVEL never depends on pool being there (a lost DTR
 // raise would hold the far end off for good): whoever sets lineWorkQueued
@@ -73,7 +76,9 @@ void SendWanted(PortExtension* port, LONG wanted) {
 
 IO_WORKITEM_ROUTINE SendLineChanges;
 
-void QueueLineWork(PortExtension* port) {
+}  // namespace
+
+void QueuePortWork(PortExtension* port) {
     if (InterlockedExchange(&port->lineWorkQueued, 1) != 0) return;  // the queued one will send it
     InterlockedIncrement(&port->pendingDpcCount);
     // The routine clears lineWorkQueued before it returns and touches the
@@ -81,13 +86,18 @@ void QueueLineWork(PortExtension* port) {
     IoQueueWorkItem(port->lineWorkItem, SendLineChanges, DelayedWorkQueue, nullptr);
 }
 
+namespace {
+
 VOID NTAPI SendLineChanges(PDEVICE_OBJECT deviceObject, PVOID context) {
     UNREFERENCED_PARAMETER(context);
     PortExtension* port = PortFromDevice(deviceObject);
     for (;;) {
+        ResetHaltedPipes(port);
         for (LONG wanted; (wanted = InterlockedExchange(&port->lineChangesWanted, 0)) != 0;) SendWanted(port, wanted);
         InterlockedExchange(&port->lineWorkQueued, 0);
-        if (port->lineChangesWanted == 0 || InterlockedExchange(&port->lineWorkQueued, 1) != 0) break;
+        if ((port->lineChangesWanted == 0 && port->pipesHalted == 0) ||
+            InterlockedExchange(&port->lineWorkQueued, 1) != 0)
+            break;
     }
     EndDpcCounted(port);
 }
@@ -101,7 +111,7 @@ void RequestControlLine(PortExtension* port, ControlLineAction action) {
         return;
     }
     RecordWanted(port, action);
-    QueueLineWork(port);
+    QueuePortWork(port);
 }
 
 BOOLEAN AllocateLineWork(PortExtension* port) {

@@ -74,6 +74,11 @@ void ClearXoffHold(PortExtension* port) {
 void SendFlowChar(PortExtension* port, BOOLEAN xon) {
     // The newest flow character is the one the far end must see.
     InterlockedExchange(&port->flowCharPending, 0);
+    if (PipeHalted(port, STREAM_BULK_OUT)) {
+        // Sent once the pipe has been reset.
+        InterlockedExchange(&port->flowCharPending, xon ? FLOW_CHAR_XON : FLOW_CHAR_XOFF);
+        return;
+    }
     const UCHAR character = xon ? port->specialChars.XonChar : port->specialChars.XoffChar;
     // The transfer copies the character; its completion reaches the write
     // path as a one-character transfer, which advances no write.

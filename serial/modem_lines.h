@@ -96,6 +96,9 @@ constexpr LONG FLOW_CHAR_XOFF = 2;
 // PASSIVE_LEVEL, the latest request for each line winning. A deferred
 // request found after close (portOpen clear) is dropped.
 void RequestControlLine(PortExtension* port, ControlLineAction action);
+// Queues the port's work item (line changes, halted-pipe resets) unless it
+// is queued or running already. Any level up to DISPATCH_LEVEL.
+void QueuePortWork(PortExtension* port);
 // The line work item: allocated when the device is created (FALSE when
 // there is no pool for it), freed before it is deleted once no deferred
 // line change is queued or running. PASSIVE_LEVEL.

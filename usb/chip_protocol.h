@@ -249,6 +249,19 @@ NTSTATUS SelectTwoInterfaces(PDEVICE_OBJECT deviceObject, PUSB_CONFIGURATION_DES
 //   STREAM_BULK_IN   pipe 2 of interface 0  pipe 1 of interface 1
 USBD_PIPE_HANDLE StreamPipe(const PortExtension* port, StreamKind kind);
 
+// --- Halted pipes (pipe_recovery.cpp) ----------------------------------------------
+// TRUE for a transfer status after which the host controller has halted the
+// pipe (any error but a cancel or a device that is gone).
+BOOLEAN TransferHaltsPipe(USBD_STATUS urbStatus);
+// A transfer of `kind` failed on the bus: the pipe is reset by the port's
+// work item and its stream goes on. Any level up to DISPATCH_LEVEL.
+void NotePipeHalted(PortExtension* port, StreamKind kind);
+void NoteTransferSucceeded(PortExtension* port, StreamKind kind);
+BOOLEAN PipeHalted(const PortExtension* port, StreamKind kind);
+// The work item's part: resets every pipe noted halted and restarts its
+// stream while the port is open. PASSIVE_LEVEL.
+void ResetHaltedPipes(PortExtension* port);
+
 // Frees the interface copies and the device descriptor (removal).
 void FreeUsbConfiguration(PortExtension* port);
 

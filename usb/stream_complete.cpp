@@ -62,6 +62,10 @@ NTSTATUS NTAPI StreamComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID conte
     const BOOLEAN ownedAlone = CompletionTakesTransfer(request);
 
     if (!BeingRemoved(port)) {
+        if (NT_SUCCESS(status))
+            NoteTransferSucceeded(port, request->kind);
+        else if (TransferHaltsPipe(request->urb.Hdr.Status))
+            NotePipeHalted(port, request->kind);
         switch (request->kind) {
         case STREAM_STATUS:
             // A failed status transfer, or one without data, stops the
