@@ -1,0 +1,392 @@
+// The data paths meeting each other through the I/O manager: reads, writes,
+// waits, purges, cleanup and close on ports that carry data at the same
+// time, on a loopback plug and a null-modem pair.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "harness/kernel/pool.h"
+#include "harness/usb/usb_bus.h"
+#include "support/port_fixture.h"
+
+namespace {
+
+using harness::app::Request;
+using harness::dispatcher::kMillisecond;
+using harness::dispatcher::kSecond;
+
+class CrossPathTest : public PortFixture {
+protected:
+    static std::shared_ptr<Request> Ioctl(TestPort& port, ULONG code, ULONG value, ULONG outputLength = 0) {
+        return harness::app::IoctlAsync(port.handle, code, harness::app::AsBytes(value), outputLength);
+    }
+    static NTSTATUS SetWaitMask(TestPort& port, ULONG mask) {
+        return harness::app::Ioctl(port.handle, IOCTL_SERIAL_SET_WAIT_MASK, harness::app::AsBytes(mask), 0).status;
+    }
+    static std::shared_ptr<Request> WaitOnMask(TestPort& port) {
+        return harness::app::IoctlAsync(port.handle, IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
+    }
+    static ULONG Events(const Request& wait) {
+        ULONG events = 0;
+        if (wait.Output().size() >= sizeof(ULONG)) std::memcpy(&events, wait.Output().data(), sizeof(ULONG));
+        return events;
+    }
+    static NTSTATUS Purge(TestPort& port, ULONG mask) {
+        return harness::app::Ioctl(port.handle, IOCTL_SERIAL_PURGE, harness::app::AsBytes(mask), 0).status;
+    }
+    void OpenAt(TestPort& port, ULONG baud) {
+        ASSERT_EQ(Open(port), STATUS_SUCCESS);
+        SetBaud(port, baud);
+        SetLineControl(port, 8, NO_PARITY, STOP_BIT_1);
+    }
+    // Reads whatever arrives until `expected` bytes are in or `within` has
+    // passed, with short reads that time out and some that are cancelled.
+    std::vector<uint8_t> Collect(TestPort& port, size_t expected, int64_t within, int* cancelled = nullptr) {
+        std::vector<uint8_t> got;
+        const int64_t end = harness::dispatcher::Now() + within;
+        int round = 0;
+        while (got.size() < expected && harness::dispatcher::Now() < end) {
+            auto read = harness::app::ReadAsync(port.handle, 97);
+            if (++round % 3 == 0) {
+                harness::app::Wait(*read, 3 * kMillisecond);
+                harness::app::Cancel(*read);
+                if (cancelled != nullptr) ++*cancelled;
+            }
+            harness::app::Wait(*read);
+            EXPECT_TRUE(read->Status() == STATUS_SUCCESS || read->Status() == STATUS_TIMEOUT ||
+                        read->Status() == STATUS_CANCELLED)
+                << std::hex << read->Status();
+            got.insert(got.end(), read->Output().begin(), read->Output().end());
+        }
+        return got;
+    }
+};
+
+// Both ends of a null-modem cable send large blocks to each other at once,
+// under the given flow control, and read them back with reads that time out
+// and reads that are cancelled part-way: every byte arrives once, in order.
+struct FlowCase {
+    const char* name;
+    ULONG controlHandShake;
+    ULONG flowReplace;
+};
+
+class NullModemFlow : public CrossPathTest, public ::testing::WithParamInterface<FlowCase> {};
+
+TEST_P(NullModemFlow, BlocksBothWaysArriveWholeThroughTimedOutAndCancelledReads) {
+    auto [a, b] = PlugNullModemPair(2, 3);
+    for (TestPort* p : {a, b}) {
+        OpenAt(*p, 115200);
+        SERIAL_HANDFLOW hf{};
+        hf.ControlHandShake = SERIAL_DTR_CONTROL | GetParam().controlHandShake;
+        hf.FlowReplace = GetParam().flowReplace;
+        // A small buffer so that the receive hold is used.
+        hf.XonLimit = 256;
+        hf.XoffLimit = 256;
+        SetHandFlow(*p, hf);
+        SERIAL_CHARS chars{};
+        chars.XonChar = 0x11;
+        chars.XoffChar = 0x13;
+        SetChars(*p, chars);
+        SERIAL_TIMEOUTS t{};
+        t.ReadIntervalTimeout = 5;
+        t.ReadTotalTimeoutConstant = 20;
+        SetTimeouts(*p, t);
+    }
+    // Under software flow the data cannot hold the flow characters.
+    auto toB = Pattern(12000, 3);
+    auto toA = Pattern(9000, 4);
+    if (GetParam().flowReplace & SERIAL_AUTO_RECEIVE) {
+        for (auto* v : {&toB, &toA})
+            for (auto& c : *v)
+                if (c == 0x11 || c == 0x13) c = 0x55;
+    }
+    auto writeA = harness::app::WriteAsync(a->handle, toB);
+    auto writeB = harness::app::WriteAsync(b->handle, toA);
+    // B reads slowly first so that A is held back by B's receive hold.
+    Run(300 * kMillisecond);
+    int cancelled = 0;
+    auto gotB = Collect(*b, toB.size(), 10 * kSecond, &cancelled);
+    auto gotA = Collect(*a, toA.size(), 10 * kSecond, &cancelled);
+    harness::app::Wait(*writeA, 5 * kSecond);
+    harness::app::Wait(*writeB, 5 * kSecond);
+    ASSERT_TRUE(writeA->Done());
+    ASSERT_TRUE(writeB->Done());
+    EXPECT_EQ(writeA->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(writeB->Status(), STATUS_SUCCESS);
+    EXPECT_GT(cancelled, 0);
+    EXPECT_EQ(gotB.size(), toB.size());
+    EXPECT_TRUE(gotB == toB) << "data to B lost, doubled or reordered";
+    EXPECT_EQ(gotA.size(), toA.size());
+    EXPECT_TRUE(gotA == toA) << "data to A lost, doubled or reordered";
+    EXPECT_EQ(a->ext->perfStats.BufferOverrunErrorCount + b->ext->perfStats.BufferOverrunErrorCount, 0u);
+    EXPECT_EQ(a->chip->Overruns() + b->chip->Overruns(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Flow, NullModemFlow,
+    ::testing::Values(FlowCase{"RtsCts", SERIAL_CTS_HANDSHAKE, SERIAL_RTS_HANDSHAKE},
+                      FlowCase{"XonXoff", 0, SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE | SERIAL_RTS_CONTROL}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A purge of every combination of its four actions while a write has a
+// chunk in flight, a read waits and a wait-on-mask is pending: the aborts
+// end exactly the requests they name, the wait stays, and the port carries
+// data again afterwards.
+TEST_F(CrossPathTest, EveryPurgeCombinationEndsOnlyWhatItNamesAndThePortCarriesOn) {
+    TestPort& port = PlugPort();
+    OpenAt(port, 9600);
+    for (ULONG mask = 1; mask <= 15; ++mask) {
+        SCOPED_TRACE(mask);
+        SERIAL_TIMEOUTS none{};
+        SetTimeouts(port, none);
+        ASSERT_EQ(SetWaitMask(port, SERIAL_EV_BREAK), STATUS_SUCCESS);
+        auto wait = WaitOnMask(port);
+        auto read = harness::app::ReadAsync(port.handle, 5000);
+        const auto data = Pattern(600, mask);  // over half a second at 9600
+        auto write = harness::app::WriteAsync(port.handle, data);
+        Run(100 * kMillisecond);
+        ASSERT_FALSE(write->Done());
+        ASSERT_FALSE(read->Done());
+
+        EXPECT_EQ(Purge(port, mask), STATUS_SUCCESS);
+        Run(5 * kMillisecond);
+        EXPECT_EQ(write->Done(), (mask & SERIAL_PURGE_TXABORT) != 0);
+        if (write->Done()) {
+            EXPECT_EQ(write->Status(), STATUS_CANCELLED);
+            EXPECT_LT(write->Information(), data.size());
+        }
+        EXPECT_EQ(read->Done(), (mask & SERIAL_PURGE_RXABORT) != 0);
+        if (read->Done()) {
+            EXPECT_EQ(read->Status(), STATUS_CANCELLED);
+            // What the read held is in order: a prefix of what was written.
+            const auto& out = read->Output();
+            EXPECT_TRUE(std::equal(out.begin(), out.end(), data.begin()));
+        }
+        EXPECT_FALSE(wait->Done());
+
+        // Let everything end, then the port carries a fresh exchange.
+        harness::app::Cancel(*wait);
+        harness::app::Wait(*wait);
+        EXPECT_EQ(wait->Status(), STATUS_CANCELLED);
+        harness::app::Wait(*write);
+        harness::app::Cancel(*read);
+        harness::app::Wait(*read);
+        Run(1 * kSecond);
+        EXPECT_EQ(Purge(port, SERIAL_PURGE_RXCLEAR), STATUS_SUCCESS);
+        SERIAL_TIMEOUTS t{};
+        t.ReadTotalTimeoutConstant = 500;
+        SetTimeouts(port, t);
+        auto again = harness::app::ReadAsync(port.handle, 4);
+        EXPECT_EQ(harness::app::Write(port.handle, Bytes("next")).status, STATUS_SUCCESS);
+        harness::app::Wait(*again);
+        EXPECT_EQ(again->Status(), STATUS_SUCCESS);
+        EXPECT_EQ(again->Output(), Bytes("next"));
+        EXPECT_EQ(port.ext->charsQueued, 0u);
+    }
+}
+
+// Closing the handle while every kind of request is outstanding: cleanup
+// cancels them all, each completes once, and close leaves nothing behind.
+TEST_F(CrossPathTest, CleanupEndsEveryKindOfRequestOnceAndCloseLeavesNothing) {
+    auto [a, b] = PlugNullModemPair();
+    OpenAt(*a, 9600);
+    OpenAt(*b, 9600);
+    // A waits for CTS, which B holds off: A's writes stay queued.
+    SERIAL_HANDFLOW hf{};
+    hf.ControlHandShake = SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE;
+    hf.FlowReplace = 0;
+    hf.XonLimit = 256;
+    hf.XoffLimit = 256;
+    SetHandFlow(*a, hf);
+    SERIAL_HANDFLOW off{};
+    off.ControlHandShake = SERIAL_DTR_CONTROL;
+    off.XonLimit = 256;
+    off.XoffLimit = 256;
+    SetHandFlow(*b, off);
+    // RTS control off: B's RTS, A's CTS, is low.
+    Run(50 * kMillisecond);
+
+    ASSERT_EQ(SetWaitMask(*a, SERIAL_EV_RXFLAG), STATUS_SUCCESS);
+    std::vector<std::shared_ptr<Request>> requests;
+    requests.push_back(WaitOnMask(*a));
+    requests.push_back(harness::app::ReadAsync(a->handle, 100));
+    requests.push_back(harness::app::ReadAsync(a->handle, 100));
+    requests.push_back(harness::app::WriteAsync(a->handle, Pattern(300)));
+    requests.push_back(harness::app::WriteAsync(a->handle, Pattern(30)));
+    SERIAL_XOFF_COUNTER xc{};
+    xc.Timeout = 10000;
+    xc.Counter = 10;
+    xc.XoffChar = 0x13;
+    requests.push_back(harness::app::IoctlAsync(a->handle, IOCTL_SERIAL_XOFF_COUNTER, harness::app::AsBytes(xc), 0));
+    requests.push_back(Ioctl(*a, IOCTL_SERIAL_IMMEDIATE_CHAR, 0x41));
+    Run(20 * kMillisecond);
+
+    ASSERT_EQ(Close(*a), STATUS_SUCCESS);
+    harness::app::RunDeferredWork();
+    for (size_t i = 0; i < requests.size(); ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_TRUE(requests[i]->Done());
+        EXPECT_TRUE(requests[i]->Status() == STATUS_CANCELLED || requests[i]->Status() == STATUS_SUCCESS)
+            << std::hex << requests[i]->Status();
+    }
+    EXPECT_EQ(harness::app::OpenHandleCount(), 1u);
+    EXPECT_EQ(a->ext->openCount, 0);
+    EXPECT_EQ(a->ext->rxBufferSize, 0u);
+    // The port opens again (keeping its settings) and carries data.
+    OpenAt(*a, 9600);
+    SetHandFlow(*a, off);
+    EXPECT_EQ(Purge(*b, SERIAL_PURGE_RXCLEAR), STATUS_SUCCESS);
+    SERIAL_TIMEOUTS t{};
+    t.ReadTotalTimeoutConstant = 500;
+    SetTimeouts(*b, t);
+    auto readB = harness::app::ReadAsync(b->handle, 3);
+    EXPECT_EQ(harness::app::Write(a->handle, Bytes("abc")).status, STATUS_SUCCESS);
+    harness::app::Wait(*readB);
+    EXPECT_EQ(readB->Output(), Bytes("abc"));
+}
+
+
+// One whole exchange: open, a wait for received characters, a write, a read
+// and close. Under `failing` allocation faults every request must still end,
+// and end as a failure or with what it claims.
+struct ExchangeOutcome {
+    bool opened = false;
+    bool everythingEnded = true;
+    bool dataCorrect = true;
+};
+
+class AllocationSweep : public CrossPathTest {
+protected:
+    ExchangeOutcome Exchange(TestPort& port) {
+        ExchangeOutcome out;
+        out.opened = Open(port) == STATUS_SUCCESS;
+        if (!out.opened) {
+            port.handle = {};
+            return out;
+        }
+        SetBaud(port, 115200);
+        SERIAL_TIMEOUTS t{};
+        t.ReadTotalTimeoutConstant = 200;
+        SetTimeouts(port, t);
+        SetWaitMask(port, SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY);
+        auto wait = WaitOnMask(port);
+        auto read = harness::app::ReadAsync(port.handle, 5);
+        auto write = harness::app::WriteAsync(port.handle, Bytes("hello"));
+        for (auto* r : {write.get(), read.get()}) {
+            if (!harness::app::Wait(*r, 2 * kSecond)) {
+                ADD_FAILURE() << "request " << int(r->MajorFunction()) << " still pending";
+                out.everythingEnded = false;
+                harness::app::Cancel(*r);
+                harness::app::Wait(*r);
+            }
+        }
+        // The wait has its event once something was sent or received.
+        if (!harness::app::Wait(*wait, 100 * kMillisecond)) {
+            if (write->Status() == STATUS_SUCCESS || !read->Output().empty()) {
+                ADD_FAILURE() << "wait still pending; write " << std::hex << write->Status() << " read "
+                              << read->Status() << " with " << std::dec << read->Output().size();
+                out.everythingEnded = false;
+            }
+            harness::app::Cancel(*wait);
+            harness::app::Wait(*wait);
+        }
+        if (write->Status() == STATUS_SUCCESS && write->Information() != 5) out.dataCorrect = false;
+        if (read->Status() == STATUS_SUCCESS && read->Output() != Bytes("hello")) out.dataCorrect = false;
+        if (wait->Status() == STATUS_SUCCESS && (Events(*wait) & (SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY)) == 0)
+            out.dataCorrect = false;
+        EXPECT_EQ(Close(port), STATUS_SUCCESS);
+        harness::app::RunDeferredWork();
+        return out;
+    }
+};
+
+TEST_F(AllocationSweep, FailingEachAllocationOfAnExchangeLeaksNothingAndHangsNothing) {
+    TestPort& port = PlugPort();
+    // Once as a baseline: how many allocations an exchange makes.
+    const size_t blocks = harness::pool::BlocksInUse();
+    const uint64_t before = harness::pool::AllocationCount();
+    ExchangeOutcome clean = Exchange(port);
+    ASSERT_TRUE(clean.opened);
+    ASSERT_TRUE(clean.everythingEnded);
+    ASSERT_TRUE(clean.dataCorrect);
+    const uint64_t count = harness::pool::AllocationCount() - before;
+    ASSERT_GT(count, 0u);
+    EXPECT_EQ(harness::pool::BlocksInUse(), blocks);
+
+    for (uint64_t n = 1; n <= count + 1; ++n) {
+        SCOPED_TRACE(n);
+        harness::pool::FailNthAllocation(n);
+        ExchangeOutcome out = Exchange(port);
+        harness::pool::ClearFaults();
+        Run(100 * kMillisecond);
+        EXPECT_TRUE(out.everythingEnded);
+        EXPECT_TRUE(out.dataCorrect);
+        EXPECT_EQ(harness::pool::BlocksInUse(), blocks);
+        EXPECT_EQ(port.ext->openCount, 0);
+        // The fault does not outlive the exchange it hit.
+        ExchangeOutcome after = Exchange(port);
+        EXPECT_TRUE(after.opened);
+        EXPECT_TRUE(after.everythingEnded);
+        EXPECT_TRUE(after.dataCorrect);
+        if (HasFailure()) break;
+    }
+}
+
+// The chip is pulled out of the bus at each step of an exchange, with the
+// port open. Nothing crashes or hangs; every request ends; close works.
+class UnplugAtStep : public CrossPathTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(UnplugAtStep, RequestsEndAndTheHandleCloses) {
+    const int step = GetParam();
+    TestPort& port = PlugPort();
+    OpenAt(port, 9600);
+    SERIAL_TIMEOUTS t{};
+    t.ReadTotalTimeoutConstant = 300;
+    t.WriteTotalTimeoutConstant = 2000;
+    SetTimeouts(port, t);
+    auto unplug = [&](int at) {
+        if (at == step) harness::usb::Unplug(port.device->pdo);
+    };
+    unplug(0);
+    ASSERT_EQ(SetWaitMask(port, SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY | SERIAL_EV_CTS | SERIAL_EV_DSR), STATUS_SUCCESS);
+    unplug(1);
+    auto wait = WaitOnMask(port);
+    auto read = harness::app::ReadAsync(port.handle, 200);
+    unplug(2);
+    auto write = harness::app::WriteAsync(port.handle, Pattern(200));
+    Run(3 * kMillisecond);
+    unplug(3);
+    Run(60 * kMillisecond);
+    unplug(4);
+    auto purge = Ioctl(port, IOCTL_SERIAL_PURGE, SERIAL_PURGE_RXCLEAR | SERIAL_PURGE_TXCLEAR);
+    unplug(5);
+    for (auto* r : {write.get(), read.get(), purge.get()}) {
+        EXPECT_TRUE(harness::app::Wait(*r, 5 * kSecond));
+        if (!r->Done()) {
+            harness::app::Cancel(*r);
+            harness::app::Wait(*r);
+        }
+    }
+    unplug(6);
+    harness::app::Wait(*wait, 1 * kSecond);
+    if (!wait->Done()) {
+        harness::app::Cancel(*wait);
+        harness::app::Wait(*wait);
+    }
+    EXPECT_TRUE(wait->Status() == STATUS_SUCCESS || wait->Status() == STATUS_CANCELLED) << std::hex << wait->Status();
+    unplug(7);
+    EXPECT_EQ(Close(port), STATUS_SUCCESS);
+    harness::app::RunDeferredWork();
+    EXPECT_EQ(harness::app::OpenHandleCount(), 0u);
+    unplug(8);
+    // A new open after the chip went away fails or works, but does not hang.
+    const NTSTATUS reopen = Open(port);
+    if (NT_SUCCESS(reopen)) EXPECT_EQ(Close(port), STATUS_SUCCESS);
+    port.handle = {};
+    Run(100 * kMillisecond);
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, UnplugAtStep, ::testing::Range(0, 9));
+
+}  // namespace
