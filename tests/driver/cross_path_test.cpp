@@ -9,6 +9,7 @@
 
 #include "harness/kernel/pool.h"
 #include "harness/usb/usb_bus.h"
+#include "serial/modem_lines.h"
 #include "support/port_fixture.h"
 
 namespace {
@@ -401,5 +402,86 @@ TEST_P(UnplugAtStep, RequestsEndAndTheHandleCloses) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Steps, UnplugAtStep, ::testing::Range(0, 9));
+
+
+// Wait-on-mask on one end of a null-modem cable while data flows both ways
+// and the other end changes its lines and sends breaks: every line change
+// reaches a wait, none is reported twice, and each wait completes once.
+TEST_F(CrossPathTest, LineEventsUnderFlowingDataReachTheWaitsOnceEach) {
+    auto [a, b] = PlugNullModemPair(2, 2);
+    OpenAt(*a, 115200);
+    OpenAt(*b, 115200);
+    constexpr ULONG kMask = SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD | SERIAL_EV_BREAK | SERIAL_EV_RXCHAR |
+                            SERIAL_EV_TXEMPTY | SERIAL_EV_ERR | SERIAL_EV_RING | SERIAL_EV_RXFLAG;
+    ASSERT_EQ(SetWaitMask(*a, kMask), STATUS_SUCCESS);
+    SERIAL_TIMEOUTS streaming = StreamingTimeouts(10);
+    SetTimeouts(*a, streaming);
+    SetTimeouts(*b, streaming);
+    auto writeA = harness::app::WriteAsync(a->handle, Pattern(20000, 1));
+    auto writeB = harness::app::WriteAsync(b->handle, Pattern(20000, 2));
+    std::shared_ptr<Request> wait = WaitOnMask(*a);
+    std::shared_ptr<Request> readA, readB;
+    int waitsCompleted = 0;
+    // Runs `duration` with reads keeping both buffers drained; returns the
+    // events the waits on A reported meanwhile.
+    auto collect = [&](int64_t duration) {
+        ULONG seen = 0;
+        const int64_t end = harness::dispatcher::Now() + duration;
+        while (harness::dispatcher::Now() < end) {
+            Run(2 * kMillisecond);
+            if (!readA || readA->Done()) readA = harness::app::ReadAsync(a->handle, 4096);
+            if (!readB || readB->Done()) readB = harness::app::ReadAsync(b->handle, 4096);
+            if (wait->Done()) {
+                EXPECT_EQ(wait->Status(), STATUS_SUCCESS);
+                EXPECT_NE(Events(*wait), 0u);
+                EXPECT_EQ(Events(*wait) & ~kMask, 0u);
+                seen |= Events(*wait);
+                ++waitsCompleted;
+                wait = WaitOnMask(*a);
+            }
+        }
+        return seen;
+    };
+    collect(50 * kMillisecond);
+    UCHAR lines = 0x03;  // B's DTR and RTS, raised at open
+    for (int i = 0; i < 24; ++i) {
+        SCOPED_TRACE(i);
+        ULONG expected = 0;
+        switch (i % 3) {
+        case 0:
+            lines ^= 0x01;
+            SetModemControl(b->ext, lines);
+            expected = SERIAL_EV_DSR | SERIAL_EV_RLSD;
+            break;
+        case 1:
+            lines ^= 0x02;
+            SetModemControl(b->ext, lines);
+            expected = SERIAL_EV_CTS;
+            break;
+        case 2:
+            BreakOn(b->ext);
+            Run(5 * kMillisecond);
+            BreakOff(b->ext);
+            // This port does not raise BREAK (nor ERR): the chip's status
+            // word carries them, and they are counted, not reported.
+            expected = 0;
+            break;
+        }
+        const ULONG seen = collect(80 * kMillisecond);
+        EXPECT_EQ(seen & expected, expected) << std::hex << seen;
+        EXPECT_EQ(seen & (SERIAL_EV_BREAK | SERIAL_EV_ERR), 0u) << std::hex << seen;
+        // The change is reported once: a quiet spell brings no repeat.
+        const ULONG after = collect(60 * kMillisecond);
+        EXPECT_EQ(after & (SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD), 0u) << std::hex << after;
+    }
+    EXPECT_GT(waitsCompleted, 24);
+    harness::app::Cancel(*wait);
+    harness::app::Wait(*wait);
+    EXPECT_TRUE(wait->Status() == STATUS_CANCELLED || wait->Status() == STATUS_SUCCESS);
+    for (auto* r : {writeA.get(), writeB.get()}) {
+        harness::app::Cancel(*r);
+        harness::app::Wait(*r);
+    }
+}
 
 }  // namespace
