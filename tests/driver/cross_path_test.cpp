@@ -484,4 +484,56 @@ TEST_F(CrossPathTest, LineEventsUnderFlowingDataReachTheWaitsOnceEach) {
     }
 }
 
+
+// The chip is pulled out while close (or open) is waiting for it: the
+// handle closes (or the open ends), nothing hangs, and the requests end.
+class UnplugDuring : public CrossPathTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(UnplugDuring, CloseWithRequestsOutstanding) {
+    TestPort& port = PlugPort();
+    OpenAt(port, 9600);
+    ASSERT_EQ(SetWaitMask(port, SERIAL_EV_RXCHAR | SERIAL_EV_CTS), STATUS_SUCCESS);
+    auto wait = WaitOnMask(port);
+    auto read = harness::app::ReadAsync(port.handle, 5000);
+    auto write = harness::app::WriteAsync(port.handle, Pattern(2000));
+    Run(20 * kMillisecond);
+    PDEVICE_OBJECT pdo = port.device->pdo;
+    harness::dispatcher::ScheduleAfter(GetParam() * kMillisecond / 2, [pdo] { harness::usb::Unplug(pdo); },
+                                       "unplug during close");
+    EXPECT_EQ(Close(port), STATUS_SUCCESS);
+    harness::app::RunDeferredWork();
+    for (auto* r : {wait.get(), read.get(), write.get()}) ASSERT_TRUE(r->Done());
+    // A write that says it succeeded sent everything.
+    if (write->Status() == STATUS_SUCCESS) EXPECT_EQ(write->Information(), 2000u);
+    EXPECT_EQ(harness::app::OpenHandleCount(), 0u);
+    EXPECT_EQ(port.ext->openCount, 0);
+    Run(100 * kMillisecond);
+}
+
+TEST_P(UnplugDuring, OpenThenAnExchange) {
+    TestPort& port = PlugPort();
+    PDEVICE_OBJECT pdo = port.device->pdo;
+    harness::dispatcher::ScheduleAfter(GetParam() * kMillisecond / 4, [pdo] { harness::usb::Unplug(pdo); },
+                                       "unplug during open");
+    const NTSTATUS status = Open(port);
+    if (!NT_SUCCESS(status)) {
+        port.handle = {};
+        return;
+    }
+    SERIAL_TIMEOUTS t{};
+    t.ReadTotalTimeoutConstant = 100;
+    t.WriteTotalTimeoutConstant = 100;
+    SetTimeouts(port, t);
+    auto read = harness::app::ReadAsync(port.handle, 10);
+    auto write = harness::app::WriteAsync(port.handle, Pattern(10));
+    EXPECT_TRUE(harness::app::Wait(*write, 1 * kSecond));
+    EXPECT_TRUE(harness::app::Wait(*read, 1 * kSecond));
+    // Nothing can have arrived from a chip that is gone before it was sent.
+    if (write->Status() != STATUS_SUCCESS) EXPECT_NE(read->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(Close(port), STATUS_SUCCESS);
+    harness::app::RunDeferredWork();
+}
+
+INSTANTIATE_TEST_SUITE_P(HalfMilliseconds, UnplugDuring, ::testing::Range(0, 120, 7));
+
 }  // namespace
