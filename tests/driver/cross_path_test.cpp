@@ -536,4 +536,53 @@ TEST_P(UnplugDuring, OpenThenAnExchange) {
 
 INSTANTIATE_TEST_SUITE_P(HalfMilliseconds, UnplugDuring, ::testing::Range(0, 120, 7));
 
+
+// A receiver that stops reading holds the sender off once its buffer nears
+// full; a receive purge empties the buffer and must end the hold, so the
+// sender's write goes on and completes, and nothing is lost past the purge.
+TEST_P(NullModemFlow, AReceivePurgeEndsTheReceiveHold) {
+    auto [a, b] = PlugNullModemPair(2, 2);
+    for (TestPort* p : {a, b}) {
+        OpenAt(*p, 115200);
+        SERIAL_HANDFLOW hf{};
+        hf.ControlHandShake = SERIAL_DTR_CONTROL | GetParam().controlHandShake;
+        hf.FlowReplace = GetParam().flowReplace;
+        hf.XonLimit = 1024;
+        hf.XoffLimit = 1024;
+        SetHandFlow(*p, hf);
+        SERIAL_CHARS chars{};
+        chars.XonChar = 0x11;
+        chars.XoffChar = 0x13;
+        SetChars(*p, chars);
+    }
+    auto data = Pattern(9000, 8);
+    for (auto& c : data)
+        if (c == 0x11 || c == 0x13) c = 0x55;
+    auto write = harness::app::WriteAsync(a->handle, data);
+    Run(1500 * kMillisecond);
+    ASSERT_FALSE(write->Done()) << "held off by B";
+    EXPECT_LE(b->ext->rxCount, b->ext->rxBufferSize);
+    const ULONG heldAt = b->ext->rxCount;
+    EXPECT_GT(heldAt, 2000u);
+
+    EXPECT_EQ(Purge(*b, SERIAL_PURGE_RXCLEAR), STATUS_SUCCESS);
+    SERIAL_TIMEOUTS t{};
+    t.ReadIntervalTimeout = 200;
+    t.ReadTotalTimeoutConstant = 3000;
+    SetTimeouts(*b, t);
+    auto read = harness::app::ReadAsync(b->handle, static_cast<ULONG>(data.size()));
+    harness::app::Wait(*write, 3 * kSecond);
+    ASSERT_TRUE(write->Done()) << "the hold did not end";
+    EXPECT_EQ(write->Status(), STATUS_SUCCESS);
+    harness::app::Wait(*read);
+    const auto& tailRead = read->Output();
+    ASSERT_FALSE(tailRead.empty());
+    ASSERT_LE(tailRead.size(), data.size());
+    // What came after the purge is the end of what A sent, whole.
+    EXPECT_TRUE(std::equal(tailRead.begin(), tailRead.end(), data.end() - static_cast<ptrdiff_t>(tailRead.size())));
+    EXPECT_GE(heldAt + tailRead.size(), data.size() - 64) << "more lost than the purge discarded";
+    EXPECT_EQ(b->ext->perfStats.BufferOverrunErrorCount, 0u);
+    EXPECT_EQ(b->chip->Overruns(), 0u);
+}
+
 }  // namespace
