@@ -241,6 +241,7 @@ struct PortExtension {
     volatile UCHAR writeChunkOrphaned;  // ... and its write has already ended
     volatile UCHAR writeWakeUpBusy;     // the empty transfer that ends a timed-out write is on the pipe
     ULONG writeChunkSerial;             // chunks submitted: tells a submission its own refusal apart
+    StreamRequest* writeChunkRequest;   // the chunk on the pipe, while writeChunkBusy (cancel spin lock)
     ULONG writeWakeUpSerial;            // likewise for the wake-up transfers
     NTSTATUS writeEndStatus;            // status completeWriteDpc ends the current write with
     NTSTATUS immediateStatus;           // status completeImmediateDpc ends the immediate character with

@@ -108,6 +108,7 @@ StreamRequest* BuildNextChunk(PortExtension* port, PIRP irp, ULONG* serial) {
     }
     port->txInFlight = chunk;
     port->writeChunkBusy = 1;
+    port->writeChunkRequest = request;
     *serial = ++port->writeChunkSerial;
     AddReference(irp, RefTransfer);
     return request;
@@ -118,6 +119,7 @@ StreamRequest* BuildNextChunk(PortExtension* port, PIRP irp, ULONG* serial) {
 // Cancel spin lock held.
 BOOLEAN ChunkFailedLocked(PortExtension* port, NTSTATUS status) {
     port->writeChunkBusy = 0;
+    port->writeChunkRequest = nullptr;
     if (port->writeChunkOrphaned) {
         port->writeChunkOrphaned = 0;
         return TRUE;
@@ -232,6 +234,7 @@ void WriteChunkDone(PortExtension* port, ULONG bytes) {
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     port->writeChunkBusy = 0;
+    port->writeChunkRequest = nullptr;
     if (port->writeChunkOrphaned) {
         // The chunk of a write that has ended: the current write (if one
         // waits) may start now.
@@ -299,11 +302,18 @@ void TransmitDone(PortExtension* port, TransmitContent content, ULONG bytes) {
     ResendFlowChar(port);
 }
 
-void TransmitFailed(PortExtension* port, TransmitContent content, NTSTATUS status) {
+void TransmitFailed(PortExtension* port, TransmitContent content, NTSTATUS status, ULONG carried) {
     switch (content) {
     case TX_WRITE_CHUNK: {
         KIRQL irql;
         IoAcquireCancelSpinLock(&irql);
+        if (port->writeTimedOut && !port->writeChunkOrphaned && port->currentWriteIrp != nullptr) {
+            // The time-out withdrew the chunk the chip would not take: the
+            // write ends timed out with what did go, this chunk's share too.
+            IoReleaseCancelSpinLock(irql);
+            WriteChunkDone(port, carried);
+            break;
+        }
         const BOOLEAN resume = ChunkFailedLocked(port, status);
         IoReleaseCancelSpinLock(irql);
         if (resume) SendWriteChunk(port);
@@ -370,6 +380,14 @@ VOID NTAPI CompleteWriteDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID arg
 // The write total time-out. A write with a chunk of its own on the pipe is
 // ended by that chunk's completion; a held write, or one waiting for an
 // orphaned chunk, by the completion of an empty transfer sent now.
+//
+// The chunk may never come back by itself: the chip accepts no more while
+// its transmitter is held (the far end's XOFF or CTS, handled by the chip)
+// and its buffer is full, and the pipe then waits as long as the hold
+// lasts. The chunk is withdrawn, so that its completion (cancelled) ends
+// the write now. While writeChunkRequest is set under the cancel spin lock
+// the completion has not yet released the transfer: the pointer still
+// names it.
 VOID NTAPI WriteTotalTimeoutDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2) {
     UNREFERENCED_PARAMETER(dpc);
     UNREFERENCED_PARAMETER(argument1);
@@ -390,7 +408,10 @@ VOID NTAPI WriteTotalTimeoutDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID
     port->writeTimedOut = 1;
     BOOLEAN wake = FALSE;
     ULONG serial = 0;
-    if (!OwnChunkInFlight(port)) {
+    StreamRequest* stuck = nullptr;
+    if (OwnChunkInFlight(port)) {
+        if (TakeThisStreamTransfer(port, STREAM_BULK_OUT, port->writeChunkRequest)) stuck = port->writeChunkRequest;
+    } else {
         port->writeHeld = 0;
         // One wake-up on the pipe serves whichever write has timed out
         // when it comes back.
@@ -401,6 +422,9 @@ VOID NTAPI WriteTotalTimeoutDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID
         }
     }
     IoReleaseCancelSpinLock(irql);
+    // No spin lock held: a USB stack may complete the transfer inside the
+    // cancel call.
+    if (stuck != nullptr) CancelTakenTransfer(stuck);
     if (wake) SendWakeUp(port, serial);
     EndDpcCounted(port);
 }

@@ -48,7 +48,7 @@ void TransmitDone(PortExtension* port, TransmitContent content, ULONG bytes);
 // A transmit transfer failed (or completed while the port was closed). A
 // failed write chunk ends its write with `status` and the characters sent
 // before it.
-void TransmitFailed(PortExtension* port, TransmitContent content, NTSTATUS status);
+void TransmitFailed(PortExtension* port, TransmitContent content, NTSTATUS status, ULONG carried);
 // The write side of a completed write chunk.
 void WriteChunkDone(PortExtension* port, ULONG bytes);
 // Takes the current write back from the USB side (cancel): counts the chunk

@@ -194,6 +194,11 @@ BOOLEAN StreamOutstanding(const PortExtension* port, StreamKind kind);
 // second frees the request and the record.
 StreamRequest* TakeStreamTransfer(PortExtension* port, StreamKind kind, ULONG slot);
 void CancelTakenTransfer(StreamRequest* request);
+// Empties the entry of the kind's table that holds `request`, comparing
+// pointers only; TRUE when it was there. The caller then owns the
+// canceller's side and must pass it to CancelTakenTransfer. The caller
+// makes sure `request` cannot be released meanwhile.
+BOOLEAN TakeThisStreamTransfer(PortExtension* port, StreamKind kind, StreamRequest* request);
 
 // The completion's side of the hand-shake (stream_complete.cpp runs it
 // first thing): returns TRUE when the completion owns the transfer alone

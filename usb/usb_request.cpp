@@ -226,6 +226,15 @@ StreamRequest* TakeStreamTransfer(PortExtension* port, StreamKind kind, ULONG sl
     return static_cast<StreamRequest*>(InterlockedExchangePointer(AsPointerSlot(&table[slot]), nullptr));
 }
 
+BOOLEAN TakeThisStreamTransfer(PortExtension* port, StreamKind kind, StreamRequest* request) {
+    ULONG entries = 0;
+    StreamRequest* volatile* table = TransferTable(port, kind, &entries);
+    if (table == nullptr || request == nullptr) return FALSE;
+    for (ULONG slot = 0; slot < entries; ++slot)
+        if (InterlockedCompareExchangePointer(AsPointerSlot(&table[slot]), nullptr, request) == request) return TRUE;
+    return FALSE;
+}
+
 void CancelTakenTransfer(StreamRequest* request) {
     IoCancelIrp(request->irp);
     if (InterlockedExchange(&request->handoff, 1) != 0) {

@@ -585,17 +585,15 @@ TEST_P(NullModemFlow, AReceivePurgeEndsTheReceiveHold) {
     EXPECT_EQ(b->chip->Overruns(), 0u);
 }
 
-
 // A write that times out while the far end has sent XOFF, then one that
 // waits for the XON: the far end gets a prefix of the first, at least what
 // its write reported, then the whole second, and nothing else.
 class XoffTimeout : public CrossPathTest, public ::testing::WithParamInterface<int> {};
 
-// Disabled: it hangs today. The time-out waits for the chunk on the pipe to
-// come back, and the chip accepts nothing more while the far end's XOFF
-// holds its transmitter with its buffer full, so the write outlives its
-// time-out for as long as the hold lasts.
-TEST_P(XoffTimeout, DISABLED_TheTimedOutWriteReportsWhatWasSentAndTheNextFollowsIt) {
+// The chip takes nothing more while the far end's XOFF holds its
+// transmitter and its buffer is full: unless the time-out withdraws the
+// chunk on the pipe, the write outlives its time-out as long as the hold.
+TEST_P(XoffTimeout, TheTimedOutWriteReportsWhatWasSentAndTheNextFollowsIt) {
     auto [a, b] = PlugNullModemPair(2, 2);
     OpenAt(*a, 38400);
     OpenAt(*b, 38400);

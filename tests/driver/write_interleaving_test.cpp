@@ -134,21 +134,26 @@ TEST_F(WriteInterleavingTest, AWriteTimedOutWhileHeldLeavesTheNextWriteItsOwnTim
     EXPECT_TRUE(Wire().empty());
 }
 
-TEST_F(WriteInterleavingTest, AWriteTimedOutWithAChunkInFlightEndsWhenThatChunkComesBack) {
+// The time-out withdraws the chunk on the pipe (the chip takes it only as
+// fast as its transmitter empties): the write ends at its time-out with
+// exactly the characters the chip took, and the next write follows them.
+TEST_F(WriteInterleavingTest, AWriteTimedOutWithAChunkInFlightEndsAtItsTimeOutWithWhatTheChipTook) {
     ASSERT_TRUE(harness::dispatcher::SetTimeIncrement(harness::dispatcher::kMinimumTimeIncrement));
     OpenScriptedPort(9600);
     SetWriteTimeouts(0, 150);
     const auto a = Pattern(1000, 1);
+    const int64_t start = Now();
     auto write = Write(a);
     auto next = Write(Pattern(10, 2));
     ASSERT_TRUE(Wait(*write));
     EXPECT_EQ(write->Status(), STATUS_TIMEOUT);
-    EXPECT_EQ(write->Information(), 512u) << "the two chunks that went out";
-    EXPECT_GT(Now(), 200 * kMillisecond) << "ended by the chunk's completion, not the timer";
+    EXPECT_LT(Now() - start, 160 * kMillisecond) << "ended by the timer, not by the chunk's own completion";
+    const size_t took = write->Information();
+    EXPECT_GT(took, 256u);
+    EXPECT_LT(took, 512u) << "the second chunk was withdrawn part way";
     ASSERT_TRUE(Wait(*next));
     EXPECT_EQ(next->Status(), STATUS_SUCCESS);
-    EXPECT_EQ(OutLengths(), (std::vector<size_t>{256, 256, 10}));
-    EXPECT_EQ(Wire(), Concat(Head(a, 512), Pattern(10, 2)));
+    EXPECT_EQ(Wire(), Concat(Head(a, took), Pattern(10, 2)));
 }
 
 TEST_F(WriteInterleavingTest, ACancelRacingTheTimeOutDpcCompletesTheWriteOnce) {
