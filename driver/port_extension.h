@@ -11,8 +11,9 @@
 //                 words, cancel routines, charsQueued
 //   rxLock        receive buffer pointers
 //   eventLock     waitMask, eventHistory and the pending wait's result slot
-// flagsLock is taken alone; openMutex orders the open-state test of the stop
-// and remove queries. No spin lock is held while a synchronous USB request
+// flagsLock is innermost: taken alone, or inside the cancel spin lock where
+// admission parks a request (io/admission.cpp); openMutex orders the
+// open-state test of the stop and remove queries. No spin lock is held while a synchronous USB request
 // is sent.
 #pragma once
 
@@ -111,6 +112,11 @@ struct PortExtension {
     StreamRequest* volatile statusTransfer;
     StreamRequest* volatile bulkInTransfer;
     StreamRequest* volatile bulkOutTransfers[PORT_MAX_BULK_OUT_TRANSFERS];
+    // Stream transfers sent and not yet finished by their completion, and
+    // the notification event set when that count reaches zero; removal
+    // waits on it (usb/usb_request.cpp). Interlocked.
+    volatile LONG streamTransfersOut;
+    KEVENT streamsDoneEvent;
 
     // --- Chip state -------------------------------------------------------
     LONG chipType;                // CHIP_GEN_*; -1 until detected at start
