@@ -51,6 +51,7 @@ void InitNewPort(PortExtension* port, PDEVICE_OBJECT deviceObject, PDRIVER_OBJEC
     ExInitializeFastMutex(&port->openMutex);
     KeInitializeEvent(&port->irpsDoneEvent, SynchronizationEvent, FALSE);
     KeInitializeEvent(&port->dpcsDoneEvent, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&port->streamsDoneEvent, NotificationEvent, FALSE);
 }
 
 // Keeps a zero-terminated copy of the device name for the symbolic link and

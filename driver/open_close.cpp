@@ -11,6 +11,7 @@
 // the power paths.
 #include "driver/dispatch.h"
 #include "driver/driver_globals.h"
+#include "driver/pnp.h"
 #include "io/deferred_work.h"
 #include "io/read_path.h"
 #include "io/request_queue.h"
@@ -58,20 +59,6 @@ void ResetOpenState(PortExtension* port) {
     port->eventHistory = 0;
     port->waitResultSlot = nullptr;
     KeReleaseSpinLock(&port->eventLock, irql);
-}
-
-// Every request the port holds, queued or current, is cancelled.
-void CancelPortRequests(PortExtension* port) {
-    PDEVICE_OBJECT deviceObject = port->deviceObject;
-    LIST_ENTRY none;  // the slots without a queue of their own
-    InitializeListHead(&none);
-    CancelQueueAndCurrent(deviceObject, &port->writeQueue, &port->currentWriteIrp);
-    CancelQueueAndCurrent(deviceObject, &none, &port->currentXoffIrp);
-    CancelQueueAndCurrent(deviceObject, &port->readQueue, &port->currentReadIrp);
-    CancelQueueAndCurrent(deviceObject, &port->purgeQueue, &port->currentPurgeIrp);
-    CancelQueueAndCurrent(deviceObject, &none, &port->currentWaitIrp);
-    CancelQueueAndCurrent(deviceObject, &port->maskQueue, &port->currentMaskIrp);
-    CancelQueueAndCurrent(deviceObject, &none, &port->currentImmediateIrp);
 }
 
 // Close's wait until no DPC of the port is queued or running and no timer
@@ -196,6 +183,6 @@ NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT deviceObject, PIRP irp) {
     NTSTATUS status = AdmitRequest(irp, port);
     if (status == STATUS_PENDING) return STATUS_PENDING;
     if (status == STATUS_DELETE_PENDING) status = STATUS_SUCCESS;
-    if (NT_SUCCESS(status)) CancelPortRequests(port);
+    if (NT_SUCCESS(status)) KillAllRequests(deviceObject);
     return CompleteOpen(port, irp, status, TRUE);
 }

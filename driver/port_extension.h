@@ -11,8 +11,9 @@
 //                 words, cancel routines, charsQueued
 //   rxLock        receive buffer pointers
 //   eventLock     waitMask, eventHistory and the pending wait's result slot
-// flagsLock is taken alone; openMutex orders the open-state test of the stop
-// and remove queries. No spin lock is held while a synchronous USB request
+// flagsLock is innermost: taken alone, or inside the cancel spin lock where
+// admission parks a request (io/admission.cpp); openMutex orders the
+// open-state test of the stop and remove queries. No spin lock is held while a synchronous USB request
 // is sent.
 #pragma once
 
@@ -117,6 +118,11 @@ struct PortExtension {
     // transfer that succeeded (usb/pipe_recovery.cpp). Interlocked.
     volatile LONG pipesHalted;
     volatile LONG pipeResetsInARow[3];
+    // Stream transfers sent and not yet finished by their completion, and
+    // the notification event set when that count reaches zero; removal
+    // waits on it (usb/usb_request.cpp). Interlocked.
+    volatile LONG streamTransfersOut;
+    KEVENT streamsDoneEvent;
 
     // --- Chip state -------------------------------------------------------
     LONG chipType;                // CHIP_GEN_*; -1 until detected at start

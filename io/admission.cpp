@@ -1,45 +1,86 @@
 // The admission check every dispatch routine makes first, and the count of
 // requests inside the driver that stop and removal wait to drain.
+//
+// Parking. While a stop is pending (PNP_ACCEPT_STOPPING) a request other
+// than Plug and Play is parked in stalledQueue until the device is started
+// again or the stop is cancelled. Two rules make that safe:
+//  - A parked request gives its admission count back as it is parked: the
+//    stop that follows drains pendingIrpCount, and a request waiting for
+//    the end of that stop must not be what the drain waits for. The count
+//    is taken anew when the request is handed back to its dispatch routine
+//    (ResubmitStalledRequests), and nothing is given back when a parked
+//    request is cancelled or killed.
+//  - Whoever clears the stopping bit does so before it hands the parked
+//    requests back under the cancel spin lock. Parking therefore decides
+//    again under the cancel spin lock, with flagsLock nested inside it: a
+//    request either sees the bit still set and is in stalledQueue before
+//    the hand-back looks, or sees it clear and goes on.
 #include "io/request_queue.h"
 
-NTSTATUS AdmitRequest(PIRP irp, PortExtension* port) {
-    // Counted before anything else, so a drain that starts now waits for us.
-    InterlockedIncrement(&port->pendingIrpCount);
+namespace {
 
-    const bool isPnp = IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_PNP;
+enum Admission { ADMIT, REFUSE_DELETE_PENDING, PARK };
+
+Admission Decide(LONG accept, bool isPnp) {
+    if (accept == 0) return ADMIT;
+    if (accept & (PNP_ACCEPT_REMOVING | PNP_ACCEPT_SURPRISE_REMOVED)) return isPnp ? ADMIT : REFUSE_DELETE_PENDING;
+    // Stopped only (no handle can be open then), or a Plug and Play request
+    // while a stop is pending.
+    if ((accept & PNP_ACCEPT_STOPPING) && !isPnp) return PARK;
+    return ADMIT;
+}
+
+bool IsPnp(PIRP irp) { return IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_PNP; }
+
+LONG ReadAccept(PortExtension* port) {
     KIRQL irql;
     KeAcquireSpinLock(&port->flagsLock, &irql);
     const LONG accept = port->pnpAccept;
     KeReleaseSpinLock(&port->flagsLock, irql);
+    return accept;
+}
 
-    if (accept == 0) return STATUS_SUCCESS;
-
-    if (accept & (PNP_ACCEPT_REMOVING | PNP_ACCEPT_SURPRISE_REMOVED)) {
-        if (isPnp) return STATUS_SUCCESS;
+NTSTATUS Act(Admission admission, PIRP irp) {
+    if (admission == REFUSE_DELETE_PENDING) {
         irp->IoStatus.Status = STATUS_DELETE_PENDING;
         return STATUS_DELETE_PENDING;
     }
-
-    if ((accept & PNP_ACCEPT_STOPPING) && !isPnp) {
-        // Held until the device is started again. The stalled queue belongs
-        // to the cancel spin lock (flagsLock is never held with another lock).
-        IoAcquireCancelSpinLock(&irql);
-        if (irp->Cancel) {
-            IoReleaseCancelSpinLock(irql);
-            irp->IoStatus.Status = STATUS_CANCELLED;
-            return STATUS_CANCELLED;
-        }
-        IoMarkIrpPending(irp);
-        irp->IoStatus.Status = STATUS_PENDING;
-        InsertTailList(&port->stalledQueue, &irp->Tail.Overlay.ListEntry);
-        IoSetCancelRoutine(irp, CancelStalledRequest);
-        IoReleaseCancelSpinLock(irql);
-        return STATUS_PENDING;
-    }
-
-    // Stopped only (no handle can be open then), or a Plug and Play request
-    // while a stop is pending.
     return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS AdmitRequest(PIRP irp, PortExtension* port) {
+    // Counted before anything else, so a drain that starts now waits for us.
+    InterlockedIncrement(&port->pendingIrpCount);
+    const Admission admission = Decide(ReadAccept(port), IsPnp(irp));
+    if (admission == PARK) return ParkRequest(irp, port);
+    return Act(admission, irp);
+}
+
+NTSTATUS ParkRequest(PIRP irp, PortExtension* port) {
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    const Admission admission = Decide(ReadAccept(port), IsPnp(irp));
+    if (admission != PARK) {
+        // The stop ended (or a removal began) since the first look.
+        IoReleaseCancelSpinLock(irql);
+        return Act(admission, irp);
+    }
+    if (irp->Cancel) {
+        IoReleaseCancelSpinLock(irql);
+        irp->IoStatus.Status = STATUS_CANCELLED;
+        return STATUS_CANCELLED;
+    }
+    IoMarkIrpPending(irp);
+    irp->IoStatus.Status = STATUS_PENDING;
+    InsertTailList(&port->stalledQueue, &irp->Tail.Overlay.ListEntry);
+    IoSetCancelRoutine(irp, CancelStalledRequest);
+    IoReleaseCancelSpinLock(irql);
+    // Parked requests are not inside the driver: the drain must not wait
+    // for them.
+    FinishRequest(port);
+    return STATUS_PENDING;
 }
 
 void FinishRequest(PortExtension* port) {

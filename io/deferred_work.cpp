@@ -53,10 +53,18 @@ void CancelAllTimersAndDpcs(PortExtension* port) {
         &port->xoffCountTimeoutDpc,   &port->xoffCountCompleteDpc,  &port->startLowerRtsDpc,
         &port->lowerRtsDpc,
     };
-    // A stop's drain does not wait on dpcsDoneEvent, so the count is only
-    // brought back down here.
+    // The base count keeps these above zero: nobody is waiting yet.
     for (PKDPC dpc : dpcs)
         if (KeRemoveQueueDpc(dpc)) InterlockedDecrement(&port->pendingDpcCount);
+
+    // A DPC already running on another processor is out of the queue but
+    // still inside the extension, and may arm a timer or queue a DPC
+    // before it ends: wait until the count is down to its base. A stale
+    // signal from an earlier drain must not end the wait early.
+    KeClearEvent(&port->dpcsDoneEvent);
+    if (InterlockedDecrement(&port->pendingDpcCount) != 0)
+        KeWaitForSingleObject(&port->dpcsDoneEvent, Executive, KernelMode, FALSE, nullptr);
+    InterlockedIncrement(&port->pendingDpcCount);
 }
 
 LONGLONG CharacterTime(PortExtension* port) {

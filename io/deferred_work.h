@@ -19,8 +19,9 @@ BOOLEAN SetTimerCounted(PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc, PortExt
 BOOLEAN CancelTimerCounted(PKTIMER timer, PortExtension* port);
 // Every DPC routine of the port ends with this, on every path.
 void EndDpcCounted(PortExtension* port);
-// Stop and removal of a started device: cancels the six timers and takes
-// the thirteen DPCs out of the DPC queue.
+// Stop and removal of a started device: cancels the six timers, takes the
+// thirteen DPCs out of the DPC queue and waits until no DPC of the port is
+// running (and nothing it armed or queued meanwhile is left). PASSIVE_LEVEL.
 void CancelAllTimersAndDpcs(PortExtension* port);
 
 // One character time at the current line settings, in 100 ns units.

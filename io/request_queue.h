@@ -58,6 +58,11 @@ typedef void SynchRoutine(PortExtension* port);
 
 // --- Admission and accounting (admission.cpp) --------------------------------
 NTSTATUS AdmitRequest(PIRP irp, PortExtension* port);
+// The second half of AdmitRequest for a request it found should wait for a
+// pending stop: decides again under the cancel spin lock and parks the
+// request in stalledQueue (STATUS_PENDING, admission count given back), or
+// returns what the fresh decision says. Admission count held on entry.
+NTSTATUS ParkRequest(PIRP irp, PortExtension* port);
 void FinishRequest(PortExtension* port);
 NTSTATUS FailIfErrorAbort(PDEVICE_OBJECT deviceObject, PIRP irp);
 // Both checks, as the read, write and control-code dispatch routines make
@@ -91,6 +96,10 @@ void DropTimerAndCancelReferences(PIRP* currentSlot, PKTIMER intervalTimer, PKTI
                                   PortExtension* port);
 
 // --- Requests held while a stop is pending (stalled_requests.cpp) ---------------
+// A parked request holds no admission count (admission.cpp): cancelling it
+// completes it without FinishRequest, and handing it back lets its
+// dispatch routine admit it anew. Whoever clears PNP_ACCEPT_STOPPING must
+// do so before ResubmitStalledRequests.
 DRIVER_CANCEL CancelStalledRequest;
 void CancelAllStalledRequests(PDEVICE_OBJECT deviceObject);
 void ResubmitStalledRequests(PortExtension* port);

@@ -1,18 +1,17 @@
 // Requests that arrive while a Plug and Play stop is pending wait in the
-// stalled queue until the device is started again, then go through their
-// dispatch routine anew.
+// stalled queue until the device is started again or the stop is
+// cancelled, then go through their dispatch routine anew. While parked
+// they hold no admission count (admission.cpp).
 #include "io/request_queue.h"
 
 // Entered with the cancel spin lock held.
 VOID NTAPI CancelStalledRequest(PDEVICE_OBJECT deviceObject, PIRP irp) {
-    PortExtension* port = PortFromDevice(deviceObject);
+    UNREFERENCED_PARAMETER(deviceObject);
     irp->IoStatus.Status = STATUS_CANCELLED;
     irp->IoStatus.Information = 0;
     UnlinkRequest(irp);
     IoReleaseCancelSpinLock(irp->CancelIrql);
-
     IoCompleteRequest(irp, IO_SERIAL_INCREMENT);
-    FinishRequest(port);
 }
 
 void CancelAllStalledRequests(PDEVICE_OBJECT deviceObject) {
@@ -32,12 +31,7 @@ void ResubmitStalledRequests(PortExtension* port) {
         IoSetCancelRoutine(irp, nullptr);
         IoReleaseCancelSpinLock(irql);
 
-        // The request was counted when it was first admitted and is
-        // counted again when its dispatch routine admits it now: give the
-        // first count back, so that the drain count returns to its base
-        // once the request finishes.
-        FinishRequest(port);
-
+        // Its dispatch routine admits (and counts) it anew.
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
         PDEVICE_OBJECT deviceObject = stack->DeviceObject;
         deviceObject->DriverObject->MajorFunction[stack->MajorFunction](deviceObject, irp);

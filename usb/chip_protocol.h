@@ -179,6 +179,11 @@ IO_COMPLETION_ROUTINE StreamComplete;
 void CancelStreamTransfer(PortExtension* port, StreamKind kind);
 // STREAM_STATUS, STREAM_BULK_OUT, STREAM_BULK_IN, in that order.
 void CancelAllStreams(PortExtension* port);
+// Waits until every stream transfer sent has been finished by its
+// completion (streamTransfersOut back at zero). PASSIVE_LEVEL; nothing may
+// re-arm a stream meanwhile (removal: PNP_ACCEPT_REMOVING or
+// PNP_ACCEPT_SURPRISE_REMOVED is set).
+void WaitForStreamTransfers(PortExtension* port);
 
 // TRUE while a transfer of `kind` is outstanding (submitted and neither
 // completed nor taken by a canceller). The readers are started only when

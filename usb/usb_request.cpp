@@ -26,6 +26,13 @@
 // kind has a table of PORT_MAX_BULK_OUT_TRANSFERS entries, every one of
 // which is findable and cancelled at close; each transfer is freed exactly
 // once, by its completion or by its canceller.
+//
+// Coming back. Withdrawing a transfer does not end it: the USB stack
+// completes a cancelled transfer in its own time, and the completion then
+// reads the port's extension. streamTransfersOut counts the transfers sent
+// and not yet finished by their completion (the last thing the completion
+// does is take its count back), and removal waits on streamsDoneEvent
+// until it is zero before anything the completions touch goes away.
 #include "driver/driver_globals.h"
 #include "usb/chip_protocol.h"
 
@@ -95,6 +102,17 @@ StreamRequest* volatile* TransferTable(PortExtension* port, StreamKind kind, ULO
 }
 
 PVOID volatile* AsPointerSlot(StreamRequest* volatile* entry) { return reinterpret_cast<PVOID volatile*>(entry); }
+
+BOOLEAN BeingRemoved(const PortExtension* port) {
+    return (port->pnpAccept & (PNP_ACCEPT_REMOVING | PNP_ACCEPT_SURPRISE_REMOVED)) != 0;
+}
+
+// A transfer's completion is done with the port (or it was never sent).
+// The removal waiting for the count may delete the device object as soon
+// as the event is set: nothing of the port is touched after this.
+void TransferCameBack(PortExtension* port) {
+    if (InterlockedDecrement(&port->streamTransfersOut) == 0) KeSetEvent(&port->streamsDoneEvent, IO_NO_INCREMENT, FALSE);
+}
 
 // Puts `request` into a free entry of its kind's table.
 BOOLEAN PublishTransfer(PortExtension* port, StreamRequest* request) {
@@ -200,13 +218,24 @@ NTSTATUS SubmitStreamIrp(PDEVICE_OBJECT deviceObject, StreamRequest* request, St
     InterlockedExchange(&request->handoff, 0);
     IoSetCompletionRoutine(irp, StreamComplete, request, TRUE, TRUE, TRUE);
 
+    // Counted before it can be taken: a removal that withdraws it waits for
+    // its completion.
+    InterlockedIncrement(&port->streamTransfersOut);
     // Published last: from here on a canceller may take the transfer.
-    if (!PublishTransfer(port, request)) {
-        IoFreeIrp(irp);
-        FreeStreamRequest(request);
-        return STATUS_DEVICE_BUSY;
+    NTSTATUS refused = STATUS_DEVICE_BUSY;
+    if (PublishTransfer(port, request)) {
+        // A removal sets its bit before it withdraws the transfers, and
+        // waits for every one: a transfer published after it looked must
+        // not go out. The publication and the removal's exchange are both
+        // interlocked, so either it sees this transfer or this sees its bit.
+        if (!BeingRemoved(port) || !CompletionTakesTransfer(request)) return IoCallDriver(port->lowerDevice, irp);
+        refused = STATUS_DELETE_PENDING;  // taken back: CompletionTakesTransfer freed the IRP
+        irp = nullptr;
     }
-    return IoCallDriver(port->lowerDevice, irp);
+    TransferCameBack(port);
+    if (irp != nullptr) IoFreeIrp(irp);
+    FreeStreamRequest(request);
+    return refused;
 }
 
 BOOLEAN StreamOutstanding(const PortExtension* port, StreamKind kind) {
@@ -281,18 +310,29 @@ BOOLEAN CompletionTakesTransfer(StreamRequest* request) {
 }
 
 void ReleaseCompletedTransfer(StreamRequest* request, BOOLEAN ownedAlone) {
+    PortExtension* port = PortFromDevice(request->deviceObject);
     if (request->dataBuffer != nullptr) {
         ExFreePoolWithTag(request->dataBuffer, PORT_POOL_TAG);
         request->dataBuffer = nullptr;
     }
     if (ownedAlone) {
         FreeStreamRequest(request);
-        return;
-    }
-    if (InterlockedExchange(&request->handoff, 1) != 0) {
+    } else if (InterlockedExchange(&request->handoff, 1) != 0) {
         // The canceller has finished with it.
         IoFreeIrp(request->irp);
         FreeStreamRequest(request);
     }
     // Otherwise the canceller frees both after its IoCancelIrp.
+    TransferCameBack(port);
+}
+
+void WaitForStreamTransfers(PortExtension* port) {
+    PAGED_CODE();
+    while (port->streamTransfersOut != 0) {
+        // Set by whichever completion brought the count to zero, perhaps
+        // long ago: look at the count again after clearing it.
+        KeClearEvent(&port->streamsDoneEvent);
+        if (port->streamTransfersOut == 0) break;
+        KeWaitForSingleObject(&port->streamsDoneEvent, Executive, KernelMode, FALSE, nullptr);
+    }
 }

@@ -23,13 +23,13 @@ TEST_F(StalledRequestsTest, RequestsWaitWhileAStopIsPendingAndReturnOldestFirst)
         EXPECT_TRUE(IoGetCurrentIrpStackLocation(s->irp)->Control & SL_PENDING_RETURNED);
     }
     EXPECT_EQ(port_->currentReadIrp, nullptr) << "nothing reached the queues";
-    EXPECT_EQ(port_->pendingIrpCount, 4);
+    EXPECT_EQ(port_->pendingIrpCount, 1) << "parked requests do not hold up a stop's drain";
 
     Restart();
     EXPECT_EQ(port_->currentReadIrp, first->irp) << "the oldest read went first";
     EXPECT_EQ(port_->readQueue.Flink, &third->irp->Tail.Overlay.ListEntry);
     EXPECT_EQ(port_->currentWriteIrp, second->irp);
-    EXPECT_EQ(port_->pendingIrpCount, 4) << "each counted once, not twice";
+    EXPECT_EQ(port_->pendingIrpCount, 4) << "counted again by their dispatch routines, once each";
 
     Cancel(first);
     Cancel(third);
@@ -44,7 +44,7 @@ TEST_F(StalledRequestsTest, AStalledRequestCanBeCancelled) {
     Cancel(dropped);
     EXPECT_EQ(dropped->status, STATUS_CANCELLED);
     EXPECT_EQ(dropped->information, 0u);
-    EXPECT_EQ(port_->pendingIrpCount, 2);
+    EXPECT_EQ(port_->pendingIrpCount, 1);
 
     Restart();
     EXPECT_EQ(port_->currentReadIrp, kept->irp);
@@ -78,6 +78,24 @@ TEST_F(StalledRequestsTest, APlugAndPlayRequestPassesWhileAStopIsPending) {
     EXPECT_EQ(AdmitRequest(irp, port_), STATUS_SUCCESS);
     EXPECT_TRUE(IsListEmpty(&port_->stalledQueue));
     EXPECT_EQ(port_->pendingIrpCount, 2);
+    FinishRequest(port_);
+    IoFreeIrp(irp);
+}
+
+// Admission looks at the stopping bit, then parks under the cancel spin
+// lock. A start or cancelled stop that clears the bit and hands the parked
+// requests back between the two must not leave the request parked with
+// nobody left to hand it back.
+TEST_F(StalledRequestsTest, AHandBackBetweenTheLookAndTheParkingLeavesTheRequestAdmitted) {
+    QueryStop();
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    IoSetNextIrpStackLocation(irp);
+    IoGetCurrentIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    InterlockedIncrement(&port_->pendingIrpCount);  // as AdmitRequest counted it before looking
+    Restart();                                       // the window
+    EXPECT_EQ(ParkRequest(irp, port_), STATUS_SUCCESS);
+    EXPECT_TRUE(IsListEmpty(&port_->stalledQueue)) << "nobody would ever hand it back";
+    EXPECT_EQ(port_->pendingIrpCount, 2) << "admitted, and counted";
     FinishRequest(port_);
     IoFreeIrp(irp);
 }

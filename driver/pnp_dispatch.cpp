@@ -1,0 +1,133 @@
+// IRP_MJ_PNP: the minor-code table, passing requests down, and the queried
+// and cancelled stops and removals.
+//
+// A queried stop parks the requests that arrive (io/admission.cpp); a
+// queried removal refuses them with STATUS_DELETE_PENDING. Both are
+// refused while a handle is open, tested under openMutex.
+#include "driver/dispatch.h"
+#include "driver/pnp.h"
+#include "io/request_queue.h"
+
+void SetOrClearFlags(PortExtension* port, volatile LONG* word, LONG mask, BOOLEAN set) {
+    KIRQL irql;
+    KeAcquireSpinLock(&port->flagsLock, &irql);
+    *word = set ? (*word | mask) : (*word & ~mask);
+    KeReleaseSpinLock(&port->flagsLock, irql);
+}
+
+NTSTATUS CompletePnpRequest(PortExtension* port, PIRP irp, NTSTATUS status) {
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    FinishRequest(port);
+    return status;
+}
+
+NTSTATUS PassDownCopied(PortExtension* port, PIRP irp) {
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    return CallLowerAndFinish(port, port->lowerDevice, irp);
+}
+
+NTSTATUS PassDownSkipped(PortExtension* port, PIRP irp) {
+    IoSkipCurrentIrpStackLocation(irp);
+    return CallLowerAndFinish(port, port->lowerDevice, irp);
+}
+
+void DrainRequests(PortExtension* port, BOOLEAN baseHeld) {
+    PAGED_CODE();
+    // A request that finished while nobody drained may have left the event
+    // set; the counts given back below are still held, so no finish can
+    // reach zero before the decrement.
+    KeClearEvent(&port->irpsDoneEvent);
+    const LONG held = baseHeld ? 2 : 1;
+    if (InterlockedExchangeAdd(&port->pendingIrpCount, -held) != held)
+        KeWaitForSingleObject(&port->irpsDoneEvent, Executive, KernelMode, FALSE, nullptr);
+}
+
+namespace {
+
+NTSTATUS SucceedAndPassDown(PortExtension* port, PIRP irp) {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    return PassDownCopied(port, irp);
+}
+
+NTSTATUS QueryRemove(PortExtension* port, PIRP irp) {
+    ExAcquireFastMutex(&port->openMutex);
+    if (port->portOpen) {
+        ExReleaseFastMutex(&port->openMutex);
+        return CompletePnpRequest(port, irp, STATUS_DEVICE_BUSY);
+    }
+    port->pnpState = PNP_STATE_REMOVE_QUERIED;
+    SetOrClearFlags(port, &port->pnpAccept, PNP_ACCEPT_REMOVING, TRUE);
+    ExReleaseFastMutex(&port->openMutex);
+    return SucceedAndPassDown(port, irp);
+}
+
+NTSTATUS CancelRemove(PortExtension* port, PIRP irp) {
+    port->pnpState = PNP_STATE_STARTED;
+    SetOrClearFlags(port, &port->pnpAccept, PNP_ACCEPT_REMOVING, FALSE);
+    return SucceedAndPassDown(port, irp);
+}
+
+NTSTATUS QueryStop(PortExtension* port, PIRP irp) {
+    if (port->pnpState != PNP_STATE_STARTED) return PassDownSkipped(port, irp);
+    ExAcquireFastMutex(&port->openMutex);
+    if (port->portOpen) {
+        ExReleaseFastMutex(&port->openMutex);
+        return CompletePnpRequest(port, irp, STATUS_DEVICE_BUSY);
+    }
+    port->pnpState = PNP_STATE_STOP_QUERIED;
+    SetOrClearFlags(port, &port->pnpAccept, PNP_ACCEPT_STOPPING, TRUE);
+    ExReleaseFastMutex(&port->openMutex);
+    return SucceedAndPassDown(port, irp);
+}
+
+// The requests parked while the stop was pending go back to their dispatch
+// routines once the drivers below have cancelled the stop too. The bit is
+// cleared first (io/request_queue.h).
+NTSTATUS CancelStop(PortExtension* port, PIRP irp) {
+    const BOOLEAN wasQueried = port->pnpState == PNP_STATE_STOP_QUERIED;
+    if (wasQueried) {
+        port->pnpState = PNP_STATE_STARTED;
+        SetOrClearFlags(port, &port->pnpAccept, PNP_ACCEPT_STOPPING, FALSE);
+    }
+    const NTSTATUS status = SucceedAndPassDown(port, irp);
+    if (wasQueried) ResubmitStalledRequests(port);
+    return status;
+}
+
+}  // namespace
+
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    PortExtension* port = PortFromDevice(deviceObject);
+    // Plug and Play requests are always admitted; a refusal would still
+    // be completed properly.
+    const NTSTATUS admitted = AdmitRequest(irp, port);
+    if (!NT_SUCCESS(admitted)) return CompletePnpRequest(port, irp, admitted);
+
+    switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+        return StartDevice(deviceObject, irp);
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+        return QueryRemove(port, irp);
+    case IRP_MN_REMOVE_DEVICE:
+        return RemoveDevice(deviceObject, irp);
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        return CancelRemove(port, irp);
+    case IRP_MN_STOP_DEVICE:
+        return StopDevice(deviceObject, irp);
+    case IRP_MN_QUERY_STOP_DEVICE:
+        return QueryStop(port, irp);
+    case IRP_MN_CANCEL_STOP_DEVICE:
+        return CancelStop(port, irp);
+    case IRP_MN_QUERY_CAPABILITIES:
+        return QueryCapabilities(deviceObject, irp);
+    case IRP_MN_QUERY_ID:
+        return QueryId(deviceObject, irp);
+    case IRP_MN_QUERY_PNP_DEVICE_STATE:
+        return PassDownCopied(port, irp);
+    case IRP_MN_SURPRISE_REMOVAL:
+        return SurpriseRemoveDevice(deviceObject, irp);
+    default:
+        return PassDownSkipped(port, irp);
+    }
+}

@@ -1,0 +1,100 @@
+// Queried, cancelled and completed stops, and the restart that follows.
+#include "driver/pnp.h"
+#include "io/deferred_work.h"
+#include "pnp_test_port.h"
+
+namespace {
+
+using harness::pnp::SendPnp;
+
+class PnpStopTest : public PnpFixture {};
+
+TEST_F(PnpStopTest, AStopQueryIsRefusedWhileTheHandleIsOpen) {
+    TestPort& port = PlugPort();
+    ASSERT_EQ(Open(port), STATUS_SUCCESS);
+    EXPECT_EQ(SendPnp(port.device, IRP_MN_QUERY_STOP_DEVICE), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(port.ext->pnpState, PNP_STATE_STARTED);
+    EXPECT_EQ(port.ext->pnpAccept, 0);
+    EXPECT_EQ(SendPnp(port.device, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(port.ext->pendingIrpCount, 1);
+}
+
+// A request arriving between the stop query and the stop is parked; the
+// stop's drain must not wait for it, and the restart hands it back.
+TEST_F(PnpStopTest, ARequestParkedBeforeTheStopDoesNotHoldItUpAndRunsAfterTheRestart) {
+    TestPort& port = PlugPort();
+    ASSERT_EQ(SendPnp(port.device, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(port.ext->pnpState, PNP_STATE_STOP_QUERIED);
+    auto parked = SendBaudQuery(port.Fdo());
+    EXPECT_EQ(parked->dispatched, STATUS_PENDING);
+    EXPECT_FALSE(parked->Finished());
+
+    const int64_t before = harness::dispatcher::Now();
+    EXPECT_EQ(SendPnp(port.device, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+    EXPECT_LT(harness::dispatcher::Now() - before, 100 * kMs) << "the stop waited for the parked request";
+    EXPECT_EQ(port.ext->pnpState, PNP_STATE_STOPPED);
+    EXPECT_EQ(port.ext->pnpAccept, PNP_ACCEPT_STOPPED);
+    EXPECT_FALSE(parked->Finished()) << "parked until the restart";
+
+    ASSERT_EQ(harness::pnp::StartDevice(port.device), STATUS_SUCCESS);
+    Run(10 * kMs);
+    EXPECT_TRUE(parked->Served());
+    EXPECT_EQ(port.ext->pnpState, PNP_STATE_STARTED);
+    EXPECT_EQ(port.ext->pnpAccept, 0);
+    EXPECT_EQ(port.ext->lifecycleFlags, LIFECYCLE_STARTED);
+    EXPECT_EQ(port.ext->pendingIrpCount, 1);
+    EXPECT_EQ(Open(port), STATUS_SUCCESS) << "the restarted port opens";
+}
+
+TEST_F(PnpStopTest, ACancelledStopHandsTheParkedRequestsBack) {
+    TestPort& port = PlugPort();
+    ASSERT_EQ(SendPnp(port.device, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+    auto first = SendBaudQuery(port.Fdo());
+    auto second = SendBaudQuery(port.Fdo());
+    EXPECT_FALSE(first->Finished());
+
+    EXPECT_EQ(SendPnp(port.device, IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
+    Run(10 * kMs);
+    EXPECT_TRUE(first->Served());
+    EXPECT_TRUE(second->Served());
+    EXPECT_EQ(port.ext->pnpState, PNP_STATE_STARTED);
+    EXPECT_EQ(port.ext->pnpAccept, 0);
+    EXPECT_TRUE(IsListEmpty(&port.ext->stalledQueue));
+    EXPECT_EQ(port.ext->pendingIrpCount, 1);
+}
+
+// The restart initialises every timer anew: one left armed by the stop
+// would be re-initialised while the kernel still holds it.
+TEST_F(PnpStopTest, TheStopCancelsArmedTimersAndQueuedDpcs) {
+    TestPort& port = PlugPort();
+    LARGE_INTEGER due;
+    due.QuadPart = -1000 * kMs;
+    SetTimerCounted(&port.ext->readTotalTimer, due, &port.ext->readTotalTimeoutDpc, port.ext);
+    ASSERT_EQ(SendPnp(port.device, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+    ASSERT_EQ(SendPnp(port.device, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(port.ext->pendingDpcCount, 1);
+    EXPECT_FALSE(KeCancelTimer(&port.ext->readTotalTimer));
+    ASSERT_EQ(harness::pnp::StartDevice(port.device), STATUS_SUCCESS);
+}
+
+TEST_F(PnpStopTest, ARestartReturnsTheSettingsToTheirDefaults) {
+    TestPort& port = PlugPort();
+    ASSERT_EQ(Open(port), STATUS_SUCCESS);
+    SetBaud(port, 57600);
+    ASSERT_EQ(Close(port), STATUS_SUCCESS);
+    ASSERT_EQ(SendPnp(port.device, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+    ASSERT_EQ(SendPnp(port.device, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(port.ext->lifecycleFlags, LIFECYCLE_STARTED | LIFECYCLE_STOPPED);
+    ASSERT_EQ(harness::pnp::StartDevice(port.device), STATUS_SUCCESS);
+    EXPECT_EQ(port.ext->currentBaud, 0u);
+    EXPECT_EQ(port.ext->lineControl, 0x1A);
+}
+
+TEST_F(PnpStopTest, AStopQueryBeforeTheFirstStartIsPassedDownUnchanged) {
+    auto device = Plug(/*start=*/false);
+    EXPECT_EQ(SendPnp(device, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(Port(device)->pnpState, PNP_STATE_ADDED);
+    EXPECT_EQ(Port(device)->pnpAccept, 0);
+}
+
+}  // namespace

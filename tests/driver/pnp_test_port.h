@@ -1,0 +1,66 @@
+// Shared by the Plug and Play tests: requests sent straight to a port's
+// device object, the way another kernel component sends them (no handle),
+// and Plug and Play requests with parameters.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "harness/kernel/dispatcher.h"
+#include "support/port_fixture.h"
+
+class PnpFixture : public PortFixture {
+protected:
+    static constexpr int64_t kMs = harness::dispatcher::kMillisecond;
+
+    // IOCTL_SERIAL_GET_BAUD_RATE built by IoBuildDeviceIoControlRequest.
+    struct LooseRequest {
+        KEVENT done;
+        IO_STATUS_BLOCK ioStatus{};
+        SERIAL_BAUD_RATE baud{};
+        NTSTATUS dispatched = STATUS_UNSUCCESSFUL;
+        bool Finished() const { return ioStatus.Status != STATUS_PENDING; }
+        // Reached the device-control dispatch: answered, neither held nor
+        // refused by admission (without an open handle the port itself
+        // refuses the code).
+        bool Served() const {
+            return Finished() && ioStatus.Status != STATUS_CANCELLED && ioStatus.Status != STATUS_DELETE_PENDING;
+        }
+    };
+    std::unique_ptr<LooseRequest> SendBaudQuery(PDEVICE_OBJECT fdo) {
+        auto request = std::make_unique<LooseRequest>();
+        KeInitializeEvent(&request->done, NotificationEvent, FALSE);
+        request->ioStatus.Status = STATUS_PENDING;
+        PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_SERIAL_GET_BAUD_RATE, fdo, nullptr, 0, &request->baud,
+                                                 sizeof(request->baud), FALSE, &request->done, &request->ioStatus);
+        request->dispatched = IoCallDriver(fdo, irp);
+        return request;
+    }
+
+    // A Plug and Play request to the top of the device's stack, `prepare`
+    // filling its stack location; waits for it. Returns its final status
+    // and Information.
+    static std::pair<NTSTATUS, ULONG_PTR> SendPnpWith(const std::shared_ptr<harness::pnp::Device>& device,
+                                                      UCHAR minor, const std::function<void(PIO_STACK_LOCATION)>& prepare) {
+        PDEVICE_OBJECT top = harness::pnp::TopOfStack(device);
+        PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+        stack->MajorFunction = IRP_MJ_PNP;
+        stack->MinorFunction = minor;
+        prepare(stack);
+        KEVENT done;
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        IoSetCompletionRoutine(irp, Done, &done, TRUE, TRUE, TRUE);
+        if (IoCallDriver(top, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        const std::pair<NTSTATUS, ULONG_PTR> result{irp->IoStatus.Status, irp->IoStatus.Information};
+        IoFreeIrp(irp);
+        return result;
+    }
+
+private:
+    static NTSTATUS NTAPI Done(PDEVICE_OBJECT, PIRP, PVOID context) {
+        KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+};
