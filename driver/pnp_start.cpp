@@ -1,5 +1,6 @@
 // IRP_MN_START_DEVICE: the drivers below start the USB device first; then
-// the port's defaults, timers and DPCs and the modem lines (FinishStart), the chip's detection and configuration, and its default
+// the port's defaults put into the chip and the modem lines dropped
+// (FinishStart), the chip's detection and configuration, and its default
 // registers unless its configuration memory holds its own.
 #include "driver/driver_globals.h"
 #include "driver/pnp.h"
@@ -24,6 +25,10 @@ void FinishStart(PDEVICE_OBJECT deviceObject) {
         port->pnpState = PNP_STATE_RESTARTING;
     }
     InitPortDefaults(deviceObject);
+    // The chip gets the defaults whole, the line coding above all: a later
+    // rate change sends the stored record, format included. The generation
+    // is not known yet, so nothing generation-gated is sent.
+    ReinitChip(port);
     port->portOpen = 0;
     // The modem-control lines start low.
     SetControlLines(deviceObject, CLEAR_RTS);

@@ -84,13 +84,20 @@ NTSTATUS SetLineCodingRate(PDEVICE_OBJECT deviceObject, ULONG rate) {
         rateWord = (ChipAtLeast(port, CHIP_GEN_EXTENDED) && applied > kPlainRateLimit) ? rateTable[row].divisorWord
                                                                                        : applied;
     }
+    const ULONG previousWord = port->lineCodingRate;
+    const UCHAR previousExt = port->extRateMatched;
     port->lineCodingRate = rateWord;
 
     NTSTATUS status;
-    if (!SendLineCoding(deviceObject, port, &status)) return STATUS_INSUFFICIENT_RESOURCES;
+    const BOOLEAN sent = SendLineCoding(deviceObject, port, &status);
+    if (!sent || !NT_SUCCESS(status)) {
+        // The chip still runs at the old rate: so does the record, and the
+        // caller learns that the rate was not applied.
+        port->lineCodingRate = previousWord;
+        port->extRateMatched = previousExt;
+        return sent ? status : STATUS_INSUFFICIENT_RESOURCES;
+    }
 
-    // Applied whatever the request's outcome: the stored settings follow
-    // what was asked for, and the caller gets the request's status.
     KIRQL irql;
     KeAcquireSpinLock(&port->controlLock, &irql);
     port->currentBaud = applied;
@@ -112,11 +119,24 @@ NTSTATUS SetLineCodingFormat(PortExtension* port) {
     UCHAR stopBits = kStopBitsOne;
     if (lineControl & kExtraStopBit) stopBits = dataBits == 5 ? kStopBitsOneAndHalf : kStopBitsTwo;
 
+    const UCHAR previous[3] = {port->lineCodingDataBits, port->lineCodingStopBits, port->lineCodingParity};
     port->lineCodingDataBits = dataBits;
     port->lineCodingStopBits = stopBits;
     port->lineCodingParity = ParityOf(lineControl);
+    // Until a rate has been set there is no whole record to send: a rate
+    // word of 0 would stop a line that runs at the chip's own power-on
+    // coding. The first rate sends this format with it.
+    if (port->lineCodingRate == 0) return STATUS_SUCCESS;
 
     NTSTATUS status;
-    if (!SendLineCoding(port->deviceObject, port, &status)) return STATUS_INSUFFICIENT_RESOURCES;
+    const BOOLEAN sent = SendLineCoding(port->deviceObject, port, &status);
+    if (!sent || !NT_SUCCESS(status)) {
+        // The record keeps what the chip holds, so that the next rate
+        // change does not send a format the chip refused.
+        port->lineCodingDataBits = previous[0];
+        port->lineCodingStopBits = previous[1];
+        port->lineCodingParity = previous[2];
+        return sent ? status : STATUS_INSUFFICIENT_RESOURCES;
+    }
     return status;
 }

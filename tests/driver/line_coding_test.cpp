@@ -7,7 +7,7 @@ using harness::chip::LineCoding;
 
 class LineCodingTest : public UsbPortTest {
 protected:
-    // A port as the start leaves it: the format (7E1) already sent once.
+    // A port as the start leaves it: the format (7E1) recorded, no rate yet.
     void PlugLine(int generation) {
         PlugGeneration(generation);
         ASSERT_EQ(SetLineCodingFormat(port_), STATUS_SUCCESS);
@@ -33,6 +33,17 @@ protected:
         return records.empty() ? 0 : records.back().rateWord;
     }
 };
+
+// The start records the default format (7E1) without sending a record
+// that has no rate; the first rate then sends the whole coding, never one
+// with 0 data bits.
+TEST_F(LineCodingTest, TheFirstRateAfterTheStartSendsTheWholeCoding) {
+    PlugGeneration(2);
+    EXPECT_TRUE(Records().empty()) << "nothing to send before a rate";
+    ASSERT_EQ(SetLineCodingRate(Fdo(), 9600), STATUS_SUCCESS);
+    ASSERT_EQ(Records().size(), 1u);
+    EXPECT_EQ(Records().back(), (LineCoding{9600, 0, 2, 7}));
+}
 
 TEST_F(LineCodingTest, EveryGenerationRoundsToTheTableAndOnlyTwoAndLaterUseDivisorWords) {
     struct Case {
@@ -123,12 +134,25 @@ TEST_F(LineCodingTest, FormatComesFromTheLineControlImage) {
     EXPECT_EQ(Records().size(), before);
 }
 
-TEST_F(LineCodingTest, ARefusedRequestStillAppliesTheRate) {
+// A refused line coding is not recorded as applied: the rate and the
+// format stay what the chip holds, and the caller learns of the refusal.
+TEST_F(LineCodingTest, ARefusedRequestIsNotRecordedAsApplied) {
     PlugLine(2);
+    ASSERT_EQ(SetLineCodingRate(Fdo(), 9600), STATUS_SUCCESS);
     chip_->Faults().stall.push_back(harness::chip::RequestMatch::Class(CDC_SET_LINE_CODING));
     EXPECT_EQ(SetLineCodingRate(Fdo(), 57600), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(port_->currentBaud, 57600u);
-    EXPECT_EQ(port_->lineCodingRate, 57600u);
+    EXPECT_EQ(port_->currentBaud, 9600u);
+    EXPECT_EQ(port_->lineCodingRate, 9600u);
+
+    const UCHAR dataBits = port_->lineCodingDataBits;  // 7E1 from the start
+    port_->lineControl = 0x03;  // 8 data bits, no parity
+    chip_->Faults().stall.push_back(harness::chip::RequestMatch::Class(CDC_SET_LINE_CODING));
+    EXPECT_EQ(SetLineCodingFormat(port_), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(port_->lineCodingDataBits, dataBits);
+    chip_->Faults().stall.clear();
+    // The next rate change sends the format the chip last took.
+    ASSERT_EQ(SetLineCodingRate(Fdo(), 19200), STATUS_SUCCESS);
+    EXPECT_EQ(Records().back(), (LineCoding{19200, 0, 2, dataBits}));
 }
 
 }  // namespace

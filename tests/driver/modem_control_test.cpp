@@ -47,11 +47,11 @@ TEST_F(ModemControlTest, BreakOffWithoutABreakDoesNothing) {
     OpenPort();
     HandFlow(SERIAL_DTR_CONTROL, SERIAL_TRANSMIT_TOGGLE);
     SetModemControl(ext_, 0x0003);
+    Run(50 * harness::dispatcher::kMillisecond);  // the check ApplyHandFlow queued
     const size_t before = peer_->OutputHistory().size();
     BreakOff(ext_);
     EXPECT_EQ(peer_->OutputHistory().size(), before);
-    EXPECT_EQ(ext_->lowerRtsPending, 0);
-    Run(50 * harness::dispatcher::kMillisecond);  // the check ApplyHandFlow queued
+    EXPECT_EQ(ext_->lowerRtsPending, 0) << "no check queued";
 }
 
 TEST_F(ModemControlTest, SetXoffHoldsTransmissionAndSetXonReleasesItLikeAReceivedXon) {

@@ -67,15 +67,17 @@ TEST_F(UsbAllocationFaultsTest, ChipRequestsReportTheirOwnStatus) {
 
 TEST_F(UsbAllocationFaultsTest, LineCodingKeepsItsStateWhenNothingWasSent) {
     PlugGeneration(2);
+    ASSERT_EQ(SetLineCodingRate(Fdo(), 9600), STATUS_SUCCESS);  // a whole record to send
     FailEachAllocation("SetLineCodingFormat", [&] { return SetLineCodingFormat(port_); },
                        Always(STATUS_INSUFFICIENT_RESOURCES));
     ULONG rate = 300;
     FailEachAllocation("SetLineCodingRate", [&] {
         const ULONG before = port_->currentBaud;
+        const ULONG beforeWord = port_->lineCodingRate;
         rate = rate == 300 ? 600 : 300;  // always a change
         const NTSTATUS status = SetLineCodingRate(Fdo(), rate);
         EXPECT_EQ(port_->currentBaud, NT_SUCCESS(status) ? rate : before);
-        EXPECT_EQ(port_->lineCodingRate, rate);
+        EXPECT_EQ(port_->lineCodingRate, NT_SUCCESS(status) ? rate : beforeWord);
         return status;
     }, Always(STATUS_INSUFFICIENT_RESOURCES));
 }
