@@ -7,10 +7,10 @@
 // waits for the port's DPCs and timers and stops the streams. Cleanup
 // cancels whatever the handle left pending.
 //
-// The device is at full power from its start; the power-up at open joins
-// the power paths.
+// Open also brings the device to full power and waits for it.
 #include "driver/dispatch.h"
 #include "driver/driver_globals.h"
+#include "driver/power.h"
 #include "driver/pnp.h"
 #include "io/deferred_work.h"
 #include "io/read_path.h"
@@ -101,6 +101,13 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp) {
         return CompleteOpen(port, irp, STATUS_INSUFFICIENT_RESOURCES, TRUE);
     }
     MmLockPagableSectionByHandle(driverGlobals.pagingHandle);
+    status = RequestDevicePowerAndWait(port->pdo, port, PowerDeviceD0);
+    if (!NT_SUCCESS(status)) {
+        FreeReceiveBuffer(port);
+        InterlockedDecrement(&port->openCount);
+        MmUnlockPagableImageSection(driverGlobals.pagingHandle);
+        return CompleteOpen(port, irp, status, TRUE);
+    }
 
     ResetOpenState(port);
     ReinitChip(port);

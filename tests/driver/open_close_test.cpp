@@ -1,5 +1,6 @@
 // Open, cleanup and close through the driver's own dispatch routines: what a
 // handle leaves behind once it is gone, and opens that run out of pool.
+#include "harness/kernel/bus_driver.h"
 #include "harness/kernel/pool.h"
 #include "io/wait_mask.h"
 #include "serial/modem_lines.h"
@@ -89,6 +90,18 @@ TEST_F(OpenCloseTest, ATransmitToggleCheckThatRunsDuringOpenStillDropsRts) {
 
 // Each allocation of an open fails in turn: the open either fails and leaves
 // nothing behind, or succeeds with a port that works.
+// Open brings the device to full power through the power manager: a set-
+// power request to D0 goes down the stack and reaches the bus driver.
+TEST_F(OpenCloseTest, OpenBringsTheDeviceToFullPower) {
+    TestPort& port = PlugPort();
+    harness::bus::PhysicalDevice* physical = harness::bus::Describe(port.device->pdo);
+    ASSERT_NE(physical, nullptr);
+    physical->powerState = PowerDeviceD3;  // as if it had been powered down
+    ASSERT_EQ(Open(port), STATUS_SUCCESS);
+    EXPECT_EQ(physical->powerState, PowerDeviceD0);
+    EXPECT_EQ(Close(port), STATUS_SUCCESS);
+}
+
 TEST_F(OpenCloseTest, AnOpenThatRunsOutOfPoolFailsCleanlyOrWorks) {
     TestPort& port = PlugPort();
     const size_t baseBytes = harness::pool::BytesInUse();
