@@ -156,10 +156,33 @@ void Finish(const TransferPtr& t, USBD_STATUS status, const std::vector<uint8_t>
     t->urb->UrbHeader.Status = status;
     TraceCompletion(*t, status, t->in ? t->buffer : nullptr, t->in ? copied : 0);
 
+    // A STALL halts a bulk or interrupt endpoint; the other transfers queued
+    // on it end as the halt finds them (taken before the completion: the
+    // URB may be gone after it).
+    USBD_PIPE_HANDLE halted = nullptr;
+    if (status == USBD_STATUS_STALL_PID && t->function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)
+        if (Port* port = FindPort(t->pdo)) {
+            auto pipe = port->pipes.find(t->urb->UrbBulkOrInterruptTransfer.PipeHandle);
+            if (pipe != port->pipes.end()) {
+                pipe->second.halted = true;
+                halted = pipe->first;
+            }
+        }
+    const DEVICE_OBJECT* pdo = t->pdo;
+
     IoSetCancelRoutine(t->irp, nullptr);
     t->irp->IoStatus.Status = NtStatusFromUsbd(status);
     t->irp->IoStatus.Information = 0;
     CompleteAtDispatch(t->irp);
+    if (halted != nullptr) AbortPipeTransfers(pdo, halted, USBD_STATUS_ENDPOINT_HALTED);
+}
+
+// The pipe of a stream transfer is halted (see usb_bus.h).
+bool OnHaltedPipe(const Transfer& t) {
+    const Port* port = FindPort(t.pdo);
+    if (port == nullptr) return false;
+    auto pipe = port->pipes.find(t.urb->UrbBulkOrInterruptTransfer.PipeHandle);
+    return pipe != port->pipes.end() && pipe->second.halted;
 }
 
 // Ends a transfer that did not run to its end: what had moved is reported.
@@ -356,6 +379,10 @@ NTSTATUS StartTransfer(const TransferPtr& t) {
             const int64_t limit = static_cast<int64_t>(t->urb->UrbControlTransferEx.Timeout) * dispatcher::kMillisecond;
             t->timeout = dispatcher::ScheduleAfter(limit, [t] { OnTimeout(t); }, "USB time-out of " + Describe(*t));
         }
+        if (TakeUrbStall()) {
+            AnswerTransfer(t, USBD_STATUS_STALL_PID, {}, 0, Settings().controlLatency);
+            return STATUS_PENDING;
+        }
         switch (TakeControlFault(t->setup)) {
         case ControlFault::Hang:
             t->stage = Stage::Held;
@@ -374,6 +401,17 @@ NTSTATUS StartTransfer(const TransferPtr& t) {
         return STATUS_PENDING;
     }
 
+    // Stream failures complete on the next frame boundary, never inside the
+    // submitter's call: a driver that resubmits from its completion routine
+    // loops once a frame, as it would on a host controller.
+    if (TakeUrbStall()) {
+        AnswerTransfer(t, USBD_STATUS_STALL_PID, {}, 0, DelayToNextFrame());
+        return STATUS_PENDING;
+    }
+    if (OnHaltedPipe(*t)) {
+        AnswerTransfer(t, USBD_STATUS_ENDPOINT_HALTED, {}, 0, DelayToNextFrame());
+        return STATUS_PENDING;
+    }
     USBD_STATUS fault = USBD_STATUS_SUCCESS;
     if (TakeStreamFault(t->endpoint, &fault)) {
         AnswerTransfer(t, fault, {}, 0, DelayToNextFrame());

@@ -33,6 +33,7 @@ struct Pipe {
     uint16_t maximumPacketSize = 0;
     uint8_t interval = 0;
     uint8_t interfaceNumber = 0;
+    bool halted = false;  // a STALL ended a transfer; until the pipe is reset
 };
 
 // One device in a port of the emulated hub.
@@ -104,6 +105,8 @@ PVOID NewHandle();
 bool TakeStreamFault(uint8_t endpoint, USBD_STATUS* status);
 enum class ControlFault { None, Hang, Stall };
 ControlFault TakeControlFault(const SetupPacket& setup);
+// The fault plan's stall for the URB being submitted, taken once.
+bool TakeUrbStall();
 
 // --- Host controller (host_controller.cpp) -----------------------------------
 // Accepts a decoded transfer: traces it, marks the IRP pending with the
