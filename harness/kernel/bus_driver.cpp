@@ -71,6 +71,7 @@ NTSTATUS NTAPI BusDispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
+        if (!NT_SUCCESS(device->startFailure)) return Complete(irp, device->startFailure);
         device->started = true;
         return Complete(irp, STATUS_SUCCESS);
     case IRP_MN_STOP_DEVICE:

@@ -19,6 +19,9 @@ struct PhysicalDevice {
     std::vector<std::u16string> hardwareIds;
     DEVICE_POWER_STATE powerState = PowerDeviceD0;
     bool started = false;
+    // While set to a failure, the bus driver fails IRP_MN_START_DEVICE with
+    // it (a device that cannot be powered or configured).
+    NTSTATUS startFailure = STATUS_SUCCESS;
     std::shared_ptr<harness::usb::UsbDevice> usbDevice;  // null: not a USB device
 };
 

@@ -19,6 +19,8 @@ std::map<const FILE_OBJECT*, std::unique_ptr<FileAllocation>>& Files() {
     return files;
 }
 
+FileObjectDeletedHook g_deletedHook = nullptr;  // set once at start-up, survives resets
+
 void ResetFileObjects() { Files().clear(); }
 ResetRegistration g_reset(kResetIo, &ResetFileObjects);
 
@@ -53,8 +55,18 @@ void DeleteFileObject(PFILE_OBJECT file) {
         InterlockedDecrement(&device->ReferenceCount);
         detail::FreeDeviceIfUnused(device, "ObDereferenceObject");
     }
+    if (g_deletedHook != nullptr && IsLiveDevice(device)) g_deletedHook(device);
 }
 
 bool IsLiveFileObject(const FILE_OBJECT* file) { return Files().count(file) != 0; }
+
+size_t FileObjectCount(const DEVICE_OBJECT* device) {
+    size_t n = 0;
+    for (const auto& [file, allocation] : Files())
+        if (file->DeviceObject == device) ++n;
+    return n;
+}
+
+void SetFileObjectDeletedHook(FileObjectDeletedHook hook) { g_deletedHook = hook; }
 
 }  // namespace harness::io

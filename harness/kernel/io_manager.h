@@ -100,6 +100,13 @@ void FailNextCreateDevice(NTSTATUS status);
 PFILE_OBJECT CreateFileObject(PDEVICE_OBJECT device, std::u16string_view fileName);
 void DeleteFileObject(PFILE_OBJECT file);
 bool IsLiveFileObject(const FILE_OBJECT* file);
+// File objects still open on `device` (created and not yet deleted).
+size_t FileObjectCount(const DEVICE_OBJECT* device);
+// Called once a file object has been deleted (after its IRP_MJ_CLOSE), with
+// the device it was open on: the Plug and Play manager waits for the last
+// one before it sends IRP_MN_REMOVE_DEVICE to a surprise-removed stack.
+using FileObjectDeletedHook = void (*)(PDEVICE_OBJECT device);
+void SetFileObjectDeletedHook(FileObjectDeletedHook hook);
 
 // --- IRPs -----------------------------------------------------------------
 // Fault injection: the next IoAllocateIrp or IoBuildDeviceIoControlRequest

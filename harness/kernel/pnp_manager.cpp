@@ -1,9 +1,11 @@
 #include "harness/kernel/pnp_manager.h"
 
 #include <algorithm>
+#include <initializer_list>
 #include <string>
 
 #include "harness/kernel/bus_driver.h"
+#include "harness/kernel/dispatcher.h"
 #include "harness/kernel/io_internal.h"
 #include "harness/kernel/io_manager.h"
 #include "harness/kernel/kernel.h"
@@ -15,18 +17,26 @@
 namespace harness::pnp {
 namespace {
 
-struct PnpState {
+constexpr FailedStart kDefaultFailedStart = FailedStart::Keep;
+
+struct ManagerState {
     std::vector<std::shared_ptr<Driver>> drivers;
     std::vector<std::shared_ptr<Device>> devices;
     std::u16string registryPathText;  // kept alive for the loaded driver
+    FailedStart failedStart = kDefaultFailedStart;
 };
 
-PnpState& State() {
-    static PnpState state;
+ManagerState& State() {
+    static ManagerState state;
     return state;
 }
 
-void Reset() { State() = PnpState{}; }
+void OnFileObjectDeleted(PDEVICE_OBJECT device);
+
+void Reset() {
+    State() = ManagerState{};
+    io::SetFileObjectDeletedHook(&OnFileObjectDeleted);
+}
 ResetRegistration reset(kResetPnp, &Reset);
 
 NTSTATUS NTAPI SignalRequestDone(PDEVICE_OBJECT, PIRP, PVOID context) {
@@ -70,6 +80,19 @@ void CheckRemovedDevice(PDEVICE_OBJECT pdo, PDEVICE_OBJECT functionDevice) {
     if (functionDevice != nullptr && io::IsLiveDevice(functionDevice) && !io::IsDeletePending(functionDevice))
         BugCheck("REMOVE_WITHOUT_DELETE", "IRP_MN_REMOVE_DEVICE",
                  io::detail::DescribeDevice(functionDevice) + " was not deleted (IoDeleteDevice) on the remove request");
+}
+
+// IRP_MN_SURPRISE_REMOVAL leaves the stack in place: the remove request is
+// still to come, and is sent to the top of the stack. A driver that detached
+// or deleted its device here has it freed under that request (the Static
+// Driver Verifier rule PnpSurpriseRemove).
+void CheckSurpriseRemovedDevice(PDEVICE_OBJECT pdo, PDEVICE_OBJECT functionDevice) {
+    if (functionDevice == nullptr) return;
+    const bool live = io::IsLiveDevice(functionDevice);
+    if (live && !io::IsDeletePending(functionDevice) && pdo->AttachedDevice == functionDevice) return;
+    BugCheck("DEVICE_REMOVED_ON_SURPRISE_REMOVAL", "IRP_MN_SURPRISE_REMOVAL",
+             (live ? io::detail::DescribeDevice(functionDevice) : std::string("the function device")) +
+                 " was detached or deleted on the surprise-removal request; that waits for IRP_MN_REMOVE_DEVICE");
 }
 
 UNICODE_STRING Counted(std::u16string& text) {
@@ -119,6 +142,7 @@ void UnloadDriver(std::shared_ptr<Driver> driver) {
 
 std::shared_ptr<Device> PlugDevice(const std::shared_ptr<Driver>& driver, DeviceDescription description,
                                    bool start) {
+    io::SetFileObjectDeletedHook(&OnFileObjectDeleted);
     auto device = std::make_shared<Device>();
     device->description = description;
     device->pdo = bus::CreatePhysicalDevice(description.instancePath, description.hardwareIds, description.usbDevice);
@@ -143,6 +167,19 @@ std::shared_ptr<Device> PlugDevice(const std::shared_ptr<Driver>& driver, Device
 
 PDEVICE_OBJECT TopOfStack(const std::shared_ptr<Device>& device) { return io::GetAttachedDevice(device->pdo); }
 
+const char* PnpStateName(PnpState state) {
+    switch (state) {
+    case PnpState::Added: return "added";
+    case PnpState::Started: return "started";
+    case PnpState::StopPending: return "stop-pending";
+    case PnpState::Stopped: return "stopped";
+    case PnpState::RemovePending: return "remove-pending";
+    case PnpState::SurpriseRemoved: return "surprise-removed";
+    case PnpState::Removed: return "removed";
+    }
+    return "?";
+}
+
 NTSTATUS SendPnp(const std::shared_ptr<Device>& device, UCHAR minorFunction) {
     PDEVICE_OBJECT top = TopOfStack(device);
     PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
@@ -150,44 +187,152 @@ NTSTATUS SendPnp(const std::shared_ptr<Device>& device, UCHAR minorFunction) {
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
     stack->MajorFunction = IRP_MJ_PNP;
     stack->MinorFunction = minorFunction;
+    device->sent.push_back(minorFunction);
     const NTSTATUS status = SendAndWait(top, irp);
     IoFreeIrp(irp);
     return status;
 }
 
-NTSTATUS StartDevice(const std::shared_ptr<Device>& device) {
-    device->startStatus = SendPnp(device, IRP_MN_START_DEVICE);
-    return device->startStatus;
+size_t OpenFileCount(const std::shared_ptr<Device>& device) {
+    size_t n = 0;
+    if (device->removed) return 0;
+    for (PDEVICE_OBJECT d = device->pdo; d != nullptr; d = d->AttachedDevice) n += io::FileObjectCount(d);
+    return n;
 }
+
+void SetFailedStartHandling(FailedStart handling) { State().failedStart = handling; }
 
 namespace {
 
+// A call the manager would never make in this state: a mistake of the test,
+// not of the driver.
+bool Expect(const std::shared_ptr<Device>& device, std::initializer_list<PnpState> states, const char* what) {
+    for (PnpState s : states)
+        if (device->state == s) return true;
+    BugCheck("PNP_SEQUENCE_MISUSED", what,
+             std::string("the Plug and Play manager does not send this to a device that is ") +
+                 PnpStateName(device->state));
+    return false;
+}
+
 void FinishRemoval(const std::shared_ptr<Device>& device) {
+    if (device->removed) return;
     SendPnp(device, IRP_MN_REMOVE_DEVICE);
     CheckRemovedDevice(device->pdo, device->functionDevice);
     registry::UnbindDeviceInstance(device->pdo);
     bus::DeletePhysicalDevice(device->pdo);
     device->removed = true;
+    device->state = PnpState::Removed;
     device->functionDevice = nullptr;
     auto& devices = State().devices;
     devices.erase(std::remove(devices.begin(), devices.end(), device), devices.end());
 }
 
+// The remove request of a surprise-removed stack goes out once its last
+// file object is gone.
+void RemoveIfClosed(const std::shared_ptr<Device>& device) {
+    if (device->state == PnpState::SurpriseRemoved && OpenFileCount(device) == 0) FinishRemoval(device);
+}
+
+void OnFileObjectDeleted(PDEVICE_OBJECT closed) {
+    std::shared_ptr<Device> owner;
+    for (const auto& device : State().devices)
+        for (PDEVICE_OBJECT d = device->pdo; d != nullptr; d = d->AttachedDevice)
+            if (d == closed) owner = device;
+    if (!owner || owner->state != PnpState::SurpriseRemoved) return;
+    // The manager sends Plug and Play requests from a system thread at
+    // PASSIVE_LEVEL; a close that ends elsewhere hands it over to one.
+    if (KeGetCurrentIrql() == PASSIVE_LEVEL)
+        RemoveIfClosed(owner);
+    else
+        dispatcher::QueuePassiveWork([owner] { RemoveIfClosed(owner); },
+                                     "Plug and Play manager: IRP_MN_REMOVE_DEVICE after the last close");
+}
+
 }  // namespace
 
-NTSTATUS RemoveDevice(const std::shared_ptr<Device>& device) {
-    const NTSTATUS query = SendPnp(device, IRP_MN_QUERY_REMOVE_DEVICE);
-    if (!NT_SUCCESS(query)) {
-        SendPnp(device, IRP_MN_CANCEL_REMOVE_DEVICE);
-        return query;
+NTSTATUS StartDevice(const std::shared_ptr<Device>& device) {
+    const PnpState before = device->state;
+    device->startStatus = SendPnp(device, IRP_MN_START_DEVICE);
+    if (NT_SUCCESS(device->startStatus)) {
+        device->state = PnpState::Started;
+    } else if (before == PnpState::Stopped) {
+        // A stack that stopped for a rebalance and then cannot start again is
+        // surprise-removed (documented for IRP_MN_SURPRISE_REMOVAL).
+        device->state = PnpState::Started;
+        SurpriseRemoveDevice(device);
+    } else if (before == PnpState::Added && State().failedStart == FailedStart::Remove) {
+        // Windows 2000 and later remove a stack whose first start failed,
+        // without a query (documented for IRP_MN_REMOVE_DEVICE).
+        FinishRemoval(device);
     }
+    return device->startStatus;
+}
+
+NTSTATUS QueryStopDevice(const std::shared_ptr<Device>& device) {
+    if (!Expect(device, {PnpState::Started}, "QueryStopDevice")) return STATUS_INVALID_DEVICE_STATE;
+    const NTSTATUS status = SendPnp(device, IRP_MN_QUERY_STOP_DEVICE);
+    if (NT_SUCCESS(status)) {
+        device->state = PnpState::StopPending;
+    } else {
+        // A refused query is cancelled on the whole stack, the refusing
+        // driver included.
+        SendPnp(device, IRP_MN_CANCEL_STOP_DEVICE);
+    }
+    return status;
+}
+
+void CancelStopDevice(const std::shared_ptr<Device>& device) {
+    if (!Expect(device, {PnpState::StopPending}, "CancelStopDevice")) return;
+    SendPnp(device, IRP_MN_CANCEL_STOP_DEVICE);
+    device->state = PnpState::Started;
+}
+
+void StopDevice(const std::shared_ptr<Device>& device) {
+    if (!Expect(device, {PnpState::StopPending}, "StopDevice")) return;
+    SendPnp(device, IRP_MN_STOP_DEVICE);
+    device->state = PnpState::Stopped;
+}
+
+NTSTATUS RebalanceDevice(const std::shared_ptr<Device>& device, const std::function<void()>& whileStopped) {
+    const NTSTATUS query = QueryStopDevice(device);
+    if (!NT_SUCCESS(query)) return query;
+    StopDevice(device);
+    if (whileStopped) whileStopped();
+    return StartDevice(device);
+}
+
+NTSTATUS QueryRemoveDevice(const std::shared_ptr<Device>& device) {
+    if (!Expect(device, {PnpState::Added, PnpState::Started}, "QueryRemoveDevice")) return STATUS_INVALID_DEVICE_STATE;
+    const NTSTATUS status = SendPnp(device, IRP_MN_QUERY_REMOVE_DEVICE);
+    if (NT_SUCCESS(status)) {
+        device->state = PnpState::RemovePending;
+    } else {
+        SendPnp(device, IRP_MN_CANCEL_REMOVE_DEVICE);
+    }
+    return status;
+}
+
+void CancelRemoveDevice(const std::shared_ptr<Device>& device) {
+    if (!Expect(device, {PnpState::RemovePending}, "CancelRemoveDevice")) return;
+    SendPnp(device, IRP_MN_CANCEL_REMOVE_DEVICE);
+    // Back to where the query found it: started, or never started.
+    device->state = NT_SUCCESS(device->startStatus) ? PnpState::Started : PnpState::Added;
+}
+
+NTSTATUS RemoveDevice(const std::shared_ptr<Device>& device) {
+    const NTSTATUS query = QueryRemoveDevice(device);
+    if (!NT_SUCCESS(query)) return query;
     FinishRemoval(device);
     return STATUS_SUCCESS;
 }
 
 void SurpriseRemoveDevice(const std::shared_ptr<Device>& device) {
+    if (device->removed || device->state == PnpState::SurpriseRemoved) return;
     SendPnp(device, IRP_MN_SURPRISE_REMOVAL);
-    FinishRemoval(device);
+    CheckSurpriseRemovedDevice(device->pdo, device->functionDevice);
+    device->state = PnpState::SurpriseRemoved;
+    RemoveIfClosed(device);
 }
 
 void UnplugDevice(const std::shared_ptr<Device>& device) {

@@ -5,6 +5,7 @@
 // is plugged in, stopped for rebalancing, or pulled out.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,6 +31,19 @@ struct DeviceDescription {
     std::shared_ptr<harness::usb::UsbDevice> usbDevice;
 };
 
+// Where a device stands in the Plug and Play manager's sequence, as the
+// manager tracks it (Windows' documented device states).
+enum class PnpState {
+    Added,            // AddDevice succeeded; never started, or its first start failed
+    Started,
+    StopPending,      // IRP_MN_QUERY_STOP_DEVICE succeeded
+    Stopped,          // IRP_MN_STOP_DEVICE sent (resources released for a rebalance)
+    RemovePending,    // IRP_MN_QUERY_REMOVE_DEVICE succeeded
+    SurpriseRemoved,  // IRP_MN_SURPRISE_REMOVAL sent; IRP_MN_REMOVE_DEVICE waits for the last close
+    Removed,          // IRP_MN_REMOVE_DEVICE sent; the PDO is gone
+};
+const char* PnpStateName(PnpState state);
+
 // A device the bus has enumerated, with the stack built on it.
 struct Device {
     DeviceDescription description;
@@ -37,7 +51,11 @@ struct Device {
     PDEVICE_OBJECT functionDevice = nullptr;  // what AddDevice attached above the PDO
     NTSTATUS addStatus = STATUS_UNSUCCESSFUL;
     NTSTATUS startStatus = STATUS_UNSUCCESSFUL;
+    PnpState state = PnpState::Added;
     bool removed = false;
+    // Every Plug and Play request sent to the stack, by minor function, in
+    // the order sent.
+    std::vector<UCHAR> sent;
 };
 
 // Creates the driver object and service key and calls `entry` as the kernel
@@ -53,25 +71,64 @@ void UnloadDriver(std::shared_ptr<Driver> driver);
 
 // Enumerates a new device on the bus: creates its physical device object
 // and hardware key, calls the driver's AddDevice and, if that succeeds and
-// `start` is set, sends IRP_MN_START_DEVICE and waits for it.
+// `start` is set, starts it as StartDevice does.
 std::shared_ptr<Device> PlugDevice(const std::shared_ptr<Driver>& driver, DeviceDescription description = {},
                                    bool start = true);
 
-// Sends a Plug and Play request with the given minor function to the top of
-// the device's stack and waits for it; returns its final status. The request
-// starts with STATUS_NOT_SUPPORTED, as the manager sends it.
+// Sends one Plug and Play request with the given minor function to the top
+// of the device's stack and waits for it; returns its final status. The
+// request starts with STATUS_NOT_SUPPORTED, as the manager sends it. Only
+// the request: no follow-up, no change of `state`.
 NTSTATUS SendPnp(const std::shared_ptr<Device>& device, UCHAR minorFunction);
 
+// IRP_MN_START_DEVICE. What follows a refused start depends on the state it
+// was sent in, as on Windows:
+//   Added    (a first start) IRP_MN_REMOVE_DEVICE at once, when the
+//            manager's FailedStart setting is Remove (see below)
+//   Stopped  (the start after a rebalance) IRP_MN_SURPRISE_REMOVAL, then
+//            IRP_MN_REMOVE_DEVICE once every handle is closed
+// Sent in any other state (a test restarting a started device), the start
+// is sent alone.
 NTSTATUS StartDevice(const std::shared_ptr<Device>& device);
 
-// An orderly removal: IRP_MN_QUERY_REMOVE_DEVICE, then IRP_MN_REMOVE_DEVICE
-// (or IRP_MN_CANCEL_REMOVE_DEVICE if the query is refused; the refusal's
-// status is returned). The bus deletes the physical device object once the
-// remove request has been served.
+// What a first start that fails is followed by. Windows removes the stack
+// (IRP_MN_REMOVE_DEVICE); Keep leaves it in place so that a test can look
+// at what the failed start left behind, which Windows never allows. Reset
+// to Keep with the kernel.
+enum class FailedStart { Keep, Remove };
+void SetFailedStartHandling(FailedStart handling);
+
+// --- Stopping for a rebalance ----------------------------------------------
+// IRP_MN_QUERY_STOP_DEVICE; a refusal is followed by
+// IRP_MN_CANCEL_STOP_DEVICE, as Windows sends it to the stack.
+NTSTATUS QueryStopDevice(const std::shared_ptr<Device>& device);
+// IRP_MN_CANCEL_STOP_DEVICE after a successful query: the stop is off.
+void CancelStopDevice(const std::shared_ptr<Device>& device);
+// IRP_MN_STOP_DEVICE after a successful query.
+void StopDevice(const std::shared_ptr<Device>& device);
+// A rebalance: query-stop, stop, `whileStopped` (requests sent there go to
+// the driver; the manager holds nothing back), start. Returns the status of
+// the query if refused, else of the start.
+NTSTATUS RebalanceDevice(const std::shared_ptr<Device>& device, const std::function<void()>& whileStopped = {});
+
+// --- Removal -----------------------------------------------------------------
+// IRP_MN_QUERY_REMOVE_DEVICE; a refusal is followed by
+// IRP_MN_CANCEL_REMOVE_DEVICE, as Windows sends it to the stack.
+NTSTATUS QueryRemoveDevice(const std::shared_ptr<Device>& device);
+// IRP_MN_CANCEL_REMOVE_DEVICE after a successful query.
+void CancelRemoveDevice(const std::shared_ptr<Device>& device);
+
+// An orderly removal: QueryRemoveDevice, then IRP_MN_REMOVE_DEVICE (the
+// refusal's status is returned if the query is refused). The bus deletes
+// the physical device object once the remove request has been served.
 NTSTATUS RemoveDevice(const std::shared_ptr<Device>& device);
 
-// The device is pulled out: IRP_MN_SURPRISE_REMOVAL, then
-// IRP_MN_REMOVE_DEVICE, then the physical device object is deleted.
+// The device is gone: IRP_MN_SURPRISE_REMOVAL, then IRP_MN_REMOVE_DEVICE
+// once no file object is open on any device of the stack any more: at once
+// if none is, else right after the IRP_MJ_CLOSE of the last one (Windows
+// sends the remove request only after every handle's close). Then the
+// physical device object is deleted. Does nothing for a device that is
+// already surprise-removed or removed.
 void SurpriseRemoveDevice(const std::shared_ptr<Device>& device);
 
 // A USB device is pulled out of its port: the bus fails every pending URB
@@ -81,5 +138,8 @@ void UnplugDevice(const std::shared_ptr<Device>& device);
 
 // The device object at the top of the device's stack.
 PDEVICE_OBJECT TopOfStack(const std::shared_ptr<Device>& device);
+
+// File objects open on the devices of the stack.
+size_t OpenFileCount(const std::shared_ptr<Device>& device);
 
 }  // namespace harness::pnp

@@ -180,6 +180,7 @@ void Finish(const TransferPtr& t, USBD_STATUS status, const std::vector<uint8_t>
     t->urb->UrbHeader.Status = status;
     TraceCompletion(*t, status, t->in ? t->buffer : nullptr, t->in ? copied : 0);
 
+
     IoSetCancelRoutine(t->irp, nullptr);
     t->irp->IoStatus.Status = NtStatusFromUsbd(status);
     t->irp->IoStatus.Information = 0;
@@ -390,6 +391,10 @@ NTSTATUS StartTransfer(const TransferPtr& t) {
             const int64_t limit = static_cast<int64_t>(t->urb->UrbControlTransferEx.Timeout) * dispatcher::kMillisecond;
             t->timeout = dispatcher::ScheduleAfter(limit, [t] { OnTimeout(t); }, "USB time-out of " + Describe(*t));
         }
+        if (TakeUrbStall()) {
+            AnswerTransfer(t, USBD_STATUS_STALL_PID, {}, 0, Settings().controlLatency);
+            return STATUS_PENDING;
+        }
         switch (TakeControlFault(t->setup)) {
         case ControlFault::Hang:
             t->stage = Stage::Held;
@@ -408,6 +413,13 @@ NTSTATUS StartTransfer(const TransferPtr& t) {
         return STATUS_PENDING;
     }
 
+    // Stream failures complete on the next frame boundary, never inside the
+    // submitter's call: a driver that resubmits from its completion routine
+    // loops once a frame, as it would on a host controller.
+    if (TakeUrbStall()) {
+        AnswerTransfer(t, USBD_STATUS_STALL_PID, {}, 0, DelayToNextFrame());
+        return STATUS_PENDING;
+    }
     if (const Pipe* pipe = PipeOf(*t); pipe != nullptr && pipe->halted) {
         AnswerTransfer(t, USBD_STATUS_ENDPOINT_HALTED, {}, 0, DelayToNextFrame());
         return STATUS_PENDING;

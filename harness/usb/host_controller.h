@@ -108,6 +108,8 @@ PVOID NewHandle();
 bool TakeStreamFault(uint8_t endpoint, USBD_STATUS* status);
 enum class ControlFault { None, Hang, Stall };
 ControlFault TakeControlFault(const SetupPacket& setup);
+// The fault plan's stall for the URB being submitted, taken once.
+bool TakeUrbStall();
 
 // --- Host controller (host_controller.cpp) -----------------------------------
 // Accepts a decoded transfer: traces it, marks the IRP pending with the

@@ -32,6 +32,11 @@ struct BusState {
     uint32_t nextHandle = 1;
     std::vector<StreamFaultRule> streamFaults;
     std::vector<ControlFaultRule> controlFaults;
+    // The fault plan: URB numbers (0: none) and the URB being submitted.
+    uint64_t urbCount = 0;
+    uint64_t unplugAt = 0;
+    uint64_t stallAt = 0;
+    bool stallThisUrb = false;
 };
 
 BusState& State() {
@@ -81,6 +86,12 @@ ControlFault TakeControlFault(const SetupPacket& setup) {
     return ControlFault::None;
 }
 
+bool TakeUrbStall() {
+    const bool stall = State().stallThisUrb;
+    State().stallThisUrb = false;
+    return stall;
+}
+
 namespace {
 
 std::string UrbText(const URB* urb) {
@@ -124,7 +135,7 @@ NTSTATUS PipeRequest(PIRP irp, PURB urb, Port& port) {
     return StartTransfer(t);
 }
 
-NTSTATUS SubmitUrb(PIRP irp, PURB urb, Port& port) {
+NTSTATUS SubmitUrbNow(PIRP irp, PURB urb, Port& port) {
     if (urb == nullptr) {
         BugCheck("USB_INVALID_URB", "IOCTL_INTERNAL_USB_SUBMIT_URB",
                  "IRP " + Hex(reinterpret_cast<uintptr_t>(irp)) + " carries no URB (Parameters.Others.Argument1 is null)");
@@ -174,6 +185,33 @@ NTSTATUS SubmitUrb(PIRP irp, PURB urb, Port& port) {
     t->irp = irp;
     t->pdo = port.pdo;
     return StartTransfer(t);
+}
+
+// The device is pulled out while the URB that triggered it is in flight: the
+// model stops at once, the transfers end from the next completion pass (a
+// host controller reports the disconnection from its DPC, never inside the
+// submitter's call).
+void UnplugFromPlan(PDEVICE_OBJECT pdo) {
+    Port* port = FindPort(pdo);
+    if (port == nullptr || port->unplugged) return;
+    port->unplugged = true;
+    std::shared_ptr<UsbDevice> device = port->device;
+    device->Unplug();
+    dispatcher::ScheduleAfter(
+        0, [pdo] { if (FindPort(pdo) != nullptr) AbortTransfers(pdo, USBD_STATUS_DEVICE_GONE); },
+        "USB disconnection of " + device->Describe());
+}
+
+NTSTATUS SubmitUrb(PIRP irp, PURB urb, Port& port) {
+    BusState& state = State();
+    const uint64_t number = ++state.urbCount;
+    state.stallThisUrb = number == state.stallAt;
+    const bool unplug = number == state.unplugAt;
+    PDEVICE_OBJECT pdo = port.pdo;
+    const NTSTATUS status = SubmitUrbNow(irp, urb, port);
+    state.stallThisUrb = false;  // spent, whether it applied or not
+    if (unplug) UnplugFromPlan(pdo);
+    return status;
 }
 
 NTSTATUS CompleteIrp(PIRP irp, NTSTATUS status) {
@@ -264,6 +302,21 @@ void StallControlRequests(uint32_t count, ControlMatch match) {
 void ClearFaults() {
     detail::State().streamFaults.clear();
     detail::State().controlFaults.clear();
+    detail::State().unplugAt = 0;
+    detail::State().stallAt = 0;
+}
+
+uint64_t SubmittedUrbCount() { return detail::State().urbCount; }
+
+void UnplugAtUrb(uint64_t n) { detail::State().unplugAt = n == 0 ? 0 : detail::State().urbCount + n; }
+
+void StallAtUrb(uint64_t n) { detail::State().stallAt = n == 0 ? 0 : detail::State().urbCount + n; }
+
+bool IsPipeHalted(const DEVICE_OBJECT* pdo, USBD_PIPE_HANDLE pipe) {
+    const Port* port = FindPort(pdo);
+    if (port == nullptr) return false;
+    auto it = port->pipes.find(pipe);
+    return it != port->pipes.end() && it->second.halted;
 }
 
 size_t PendingTransferCount() { return CountTransfers(nullptr); }

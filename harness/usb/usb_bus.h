@@ -120,6 +120,39 @@ void HangControlRequests(uint32_t count, ControlMatch match = {});
 void StallControlRequests(uint32_t count, ControlMatch match = {});
 void ClearFaults();
 
+// --- Fault plan: faults placed by URB number, for sweeps -------------------
+// Every URB that reaches the bus (IOCTL_INTERNAL_USB_SUBMIT_URB on any
+// device, valid or not) takes the next number, from 1 after a reset. A test
+// runs its scenario once to learn how many it sends, then sweeps a fault
+// over each of them:
+//   const uint64_t before = harness::usb::SubmittedUrbCount();
+//   RunScenario();
+//   const uint64_t urbs = harness::usb::SubmittedUrbCount() - before;
+//   for (uint64_t n = 1; n <= urbs; ++n) { ...; UnplugAtUrb(n); RunScenario(); ... }
+uint64_t SubmittedUrbCount();
+// The device is pulled out as the `n`th URB from now (1: the next one)
+// reaches the bus: that URB and every transfer of the device still pending
+// end with USBD_STATUS_DEVICE_GONE / STATUS_DEVICE_NOT_CONNECTED from the
+// host controller's next completion pass (never inside the submitter's own
+// call), and every later URB fails at once the same way, as Unplug does.
+// The Plug and Play side is left to the test (harness::pnp::UnplugDevice).
+void UnplugAtUrb(uint64_t n);
+// The `n`th URB from now is answered with a STALL handshake without
+// reaching the device: USBD_STATUS_STALL_PID (STATUS_UNSUCCESSFUL). On a
+// bulk or interrupt pipe the stall halts the pipe (see below); the default
+// control pipe clears itself with the next setup packet. A URB the bus
+// serves alone (ABORT_PIPE, SYNC_RESET_PIPE, GET_CURRENT_FRAME_NUMBER, an
+// invalid one) cannot stall: the fault is spent on it without effect.
+void StallAtUrb(uint64_t n);
+
+// A bulk or interrupt transfer that ends with a STALL (from a fault or from
+// the device) halts its pipe, as the host controller halts the endpoint:
+// the transfers still queued on it end with USBD_STATUS_ENDPOINT_HALTED, and
+// so does each new one, at once, until URB_FUNCTION_SYNC_RESET_PIPE or
+// URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL resets it
+// (URB_FUNCTION_SYNC_CLEAR_STALL clears only the device's side).
+bool IsPipeHalted(const DEVICE_OBJECT* pdo, USBD_PIPE_HANDLE pipe);
+
 // --- Inspection -----------------------------------------------------------------
 size_t PendingTransferCount();                    // every device
 size_t PendingTransferCount(const DEVICE_OBJECT* pdo);

@@ -1,6 +1,7 @@
 // What the Plug and Play manager checks of a function driver: the device
 // AddDevice attached is ready and power-pageable like the stack below it,
-// and the remove request leaves it detached and deleted.
+// the surprise-removal request leaves it in place, and the remove request
+// leaves it detached and deleted.
 #include "harness/kernel/io_manager.h"
 #include "harness/kernel/pnp_manager.h"
 #include "support/kernel_test.h"
@@ -12,6 +13,7 @@ struct Faults {
     bool keepInitializing = false;
     bool skipPowerPagable = false;
     bool keepOnRemove = false;
+    bool deleteOnSurpriseRemoval = false;
 };
 Faults g_faults;
 PDEVICE_OBJECT g_lower = nullptr;
@@ -19,7 +21,9 @@ PDEVICE_OBJECT g_fdo = nullptr;
 
 NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT fdo, PIRP irp) {
     const PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
-    const bool remove = location->MajorFunction == IRP_MJ_PNP && location->MinorFunction == IRP_MN_REMOVE_DEVICE;
+    const bool pnp = location->MajorFunction == IRP_MJ_PNP;
+    const bool remove = pnp && (location->MinorFunction == IRP_MN_REMOVE_DEVICE ||
+                                (g_faults.deleteOnSurpriseRemoval && location->MinorFunction == IRP_MN_SURPRISE_REMOVAL));
     PDEVICE_OBJECT lower = g_lower;
     IoSkipCurrentIrpStackLocation(irp);
     const NTSTATUS status = IoCallDriver(lower, irp);
@@ -85,6 +89,14 @@ TEST_F(PnpChecks, RemoveMustLeaveTheDeviceDetachedAndDeleted) {
     // Finish what the driver left, so the test ends clean.
     IoDetachDevice(pdo);
     IoDeleteDevice(g_fdo);
+}
+
+TEST_F(PnpChecks, SurpriseRemovalMustLeaveTheDeviceForTheRemoveRequest) {
+    auto device = harness::pnp::PlugDevice(driver_, {});
+    g_faults.deleteOnSurpriseRemoval = true;
+    harness::pnp::SurpriseRemoveDevice(device);
+    EXPECT_EQ(TakeViolations("DEVICE_REMOVED_ON_SURPRISE_REMOVAL"), 1);
+    EXPECT_TRUE(device->removed);
 }
 
 }  // namespace

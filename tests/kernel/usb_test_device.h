@@ -4,9 +4,10 @@
 // The device answers the standard descriptor requests from a descriptor set
 // built by BuildConfiguration, accepts SET_CONFIGURATION, echoes vendor
 // requests (an IN request returns the bytes of the last OUT data stage, or
-// wValue and wIndex if there was none), accepts class requests and stalls
-// anything else. Bulk and interrupt OUT transfers are taken at once; IN
-// transfers wait until the test feeds data to their endpoint.
+// wValue and wIndex if there was none), accepts class requests and the
+// clearing of an endpoint halt, and stalls anything else. Bulk and interrupt
+// OUT transfers are taken at once; IN transfers wait until the test feeds
+// data to their endpoint.
 #pragma once
 
 #include <cstring>
@@ -229,9 +230,8 @@ private:
             r.data = {0x01, 0x00};
         } else if (setup.requestType == 0x00 && setup.request == USB_REQUEST_SET_FEATURE) {
             // remote wake-up enabled
-        } else if (setup.requestType == 0x02 && setup.request == USB_REQUEST_CLEAR_FEATURE &&
-                   setup.value == USB_FEATURE_ENDPOINT_STALL) {
-            // endpoint halt cleared
+        } else if (setup.requestType == 0x02 && setup.request == USB_REQUEST_CLEAR_FEATURE) {
+            // an endpoint's halt cleared
         } else {
             r.status = TransferStatus::Stall;
         }
