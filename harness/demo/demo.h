@@ -1,0 +1,71 @@
+// The Tarnlink demo: loads the driver into the emulated kernel and walks a
+// port through its whole life, one headed section per step. Each section is
+// a function of its own; this header lists them in the order main() runs
+// them.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "driver/port_extension.h"
+#include "harness/app/user_io.h"
+#include "harness/kernel/pnp_manager.h"
+#include "harness/usb/chip/chip_model.h"
+
+namespace demo {
+
+inline constexpr char16_t kService[] = u"tarnlink";
+
+// --- Command line (options.cpp) ---------------------------------------------
+struct Options {
+    std::optional<std::string> extBaudrate;
+    std::optional<std::string> trace;
+    std::optional<std::string> wire;
+};
+bool ParseArguments(int argc, char** argv, Options* options);
+
+// --- Text for the sections (text.cpp) ---------------------------------------
+void Heading(const char* text);
+std::string Utf8(const UNICODE_STRING& s);
+std::string DeviceName(const PortExtension& port);
+std::string Hex(const std::vector<uint8_t>& bytes, size_t most = 16);
+std::string Printable(const std::vector<uint8_t>& bytes);
+std::string LineControlText(UCHAR lineControl);
+std::string LinesText(const harness::chip::ChipModel& chip);
+// One control request as a driver developer reads it.
+std::string DescribeRequest(const harness::chip::ControlRecord& r);
+// The control requests the chip has logged, one a line, with their time.
+void PrintControlLog(const harness::chip::ChipModel& chip, const char* indent = "  ");
+// "IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE"
+std::string PnpRequestsText(const std::vector<UCHAR>& minorFunctions, size_t from = 0);
+
+// --- Loading, plugging and starting (start.cpp) -----------------------------
+void ShowDriverLoad(const harness::pnp::Driver& driver, const Options& options);
+void ShowPlug(const harness::pnp::Device& device);
+void ShowStart(const std::shared_ptr<harness::pnp::Device>& device, const harness::chip::ChipModel& chip);
+void ShowDefaults(const PortExtension& port);
+void ShowDetection(const PortExtension& port);
+void ShowLineCodings(PDEVICE_OBJECT fdo, harness::chip::ChipModel& chip);
+void ShowModemLines(PDEVICE_OBJECT fdo, harness::chip::ChipModel& chip);
+
+// --- Open, exchange, close (session.cpp) ------------------------------------
+// Sets the line the way the line-settings control codes do: a rate, 8N1,
+// and a read total time-out in ms (0: reads wait for all their bytes).
+void SetLine(PortExtension* port, ULONG baud, ULONG readTotalTimeoutMs);
+harness::app::Handle ShowOpen(PortExtension* port, harness::chip::ChipModel& chip);
+void ShowDataExchange(harness::app::Handle handle, PortExtension* port, harness::chip::ChipModel& chip);
+void ShowClose(harness::app::Handle handle, const std::shared_ptr<harness::pnp::Device>& device,
+               harness::chip::ChipModel& chip);
+
+// --- Removal and unload (removal.cpp) ---------------------------------------
+void ShowPool(const char* heading);
+void ShowRemoval(const std::shared_ptr<harness::pnp::Device>& device);
+// Unloads the driver; closes the trace and the wire recording. False if
+// the wire recording could not be written.
+bool ShowUnload(std::shared_ptr<harness::pnp::Driver> driver, const Options& options,
+                harness::chip::ChipModel& firstChip);
+
+}  // namespace demo

@@ -1,0 +1,53 @@
+// The demo's command line.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "harness/demo/demo.h"
+
+namespace demo {
+namespace {
+
+void Usage(FILE* out) {
+    std::fprintf(out,
+                 "usage: tarnlink-demo [--ext-baudrate \"RATE,VALUE ...\"] [--trace FILE] [--wire FILE]\n"
+                 "\n"
+                 "  --ext-baudrate VALUE   set the driver's ExtBaudrate registry value before it loads,\n"
+                 "                         e.g. \"7200,8000 250000,12\" (up to ten pairs)\n"
+                 "  --trace FILE           write every USB request of the run to FILE (pcap, USBPcap\n"
+                 "                         format: open it with Wireshark or tshark)\n"
+                 "  --wire FILE            record the chip's serial pins (TX, RX, modem lines) to FILE\n"
+                 "                         (Value Change Dump: open it with GTKWave or PulseView)\n"
+                 "  --help                 show this text\n");
+}
+
+}  // namespace
+
+bool ParseArguments(int argc, char** argv, Options* options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            Usage(stdout);
+            std::exit(0);
+        } else if (arg == "--ext-baudrate" && i + 1 < argc) {
+            options->extBaudrate = argv[++i];
+        } else if (arg == "--trace" && i + 1 < argc) {
+            options->trace = argv[++i];
+        } else if (arg.rfind("--trace=", 0) == 0) {
+            options->trace = arg.substr(std::strlen("--trace="));
+        } else if (arg == "--wire" && i + 1 < argc) {
+            options->wire = argv[++i];
+        } else if (arg.rfind("--wire=", 0) == 0) {
+            options->wire = arg.substr(std::strlen("--wire="));
+        } else if (arg.rfind("--ext-baudrate=", 0) == 0) {
+            options->extBaudrate = arg.substr(std::strlen("--ext-baudrate="));
+        } else {
+            std::fprintf(stderr, "tarnlink-demo: unknown argument '%s'\n\n", arg.c_str());
+            Usage(stderr);
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace demo
