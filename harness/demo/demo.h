@@ -41,6 +41,8 @@ std::string DescribeRequest(const harness::chip::ControlRecord& r);
 void PrintControlLog(const harness::chip::ChipModel& chip, const char* indent = "  ");
 // "IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE"
 std::string PnpRequestsText(const std::vector<UCHAR>& minorFunctions, size_t from = 0);
+// "STATUS_PENDING (in flight)" or the final status and byte count.
+std::string RequestText(const harness::app::Request& request);
 
 // --- Loading, plugging and starting (start.cpp) -----------------------------
 void ShowDriverLoad(const harness::pnp::Driver& driver, const Options& options);
@@ -59,6 +61,16 @@ harness::app::Handle ShowOpen(PortExtension* port, harness::chip::ChipModel& chi
 void ShowDataExchange(harness::app::Handle handle, PortExtension* port, harness::chip::ChipModel& chip);
 void ShowClose(harness::app::Handle handle, const std::shared_ptr<harness::pnp::Device>& device,
                harness::chip::ChipModel& chip);
+
+// --- The second port, pulled out with requests pending (surprise.cpp) -------
+struct PendingSession {
+    std::u16string name;
+    harness::app::Handle handle;
+    std::shared_ptr<harness::app::Request> read, write, wait;
+};
+PendingSession ShowSecondPortBusy(const std::shared_ptr<harness::pnp::Device>& device);
+void ShowSurpriseRemoval(const std::shared_ptr<harness::pnp::Device>& device, PendingSession& session);
+void ShowClosingRemovedPort(const std::shared_ptr<harness::pnp::Device>& device, PendingSession& session);
 
 // --- Removal and unload (removal.cpp) ---------------------------------------
 void ShowPool(const char* heading);

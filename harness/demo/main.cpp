@@ -1,7 +1,8 @@
 // The Tarnlink demo: loads the driver into the emulated kernel and walks a
-// port through its life: plug, start, open, an exchange through a loopback
-// plug, close, removal and the driver's unload. The sections are listed in
-// demo.h.
+// port through its whole life: plug, start, open, an exchange through a
+// loopback plug, close; then a second port pulled out with requests in
+// flight, the removal of both and the driver's unload. The sections are
+// listed in demo.h.
 #include <cstdio>
 
 #include "driver/driver_globals.h"
@@ -76,7 +77,18 @@ int main(int argc, char** argv) {
     auto device = harness::pnp::PlugDevice(driver, description, /*start=*/false);
     if (!RunFirstPort(device, *chip)) return 1;
 
-    demo::ShowPool("Pool in use by tag");
+    // A second chip of the same kind, on the next USB port, with its serial
+    // connector left open.
+    harness::pnp::DeviceDescription secondDescription;
+    secondDescription.instancePath = u"USB\\VID_1A2B&PID_0042\\5&1234&0&2";
+    secondDescription.usbDevice = std::make_shared<harness::chip::ChipModel>(harness::chip::ChipConfig::ForGeneration(2));
+    auto second = harness::pnp::PlugDevice(driver, secondDescription);
+    if (!Started(second)) return 1;
+    demo::PendingSession session = demo::ShowSecondPortBusy(second);
+    if (!session.handle) return 1;
+    demo::ShowPool("Pool in use by tag, both ports present");
+    demo::ShowSurpriseRemoval(second, session);
+    demo::ShowClosingRemovedPort(second, session);
 
     demo::ShowRemoval(device);
     if (!demo::ShowUnload(driver, options, *chip)) return 1;

@@ -16,8 +16,8 @@ void Usage(FILE* out) {
                  "                         e.g. \"7200,8000 250000,12\" (up to ten pairs)\n"
                  "  --trace FILE           write every USB request of the run to FILE (pcap, USBPcap\n"
                  "                         format: open it with Wireshark or tshark)\n"
-                 "  --wire FILE            record the chip's serial pins (TX, RX, modem lines) to FILE\n"
-                 "                         (Value Change Dump: open it with GTKWave or PulseView)\n"
+                 "  --wire FILE            record the first chip's serial pins (TX, RX, modem lines) to\n"
+                 "                         FILE (Value Change Dump: open it with GTKWave or PulseView)\n"
                  "  --help                 show this text\n");
 }
 

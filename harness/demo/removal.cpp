@@ -27,7 +27,7 @@ void ShowPool(const char* heading) {
 }
 
 void ShowRemoval(const std::shared_ptr<harness::pnp::Device>& device) {
-    Heading("Removing the device: an orderly removal");
+    Heading("Removing the first device: an orderly removal");
     const size_t before = device->sent.size();
     const NTSTATUS removal = harness::pnp::RemoveDevice(device);
     std::printf("  Plug and Play sends: %s\n", PnpRequestsText(device->sent, before).c_str());

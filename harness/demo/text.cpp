@@ -172,4 +172,9 @@ std::string PnpRequestsText(const std::vector<UCHAR>& minorFunctions, size_t fro
     return text.empty() ? "(none)" : text;
 }
 
+std::string RequestText(const harness::app::Request& request) {
+    if (!request.Done()) return "STATUS_PENDING (in flight)";
+    return harness::StatusText(request.Status()) + ", " + std::to_string(request.Information()) + " bytes";
+}
+
 }  // namespace demo
