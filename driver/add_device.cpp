@@ -52,6 +52,12 @@ void InitNewPort(PortExtension* port, PDEVICE_OBJECT deviceObject, PDRIVER_OBJEC
     KeInitializeEvent(&port->irpsDoneEvent, SynchronizationEvent, FALSE);
     KeInitializeEvent(&port->dpcsDoneEvent, SynchronizationEvent, FALSE);
     KeInitializeEvent(&port->streamsDoneEvent, NotificationEvent, FALSE);
+    // Once, here: requests are admitted under flagsLock from now on, also
+    // while a restart puts the settings back to their defaults.
+    KeInitializeSpinLock(&port->controlLock);
+    KeInitializeSpinLock(&port->flagsLock);
+    KeInitializeSpinLock(&port->rxLock);
+    KeInitializeSpinLock(&port->eventLock);
 }
 
 // Keeps a zero-terminated copy of the device name for the symbolic link and

@@ -1,7 +1,9 @@
-// The port's locks, timers, DPCs and first serial settings. Runs at every
-// start, before the chip is touched, so a restart after a stop returns the
+// The port's timers, DPCs and first serial settings. Runs at every start,
+// before the chip is touched, so a restart after a stop returns the
 // settings to these values. No handle can be open and no timer or DPC of
-// the port is pending at that point, so nothing here takes a lock.
+// the port is pending at that point, so nothing here takes a lock. The spin
+// locks are initialised once, when the device is created: admission uses
+// flagsLock even while a restart runs.
 #include "driver/port_extension.h"
 #include "io/deferred_routines.h"
 
@@ -26,11 +28,6 @@ constexpr UCHAR kXoffChar = 0x13;
 PORT_PAGEABLE_CODE void InitPortDefaults(PDEVICE_OBJECT deviceObject) {
     PAGED_CODE();
     PortExtension* port = PortFromDevice(deviceObject);
-
-    KeInitializeSpinLock(&port->controlLock);
-    KeInitializeSpinLock(&port->flagsLock);
-    KeInitializeSpinLock(&port->rxLock);
-    KeInitializeSpinLock(&port->eventLock);
 
     KeInitializeTimer(&port->readTotalTimer);
     KeInitializeTimer(&port->readIntervalTimer);
