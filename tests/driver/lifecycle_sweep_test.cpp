@@ -12,8 +12,9 @@
 // verifier report (hangs included), the device removed and the driver
 // unloaded.
 //
-// Beside the sweeps: a thousand opens and closes leave nothing growing, and
-// a failed first start is removed clean.
+// Beside the sweeps: a thousand opens and closes leave nothing growing, a
+// failed first start is removed clean, and a read parked across a stop is
+// served after the restart.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -325,7 +326,54 @@ INSTANTIATE_TEST_SUITE_P(CancelLatency, LifecycleSweep, ::testing::Values(int64_
 
 // --- Endurance and restarts ------------------------------------------------------
 
-class PortLifeTest : public PnpFixture {};
+class PortLifeTest : public PnpFixture {
+protected:
+    // A read sent straight to the device object, without a handle, as
+    // another kernel component sends it.
+    struct LooseRead {
+        PIRP irp = nullptr;
+        bool completed = false;
+        NTSTATUS status = STATUS_PENDING;
+        std::vector<uint8_t> buffer;
+        NTSTATUS dispatched = STATUS_UNSUCCESSFUL;
+        std::vector<uint8_t> Output() const {
+            return {buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(information)};
+        }
+        ULONG_PTR information = 0;
+        ~LooseRead() {
+            if (irp == nullptr) return;
+            if (!completed) {
+                IoCancelIrp(irp);
+                harness::dispatcher::RunUntil([this] { return completed; }, std::nullopt, "~LooseRead",
+                                              "the cancelled read");
+            }
+            IoFreeIrp(irp);
+        }
+    };
+    static std::unique_ptr<LooseRead> SendRead(PDEVICE_OBJECT fdo, ULONG length) {
+        auto read = std::make_unique<LooseRead>();
+        read->buffer.assign(length, 0);
+        read->irp = IoAllocateIrp(fdo->StackSize, FALSE);
+        read->irp->AssociatedIrp.SystemBuffer = read->buffer.data();
+        read->irp->UserBuffer = read->buffer.data();
+        read->irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(read->irp);
+        stack->MajorFunction = IRP_MJ_READ;
+        stack->Parameters.Read.Length = length;
+        IoSetCompletionRoutine(read->irp, ReadDone, read.get(), TRUE, TRUE, TRUE);
+        read->dispatched = IoCallDriver(fdo, read->irp);
+        return read;
+    }
+
+private:
+    static NTSTATUS NTAPI ReadDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+        auto* read = static_cast<LooseRead*>(context);
+        read->completed = true;
+        read->status = irp->IoStatus.Status;
+        read->information = irp->IoStatus.Information;
+        return STATUS_MORE_PROCESSING_REQUIRED;  // freed by the test
+    }
+};
 
 // What one open and close leaves must be nothing: a thousand of them on
 // the virtual clock leave the pool, the port's counts and the handles
@@ -394,5 +442,34 @@ INSTANTIATE_TEST_SUITE_P(
         // The chip is pulled out during detection, after its configuration.
         FailedStartCase{"ChipGoneAfterConfiguration", [] { harness::usb::UnplugAtUrb(4); }}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A read that arrives between the stop query and the stop is parked; the
+// stop does not wait for it, the restart hands it back, and it is served
+// by the restarted port: it receives what the port's next user writes.
+TEST_F(PortLifeTest, AReadParkedAcrossAStopCompletesAfterTheRestart) {
+    TestPort& port = PlugPort();
+    ASSERT_EQ(harness::pnp::QueryStopDevice(port.device), STATUS_SUCCESS);
+    auto read = SendRead(port.Fdo(), 4);
+    EXPECT_EQ(read->dispatched, STATUS_PENDING);
+    const int64_t before = harness::dispatcher::Now();
+    harness::pnp::StopDevice(port.device);
+    EXPECT_LT(harness::dispatcher::Now() - before, 100 * kMs) << "the stop waited for the parked read";
+    EXPECT_FALSE(read->completed);
+
+    ASSERT_EQ(harness::pnp::StartDevice(port.device), STATUS_SUCCESS);
+    Run(10 * kMs);
+    EXPECT_TRUE(IsListEmpty(&port.ext->stalledQueue));
+    EXPECT_FALSE(read->completed) << "the restarted port's time-outs wait for every character";
+
+    ASSERT_EQ(Open(port), STATUS_SUCCESS);
+    SetBaud(port, 115200);
+    SetLineControl(port, 8, NO_PARITY, STOP_BIT_1);
+    EXPECT_EQ(harness::app::Write(port.handle, Bytes("ping")).status, STATUS_SUCCESS);
+    Run(50 * kMs);
+    ASSERT_TRUE(read->completed);
+    EXPECT_EQ(read->status, STATUS_SUCCESS);
+    EXPECT_EQ(read->Output(), Bytes("ping"));
+    EXPECT_EQ(port.ext->pendingIrpCount, 1);
+}
 
 }  // namespace
