@@ -149,10 +149,19 @@ NTSTATUS AllocateReceiveBuffer(PortExtension* port) {
     KIRQL irql;
     KeAcquireSpinLock(&port->controlLock, &irql);
     KeAcquireSpinLockAtDpcLevel(&port->rxLock);
+    // A read sent to the device object without a handle (or handed back
+    // after a restart) may be waiting in direct mode: it keeps its target,
+    // and the ring, empty meanwhile, is laid out when the read leaves it.
+    const bool direct = DirectMode(port);
     PUCHAR old = port->rxBuffer;
     port->rxBuffer = buffer;
     port->rxBufferSize = size;
-    ResetRing(port);
+    if (direct) {
+        port->rxCount = 0;
+        port->rxGet = buffer;
+    } else {
+        ResetRing(port);
+    }
     SetSizeLimits(port, size);
     KeReleaseSpinLockFromDpcLevel(&port->rxLock);
     KeReleaseSpinLock(&port->controlLock, irql);
