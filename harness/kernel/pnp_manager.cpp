@@ -17,7 +17,7 @@
 namespace harness::pnp {
 namespace {
 
-constexpr FailedStart kDefaultFailedStart = FailedStart::Keep;
+constexpr FailedStart kDefaultFailedStart = FailedStart::Remove;
 
 struct ManagerState {
     std::vector<std::shared_ptr<Driver>> drivers;

@@ -84,7 +84,7 @@ NTSTATUS SendPnp(const std::shared_ptr<Device>& device, UCHAR minorFunction);
 // IRP_MN_START_DEVICE. What follows a refused start depends on the state it
 // was sent in, as on Windows:
 //   Added    (a first start) IRP_MN_REMOVE_DEVICE at once, when the
-//            manager's FailedStart setting is Remove (see below)
+//            manager's FailedStart setting is Remove (the default, see below)
 //   Stopped  (the start after a rebalance) IRP_MN_SURPRISE_REMOVAL, then
 //            IRP_MN_REMOVE_DEVICE once every handle is closed
 // Sent in any other state (a test restarting a started device), the start
@@ -92,9 +92,9 @@ NTSTATUS SendPnp(const std::shared_ptr<Device>& device, UCHAR minorFunction);
 NTSTATUS StartDevice(const std::shared_ptr<Device>& device);
 
 // What a first start that fails is followed by. Windows removes the stack
-// (IRP_MN_REMOVE_DEVICE); Keep leaves it in place so that a test can look
-// at what the failed start left behind, which Windows never allows. Reset
-// to Keep with the kernel.
+// (IRP_MN_REMOVE_DEVICE), and so does the manager unless a test asks for
+// Keep, to look at what the failed start left behind (which Windows never
+// allows). Reset to Remove with the kernel.
 enum class FailedStart { Keep, Remove };
 void SetFailedStartHandling(FailedStart handling);
 
