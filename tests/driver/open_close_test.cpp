@@ -130,3 +130,25 @@ TEST_F(OpenCloseTest, AnOpenThatRunsOutOfPoolFailsCleanlyOrWorks) {
 }
 
 }  // namespace
+
+namespace {
+
+// A handle that never set a rate (a program probing which ports exist)
+// leaves 9600 recorded as the port's rate by close's character time,
+// though the chip was never sent a rate. The next program's 9600 at 7E1
+// must still reach the chip.
+TEST_F(OpenCloseTest, AFirstRateAfterAProbingOpenAndCloseStillReachesTheChip) {
+    TestPort& port = PlugPort();
+    ASSERT_EQ(Open(port), STATUS_SUCCESS);
+    ASSERT_EQ(Close(port), STATUS_SUCCESS);
+    Run(10 * kMillisecond);
+
+    ASSERT_EQ(Open(port), STATUS_SUCCESS);
+    SetLineControl(port, 7, EVEN_PARITY, STOP_BIT_1);
+    SetBaud(port, 9600);
+    EXPECT_TRUE(port.chip->LineCodingSet());
+    EXPECT_EQ(port.chip->CurrentLineCoding(), (harness::chip::LineCoding{9600, 0, 2, 7}));
+    EXPECT_EQ(Close(port), STATUS_SUCCESS);
+}
+
+}  // namespace
