@@ -1,6 +1,7 @@
 // Queried, cancelled and completed stops, and the restart that follows.
 #include "driver/pnp.h"
 #include "io/deferred_work.h"
+#include "usb/chip_protocol.h"
 #include "pnp_test_port.h"
 
 namespace {
@@ -134,6 +135,39 @@ TEST_F(PnpStopTest, AStopQueryBeforeTheFirstStartIsPassedDownUnchanged) {
     EXPECT_EQ(SendPnp(device, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
     EXPECT_EQ(Port(device)->pnpState, PNP_STATE_ADDED);
     EXPECT_EQ(Port(device)->pnpAccept, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// An open refused because the port is stopped still starts the status and
+// receive transfers (it does that before it looks at anything). The chip
+// reporting a line error through them while the port is stopped queues
+// the error DPC; the restart then initialises that DPC again while the
+// kernel still holds it queued.
+TEST_F(PnpStopTest, AnOpenRefusedWhileStoppedLeavesNothingThatReachesIntoTheRestart) {
+    TestPort& port = PlugScriptedPort();
+    ASSERT_EQ(Open(port), STATUS_SUCCESS);
+    SERIAL_HANDFLOW handFlow = port.ext->handFlow;
+    handFlow.ControlHandShake |= SERIAL_ERROR_ABORT;
+    SetHandFlow(port, handFlow);
+    ASSERT_EQ(Close(port), STATUS_SUCCESS);
+    Run(10 * kMs);
+    ASSERT_EQ(SendPnp(port.device, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+    ASSERT_EQ(SendPnp(port.device, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+
+    EXPECT_EQ(Open(port), STATUS_INSUFFICIENT_RESOURCES);
+    port.handle = {};
+    ASSERT_TRUE(StreamOutstanding(port.ext, STREAM_STATUS)) << "the refused open started no transfer";
+    harness::dispatcher::SetDpcDelivery(harness::dispatcher::DpcDelivery::Manual);
+    peer_->InjectOverrun();
+    harness::dispatcher::AdvanceClock(20 * kMs);
+    EXPECT_EQ(harness::dispatcher::QueuedDpcCount(), 0u) << "a DPC of the stopped port is queued";
+    harness::dispatcher::SetDpcDelivery(harness::dispatcher::DpcDelivery::Immediate);
+    ASSERT_EQ(harness::pnp::StartDevice(port.device), STATUS_SUCCESS);
+    Run(10 * kMs);
+    EXPECT_EQ(port.ext->pendingDpcCount, 1);
 }
 
 }  // namespace
