@@ -152,3 +152,29 @@ TEST_F(OpenCloseTest, AFirstRateAfterAProbingOpenAndCloseStillReachesTheChip) {
 }
 
 }  // namespace
+
+namespace {
+
+// At 9600 baud and 7E1 (ten bits a character): cleanup's 30 ms pause, then
+// close's ten character times before the flow control goes off and, on
+// the older generations only, 1280 bit times for the chip's own transmit
+// buffer after the close has completed.
+TEST_F(OpenCloseTest, CleanupAndCloseTakeTheirPausesOnTheClock) {
+    constexpr int64_t kCleanup = 30 * kMillisecond;
+    constexpr int64_t kTenCharacters = 10 * 10 * 1042;
+    constexpr int64_t kChipBuffer = 1041 * 1280;
+    for (const int generation : {2, 3}) {
+        SCOPED_TRACE(generation);
+        TestPort& port = PlugPort(generation);
+        ASSERT_EQ(Open(port), STATUS_SUCCESS);
+        Run(10 * kMillisecond);
+        const int64_t start = harness::dispatcher::Now();
+        ASSERT_EQ(Close(port), STATUS_SUCCESS);
+        const int64_t took = harness::dispatcher::Now() - start;
+        const int64_t expected = kCleanup + kTenCharacters + (generation <= 2 ? kChipBuffer : 0);
+        EXPECT_GE(took, expected);
+        EXPECT_LT(took, expected + 20 * kMillisecond) << "beyond the pauses, only a dozen control requests";
+    }
+}
+
+}  // namespace

@@ -136,4 +136,37 @@ TEST_F(PnpRemovalTest, AQueriedRemovalRefusesRequestsUntilItIsCancelled) {
     EXPECT_EQ(port.ext->pendingIrpCount, 1);
 }
 
+// A request parked by a stop that is never followed by a restart ends when
+// the port goes, whether the removal is orderly or a surprise, and while
+// the stop is still only queried or already done.
+TEST_F(PnpRemovalTest, RequestsParkedByAStopEndWhenThePortGoesInstead) {
+    for (const bool stopped : {false, true}) {
+        for (const bool surprise : {false, true}) {
+            SCOPED_TRACE(std::string(stopped ? "stopped" : "stop queried") + (surprise ? ", surprise" : ", orderly"));
+            TestPort& port = PlugPort();
+            ASSERT_EQ(harness::pnp::SendPnp(port.device, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+            auto parked = SendBaudQuery(port.Fdo());
+            ASSERT_EQ(parked->dispatched, STATUS_PENDING);
+            if (stopped) ASSERT_EQ(harness::pnp::SendPnp(port.device, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+            if (surprise) {
+                harness::pnp::SurpriseRemoveDevice(port.device);
+                Run(5 * kMs);
+                EXPECT_TRUE(parked->Finished());
+                EXPECT_EQ(parked->ioStatus.Status, STATUS_CANCELLED);
+                EXPECT_EQ(port.ext->pendingIrpCount, 0) << "the base went with the surprise removal";
+            } else {
+                if (!stopped) ASSERT_EQ(harness::pnp::SendPnp(port.device, IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
+                if (!stopped) {
+                    Run(5 * kMs);
+                    EXPECT_TRUE(parked->Served()) << "handed back by the cancelled stop";
+                }
+                ASSERT_EQ(harness::pnp::RemoveDevice(port.device), STATUS_SUCCESS);
+                Run(5 * kMs);
+                EXPECT_TRUE(parked->Finished());
+                if (stopped) EXPECT_EQ(parked->ioStatus.Status, STATUS_CANCELLED);
+            }
+        }
+    }
+}
+
 }  // namespace
