@@ -153,7 +153,6 @@ TEST_F(PnpRemovalTest, RequestsParkedByAStopEndWhenThePortGoesInstead) {
                 Run(5 * kMs);
                 EXPECT_TRUE(parked->Finished());
                 EXPECT_EQ(parked->ioStatus.Status, STATUS_CANCELLED);
-                EXPECT_EQ(port.ext->pendingIrpCount, 0) << "the base went with the surprise removal";
             } else {
                 if (!stopped) ASSERT_EQ(harness::pnp::SendPnp(port.device, IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
                 if (!stopped) {
