@@ -168,4 +168,32 @@ TEST_F(PnpRemovalTest, RequestsParkedByAStopEndWhenThePortGoesInstead) {
     }
 }
 
+// An open sent before the first start (by a component that found the
+// device object) is refused, though it tries to start the status and
+// receive transfers first: with no configuration selected there is no
+// pipe to send them on, and nothing may be left outstanding for the
+// removal to wait for.
+TEST_F(PnpRemovalTest, AnOpenBeforeTheFirstStartIsRefusedAndLeavesNothingOutstanding) {
+    auto device = Plug(/*start=*/false);
+    PortExtension* ext = Port(device);
+    PIRP irp = IoAllocateIrp(ext->deviceObject->StackSize, FALSE);
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->MajorFunction = IRP_MJ_CREATE;
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(
+        irp, [](PDEVICE_OBJECT, PIRP, PVOID context) -> NTSTATUS {
+            KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+            return STATUS_MORE_PROCESSING_REQUIRED;
+        },
+        &done, TRUE, TRUE, TRUE);
+    if (IoCallDriver(ext->deviceObject, irp) == STATUS_PENDING)
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(irp->IoStatus.Status, STATUS_INSUFFICIENT_RESOURCES);
+    IoFreeIrp(irp);
+    EXPECT_EQ(ext->streamTransfersOut, 0);
+    EXPECT_EQ(ext->pendingIrpCount, 1);
+    EXPECT_EQ(harness::pnp::RemoveDevice(device), STATUS_SUCCESS);
+}
+
 }  // namespace
