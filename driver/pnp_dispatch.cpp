@@ -45,6 +45,12 @@ void DrainRequests(PortExtension* port, BOOLEAN baseHeld) {
 
 namespace {
 
+// A handle is open, or an open is under way: it counts itself in openCount
+// before it waits for the device to power up, and marks the port open only
+// at its end. Either one makes a stop or removal query busy. Under
+// openMutex.
+BOOLEAN HandleOpenOrOpening(const PortExtension* port) { return port->portOpen || port->openCount != 0; }
+
 NTSTATUS SucceedAndPassDown(PortExtension* port, PIRP irp) {
     irp->IoStatus.Status = STATUS_SUCCESS;
     return PassDownCopied(port, irp);
@@ -52,7 +58,7 @@ NTSTATUS SucceedAndPassDown(PortExtension* port, PIRP irp) {
 
 NTSTATUS QueryRemove(PortExtension* port, PIRP irp) {
     ExAcquireFastMutex(&port->openMutex);
-    if (port->portOpen) {
+    if (HandleOpenOrOpening(port)) {
         ExReleaseFastMutex(&port->openMutex);
         return CompletePnpRequest(port, irp, STATUS_DEVICE_BUSY);
     }
@@ -71,7 +77,7 @@ NTSTATUS CancelRemove(PortExtension* port, PIRP irp) {
 NTSTATUS QueryStop(PortExtension* port, PIRP irp) {
     if (port->pnpState != PNP_STATE_STARTED) return PassDownSkipped(port, irp);
     ExAcquireFastMutex(&port->openMutex);
-    if (port->portOpen) {
+    if (HandleOpenOrOpening(port)) {
         ExReleaseFastMutex(&port->openMutex);
         return CompletePnpRequest(port, irp, STATUS_DEVICE_BUSY);
     }

@@ -68,7 +68,10 @@ UCHAR ParityOf(UCHAR lineControl) {
 NTSTATUS SetLineCodingRate(PDEVICE_OBJECT deviceObject, ULONG rate) {
     if (KeGetCurrentIrql() > PASSIVE_LEVEL) return STATUS_UNSUCCESSFUL;
     PortExtension* port = PortFromDevice(deviceObject);
-    if (rate == 0 || rate == port->currentBaud) return STATUS_SUCCESS;
+    // An unchanged rate is sent again only if the chip never got a record:
+    // the character time takes an unset rate as 9600 and records it, so
+    // currentBaud can hold a rate the chip was never told.
+    if (rate == 0 || (rate == port->currentBaud && port->lineCodingRate != 0)) return STATUS_SUCCESS;
 
     // A rate configured under ExtBaudrate is sent as its configured value
     // (generation 2 and later only); any other rate goes to the table.

@@ -130,3 +130,51 @@ TEST_F(OpenCloseTest, AnOpenThatRunsOutOfPoolFailsCleanlyOrWorks) {
 }
 
 }  // namespace
+
+namespace {
+
+// A handle that never set a rate (a program probing which ports exist)
+// leaves 9600 recorded as the port's rate by close's character time,
+// though the chip was never sent a rate. The next program's 9600 at 7E1
+// must still reach the chip.
+TEST_F(OpenCloseTest, AFirstRateAfterAProbingOpenAndCloseStillReachesTheChip) {
+    TestPort& port = PlugPort();
+    ASSERT_EQ(Open(port), STATUS_SUCCESS);
+    ASSERT_EQ(Close(port), STATUS_SUCCESS);
+    Run(10 * kMillisecond);
+
+    ASSERT_EQ(Open(port), STATUS_SUCCESS);
+    SetLineControl(port, 7, EVEN_PARITY, STOP_BIT_1);
+    SetBaud(port, 9600);
+    EXPECT_TRUE(port.chip->LineCodingSet());
+    EXPECT_EQ(port.chip->CurrentLineCoding(), (harness::chip::LineCoding{9600, 0, 2, 7}));
+    EXPECT_EQ(Close(port), STATUS_SUCCESS);
+}
+
+}  // namespace
+
+namespace {
+
+// At 9600 baud and 7E1 (ten bits a character): cleanup's 30 ms pause, then
+// close's ten character times before the flow control goes off and, on
+// the older generations only, 1280 bit times for the chip's own transmit
+// buffer after the close has completed.
+TEST_F(OpenCloseTest, CleanupAndCloseTakeTheirPausesOnTheClock) {
+    constexpr int64_t kCleanup = 30 * kMillisecond;
+    constexpr int64_t kTenCharacters = 10 * 10 * 1042;
+    constexpr int64_t kChipBuffer = 1041 * 1280;
+    for (const int generation : {2, 3}) {
+        SCOPED_TRACE(generation);
+        TestPort& port = PlugPort(generation);
+        ASSERT_EQ(Open(port), STATUS_SUCCESS);
+        Run(10 * kMillisecond);
+        const int64_t start = harness::dispatcher::Now();
+        ASSERT_EQ(Close(port), STATUS_SUCCESS);
+        const int64_t took = harness::dispatcher::Now() - start;
+        const int64_t expected = kCleanup + kTenCharacters + (generation <= 2 ? kChipBuffer : 0);
+        EXPECT_GE(took, expected);
+        EXPECT_LT(took, expected + 20 * kMillisecond) << "beyond the pauses, only a dozen control requests";
+    }
+}
+
+}  // namespace

@@ -136,4 +136,64 @@ TEST_F(PnpRemovalTest, AQueriedRemovalRefusesRequestsUntilItIsCancelled) {
     EXPECT_EQ(port.ext->pendingIrpCount, 1);
 }
 
+// A request parked by a stop that is never followed by a restart ends when
+// the port goes, whether the removal is orderly or a surprise, and while
+// the stop is still only queried or already done.
+TEST_F(PnpRemovalTest, RequestsParkedByAStopEndWhenThePortGoesInstead) {
+    for (const bool stopped : {false, true}) {
+        for (const bool surprise : {false, true}) {
+            SCOPED_TRACE(std::string(stopped ? "stopped" : "stop queried") + (surprise ? ", surprise" : ", orderly"));
+            TestPort& port = PlugPort();
+            ASSERT_EQ(harness::pnp::SendPnp(port.device, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+            auto parked = SendBaudQuery(port.Fdo());
+            ASSERT_EQ(parked->dispatched, STATUS_PENDING);
+            if (stopped) ASSERT_EQ(harness::pnp::SendPnp(port.device, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+            if (surprise) {
+                harness::pnp::SurpriseRemoveDevice(port.device);
+                Run(5 * kMs);
+                EXPECT_TRUE(parked->Finished());
+                EXPECT_EQ(parked->ioStatus.Status, STATUS_CANCELLED);
+            } else {
+                if (!stopped) ASSERT_EQ(harness::pnp::SendPnp(port.device, IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
+                if (!stopped) {
+                    Run(5 * kMs);
+                    EXPECT_TRUE(parked->Served()) << "handed back by the cancelled stop";
+                }
+                ASSERT_EQ(harness::pnp::RemoveDevice(port.device), STATUS_SUCCESS);
+                Run(5 * kMs);
+                EXPECT_TRUE(parked->Finished());
+                if (stopped) EXPECT_EQ(parked->ioStatus.Status, STATUS_CANCELLED);
+            }
+        }
+    }
+}
+
+// An open sent before the first start (by a component that found the
+// device object) is refused, though it tries to start the status and
+// receive transfers first: with no configuration selected there is no
+// pipe to send them on, and nothing may be left outstanding for the
+// removal to wait for.
+TEST_F(PnpRemovalTest, AnOpenBeforeTheFirstStartIsRefusedAndLeavesNothingOutstanding) {
+    auto device = Plug(/*start=*/false);
+    PortExtension* ext = Port(device);
+    PIRP irp = IoAllocateIrp(ext->deviceObject->StackSize, FALSE);
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->MajorFunction = IRP_MJ_CREATE;
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(
+        irp, [](PDEVICE_OBJECT, PIRP, PVOID context) -> NTSTATUS {
+            KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+            return STATUS_MORE_PROCESSING_REQUIRED;
+        },
+        &done, TRUE, TRUE, TRUE);
+    if (IoCallDriver(ext->deviceObject, irp) == STATUS_PENDING)
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(irp->IoStatus.Status, STATUS_INSUFFICIENT_RESOURCES);
+    IoFreeIrp(irp);
+    EXPECT_EQ(ext->streamTransfersOut, 0);
+    EXPECT_EQ(ext->pendingIrpCount, 1);
+    EXPECT_EQ(harness::pnp::RemoveDevice(device), STATUS_SUCCESS);
+}
+
 }  // namespace
