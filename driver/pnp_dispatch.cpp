@@ -56,16 +56,22 @@ NTSTATUS SucceedAndPassDown(PortExtension* port, PIRP irp) {
     return PassDownCopied(port, irp);
 }
 
-NTSTATUS QueryRemove(PortExtension* port, PIRP irp) {
+// A stop or removal query: refused while a handle is open or opening, else
+// the port enters `state` and admission starts holding back (`acceptBit`).
+NTSTATUS AcceptQueryUnlessOpen(PortExtension* port, PIRP irp, LONG state, LONG acceptBit) {
     ExAcquireFastMutex(&port->openMutex);
     if (HandleOpenOrOpening(port)) {
         ExReleaseFastMutex(&port->openMutex);
         return CompletePnpRequest(port, irp, STATUS_DEVICE_BUSY);
     }
-    port->pnpState = PNP_STATE_REMOVE_QUERIED;
-    SetOrClearFlags(port, &port->pnpAccept, PNP_ACCEPT_REMOVING, TRUE);
+    port->pnpState = state;
+    SetOrClearFlags(port, &port->pnpAccept, acceptBit, TRUE);
     ExReleaseFastMutex(&port->openMutex);
     return SucceedAndPassDown(port, irp);
+}
+
+NTSTATUS QueryRemove(PortExtension* port, PIRP irp) {
+    return AcceptQueryUnlessOpen(port, irp, PNP_STATE_REMOVE_QUERIED, PNP_ACCEPT_REMOVING);
 }
 
 NTSTATUS CancelRemove(PortExtension* port, PIRP irp) {
@@ -76,15 +82,7 @@ NTSTATUS CancelRemove(PortExtension* port, PIRP irp) {
 
 NTSTATUS QueryStop(PortExtension* port, PIRP irp) {
     if (port->pnpState != PNP_STATE_STARTED) return PassDownSkipped(port, irp);
-    ExAcquireFastMutex(&port->openMutex);
-    if (HandleOpenOrOpening(port)) {
-        ExReleaseFastMutex(&port->openMutex);
-        return CompletePnpRequest(port, irp, STATUS_DEVICE_BUSY);
-    }
-    port->pnpState = PNP_STATE_STOP_QUERIED;
-    SetOrClearFlags(port, &port->pnpAccept, PNP_ACCEPT_STOPPING, TRUE);
-    ExReleaseFastMutex(&port->openMutex);
-    return SucceedAndPassDown(port, irp);
+    return AcceptQueryUnlessOpen(port, irp, PNP_STATE_STOP_QUERIED, PNP_ACCEPT_STOPPING);
 }
 
 // The requests parked while the stop was pending go back to their dispatch
