@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 
+#include "harness/app/request_log.h"
 #include "harness/kernel/dispatcher.h"
 #include "harness/kernel/io_manager.h"
 #include "harness/kernel/kernel.h"
@@ -117,11 +118,13 @@ std::shared_ptr<Request> Send(Outgoing& out, PVOID copyBackTo, ULONG outputLengt
         out.irp, copyBackTo, outputLength,
         [keep, file](PIRP irp) {
             RequestAccess::Finish(*keep, irp->IoStatus.Status, irp->IoStatus.Information);
+            LogRequestCompleted(irp, keep->Status(), keep->Information(), keep->Output());
             if (file && --file->references == 0 && !file->handleOpen) State().closeDue.push_back(file);
         },
         checkInformation);
     RequestAccess::Sent(request, out.irp, out.location->MajorFunction);
     State().inFlight.push_back(out.request);
+    LogRequestSent(out.irp);
     const NTSTATUS status = IofCallDriver(out.target, out.irp);
     RequestAccess::Returned(request, status);
     return out.request;
@@ -324,6 +327,7 @@ bool Wait(Request& request, std::optional<int64_t> timeout) {
 
 bool Cancel(Request& request) {
     if (request.Done() || request.Irp() == nullptr) return false;
+    LogCancelRequested(request.Irp());
     return IoCancelIrp(request.Irp()) != FALSE;
 }
 
