@@ -24,6 +24,8 @@ struct Options {
     std::optional<std::string> extBaudrate;
     std::optional<std::string> trace;
     std::optional<std::string> wire;
+    bool log = false;           // print the log of the ports' requests at the end
+    size_t logBytes = 16;       // data bytes shown per read or write in that log
 };
 bool ParseArguments(int argc, char** argv, Options* options);
 
@@ -79,5 +81,10 @@ void ShowRemoval(const std::shared_ptr<harness::pnp::Device>& device);
 // the wire recording could not be written.
 bool ShowUnload(std::shared_ptr<harness::pnp::Driver> driver, const Options& options,
                 harness::chip::ChipModel& firstChip);
+
+// --- The application's requests (request_log.cpp) --------------------------
+// Every request the application sent into the ports' stacks during the run,
+// one a line (harness/app/request_log.h).
+void ShowRequestLog();
 
 }  // namespace demo

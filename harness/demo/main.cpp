@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "driver/driver_globals.h"
+#include "harness/app/request_log.h"
 #include "harness/demo/demo.h"
 #include "harness/kernel/kernel.h"
 #include "harness/kernel/registry.h"
@@ -16,6 +17,7 @@
 namespace {
 
 bool Prepare(const demo::Options& options) {
+    if (options.log) harness::app::EnableRequestLog(options.logBytes);
     if (options.extBaudrate) {
         const std::u16string key = harness::registry::ServiceKeyPath(demo::kService);
         harness::registry::CreateKey(key);
@@ -92,6 +94,7 @@ int main(int argc, char** argv) {
 
     demo::ShowRemoval(device);
     if (!demo::ShowUnload(driver, options, *chip)) return 1;
+    if (options.log) demo::ShowRequestLog();
     harness::VerifyQuiescent();
     return 0;
 }

@@ -11,6 +11,7 @@ namespace {
 void Usage(FILE* out) {
     std::fprintf(out,
                  "usage: tarnlink-demo [--ext-baudrate \"RATE,VALUE ...\"] [--trace FILE] [--wire FILE]\n"
+                 "                     [--log] [--log-bytes N]\n"
                  "\n"
                  "  --ext-baudrate VALUE   set the driver's ExtBaudrate registry value before it loads,\n"
                  "                         e.g. \"7200,8000 250000,12\" (up to ten pairs)\n"
@@ -18,6 +19,10 @@ void Usage(FILE* out) {
                  "                         format: open it with Wireshark or tshark)\n"
                  "  --wire FILE            record the first chip's serial pins (TX, RX, modem lines) to\n"
                  "                         FILE (Value Change Dump: open it with GTKWave or PulseView)\n"
+                 "  --log                  print every request the application sent to the ports, with\n"
+                 "                         its times, handle, decoded parameters, status and data\n"
+                 "  --log-bytes N          show at most N data bytes of each read and write in that log\n"
+                 "                         (default 16; implies --log)\n"
                  "  --help                 show this text\n");
 }
 
@@ -39,6 +44,18 @@ bool ParseArguments(int argc, char** argv, Options* options) {
             options->wire = argv[++i];
         } else if (arg.rfind("--wire=", 0) == 0) {
             options->wire = arg.substr(std::strlen("--wire="));
+        } else if (arg == "--log") {
+            options->log = true;
+        } else if ((arg == "--log-bytes" && i + 1 < argc) || arg.rfind("--log-bytes=", 0) == 0) {
+            const std::string value = arg == "--log-bytes" ? argv[++i] : arg.substr(std::strlen("--log-bytes="));
+            char* end = nullptr;
+            const unsigned long n = std::strtoul(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0') {
+                std::fprintf(stderr, "tarnlink-demo: --log-bytes wants a number, not '%s'\n", value.c_str());
+                return false;
+            }
+            options->log = true;
+            options->logBytes = n;
         } else if (arg.rfind("--ext-baudrate=", 0) == 0) {
             options->extBaudrate = arg.substr(std::strlen("--ext-baudrate="));
         } else {
