@@ -61,17 +61,6 @@ void ResetOpenState(PortExtension* port) {
     KeReleaseSpinLock(&port->eventLock, irql);
 }
 
-// Close's wait until no DPC of the port is queued or running and no timer
-// armed: the base count is dropped for the wait and taken again.
-void DrainDpcs(PortExtension* port) {
-    // A DPC that ran and ended after the last drain had been satisfied may
-    // have set the event again; a stale signal would end this wait early.
-    KeClearEvent(&port->dpcsDoneEvent);
-    if (InterlockedDecrement(&port->pendingDpcCount) != 0)
-        KeWaitForSingleObject(&port->dpcsDoneEvent, Executive, KernelMode, FALSE, nullptr);
-    InterlockedIncrement(&port->pendingDpcCount);
-}
-
 }  // namespace
 
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp) {

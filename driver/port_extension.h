@@ -282,6 +282,12 @@ inline PortExtension* PortFromDevice(PDEVICE_OBJECT deviceObject) {
     return static_cast<PortExtension*>(deviceObject->DeviceExtension);
 }
 
+// A surprise removal or removal has begun: only Plug and Play requests are
+// admitted, and nothing new may be sent to the USB stack.
+inline BOOLEAN PortBeingRemoved(const PortExtension* port) {
+    return (port->pnpAccept & (PNP_ACCEPT_REMOVING | PNP_ACCEPT_SURPRISE_REMOVED)) != 0 ? TRUE : FALSE;
+}
+
 // --- Device creation (add_device.cpp) and port defaults (port_defaults.cpp) --
 DRIVER_ADD_DEVICE AddDevice;
 NTSTATUS CreatePortDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT* newDevice);

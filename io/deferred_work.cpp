@@ -59,8 +59,13 @@ void CancelAllTimersAndDpcs(PortExtension* port) {
 
     // A DPC already running on another processor is out of the queue but
     // still inside the extension, and may arm a timer or queue a DPC
-    // before it ends: wait until the count is down to its base. A stale
-    // signal from an earlier drain must not end the wait early.
+    // before it ends: wait until the count is down to its base.
+    DrainDpcs(port);
+}
+
+void DrainDpcs(PortExtension* port) {
+    // A DPC that ran and ended after the last drain had been satisfied may
+    // have set the event again; a stale signal would end this wait early.
     KeClearEvent(&port->dpcsDoneEvent);
     if (InterlockedDecrement(&port->pendingDpcCount) != 0)
         KeWaitForSingleObject(&port->dpcsDoneEvent, Executive, KernelMode, FALSE, nullptr);

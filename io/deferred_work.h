@@ -23,6 +23,10 @@ void EndDpcCounted(PortExtension* port);
 // thirteen DPCs out of the DPC queue and waits until no DPC of the port is
 // running (and nothing it armed or queued meanwhile is left). PASSIVE_LEVEL.
 void CancelAllTimersAndDpcs(PortExtension* port);
+// Waits until no DPC of the port is queued or running and no timer armed:
+// the base count is dropped for the wait and taken again. Close and
+// CancelAllTimersAndDpcs. PASSIVE_LEVEL.
+void DrainDpcs(PortExtension* port);
 
 // One character time at the current line settings, in 100 ns units.
 // controlLock held by the caller. A currentBaud of 0 is taken as 9600 (and

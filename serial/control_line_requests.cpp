@@ -13,11 +13,11 @@
 // One work item, allocated with the device and reused, so that a change
 // decided at DISPATCH_LEVEL never depends on pool being there (a lost DTR
 // raise would hold the far end off for good): whoever sets lineWorkQueued
-// from 0 to 1 queues it, and the routine sends until it finds nothing wanted, clears the flag
-// and looks once more, so that a request made while it was finishing (which
-// saw the flag still set) is not left behind. The queued or running work
-// item holds a count in pendingDpcCount, so close's drain waits for it. It
-// sends nothing once the port is closed (portOpen clear): close sets the
+// from 0 to 1 queues it, and the routine sends until it finds nothing
+// wanted, clears the flag and looks once more, so that a request made
+// while it was finishing (which saw the flag still set) is not left
+// behind. The queued or running work item holds a count in
+// pendingDpcCount, so close's drain waits for it. It sends nothing once the port is closed (portOpen clear): close sets the
 // lines itself, and FlushControlLineChanges lets it wait for a change that
 // is being sent.
 //

@@ -72,18 +72,19 @@ void ClearXoffHold(PortExtension* port) {
 }
 
 void SendFlowChar(PortExtension* port, BOOLEAN xon) {
-    // The newest flow character is the one the far end must see.
-    InterlockedExchange(&port->flowCharPending, 0);
+    // The newest flow character is the one the far end must see; on a
+    // halted pipe it waits for the reset.
+    const LONG wanted = xon ? FLOW_CHAR_XON : FLOW_CHAR_XOFF;
     if (PipeHalted(port, STREAM_BULK_OUT)) {
-        // Sent once the pipe has been reset.
-        InterlockedExchange(&port->flowCharPending, xon ? FLOW_CHAR_XON : FLOW_CHAR_XOFF);
+        InterlockedExchange(&port->flowCharPending, wanted);
         return;
     }
+    InterlockedExchange(&port->flowCharPending, 0);
     const UCHAR character = xon ? port->specialChars.XonChar : port->specialChars.XoffChar;
     // The transfer copies the character; its completion reaches the write
     // path as a one-character transfer, which advances no write.
     const NTSTATUS status = StartTransmitTransfer(port->deviceObject, TX_ONE_CHAR, &character, 1);
-    if (!NT_SUCCESS(status)) InterlockedExchange(&port->flowCharPending, xon ? FLOW_CHAR_XON : FLOW_CHAR_XOFF);
+    if (!NT_SUCCESS(status)) InterlockedExchange(&port->flowCharPending, wanted);
 }
 
 void ResendFlowChar(PortExtension* port) {

@@ -19,10 +19,6 @@
 
 namespace {
 
-BOOLEAN BeingRemoved(const PortExtension* port) {
-    return (port->pnpAccept & (PNP_ACCEPT_REMOVING | PNP_ACCEPT_SURPRISE_REMOVED)) != 0;
-}
-
 void TransmitComplete(PortExtension* port, TransmitContent content, NTSTATUS status, ULONG carried) {
     if (NT_SUCCESS(status) && port->openCount != 0) {
         TransmitDone(port, content, carried);
@@ -61,7 +57,7 @@ NTSTATUS NTAPI StreamComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID conte
     // From here on `irp` may already be freed: use only the record.
     const BOOLEAN ownedAlone = CompletionTakesTransfer(request);
 
-    if (!BeingRemoved(port)) {
+    if (!PortBeingRemoved(port)) {
         if (NT_SUCCESS(status))
             NoteTransferSucceeded(port, request->kind);
         else if (TransferHaltsPipe(request->urb.Hdr.Status))

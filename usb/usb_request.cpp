@@ -103,10 +103,6 @@ StreamRequest* volatile* TransferTable(PortExtension* port, StreamKind kind, ULO
 
 PVOID volatile* AsPointerSlot(StreamRequest* volatile* entry) { return reinterpret_cast<PVOID volatile*>(entry); }
 
-BOOLEAN BeingRemoved(const PortExtension* port) {
-    return (port->pnpAccept & (PNP_ACCEPT_REMOVING | PNP_ACCEPT_SURPRISE_REMOVED)) != 0;
-}
-
 // A transfer's completion is done with the port (or it was never sent).
 // The removal waiting for the count may delete the device object as soon
 // as the event is set: nothing of the port is touched after this.
@@ -228,7 +224,7 @@ NTSTATUS SubmitStreamIrp(PDEVICE_OBJECT deviceObject, StreamRequest* request, St
         // waits for every one: a transfer published after it looked must
         // not go out. The publication and the removal's exchange are both
         // interlocked, so either it sees this transfer or this sees its bit.
-        if (!BeingRemoved(port) || !CompletionTakesTransfer(request)) return IoCallDriver(port->lowerDevice, irp);
+        if (!PortBeingRemoved(port) || !CompletionTakesTransfer(request)) return IoCallDriver(port->lowerDevice, irp);
         refused = STATUS_DELETE_PENDING;  // taken back: CompletionTakesTransfer freed the IRP
         irp = nullptr;
     }

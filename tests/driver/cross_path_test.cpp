@@ -74,23 +74,30 @@ struct FlowCase {
     ULONG flowReplace;
 };
 
-class NullModemFlow : public CrossPathTest, public ::testing::WithParamInterface<FlowCase> {};
+class NullModemFlow : public CrossPathTest, public ::testing::WithParamInterface<FlowCase> {
+protected:
+    // Opened at 115200 under the case's flow control, XON 0x11 and XOFF
+    // 0x13, with both limits at `limit`.
+    void OpenUnderFlow(TestPort& port, LONG limit) {
+        OpenAt(port, 115200);
+        SERIAL_HANDFLOW hf{};
+        hf.ControlHandShake = SERIAL_DTR_CONTROL | GetParam().controlHandShake;
+        hf.FlowReplace = GetParam().flowReplace;
+        hf.XonLimit = limit;
+        hf.XoffLimit = limit;
+        SetHandFlow(port, hf);
+        SERIAL_CHARS chars{};
+        chars.XonChar = 0x11;
+        chars.XoffChar = 0x13;
+        SetChars(port, chars);
+    }
+};
 
 TEST_P(NullModemFlow, BlocksBothWaysArriveWholeThroughTimedOutAndCancelledReads) {
     auto [a, b] = PlugNullModemPair(2, 3);
     for (TestPort* p : {a, b}) {
-        OpenAt(*p, 115200);
-        SERIAL_HANDFLOW hf{};
-        hf.ControlHandShake = SERIAL_DTR_CONTROL | GetParam().controlHandShake;
-        hf.FlowReplace = GetParam().flowReplace;
-        // A small buffer so that the receive hold is used.
-        hf.XonLimit = 256;
-        hf.XoffLimit = 256;
-        SetHandFlow(*p, hf);
-        SERIAL_CHARS chars{};
-        chars.XonChar = 0x11;
-        chars.XoffChar = 0x13;
-        SetChars(*p, chars);
+        // Limits near a small buffer, so that the receive hold is used.
+        OpenUnderFlow(*p, 256);
         SERIAL_TIMEOUTS t{};
         t.ReadIntervalTimeout = 5;
         t.ReadTotalTimeoutConstant = 20;
@@ -542,19 +549,7 @@ INSTANTIATE_TEST_SUITE_P(HalfMilliseconds, UnplugDuring, ::testing::Range(0, 120
 // sender's write goes on and completes, and nothing is lost past the purge.
 TEST_P(NullModemFlow, AReceivePurgeEndsTheReceiveHold) {
     auto [a, b] = PlugNullModemPair(2, 2);
-    for (TestPort* p : {a, b}) {
-        OpenAt(*p, 115200);
-        SERIAL_HANDFLOW hf{};
-        hf.ControlHandShake = SERIAL_DTR_CONTROL | GetParam().controlHandShake;
-        hf.FlowReplace = GetParam().flowReplace;
-        hf.XonLimit = 1024;
-        hf.XoffLimit = 1024;
-        SetHandFlow(*p, hf);
-        SERIAL_CHARS chars{};
-        chars.XonChar = 0x11;
-        chars.XoffChar = 0x13;
-        SetChars(*p, chars);
-    }
+    for (TestPort* p : {a, b}) OpenUnderFlow(*p, 1024);
     auto data = Pattern(9000, 8);
     for (auto& c : data)
         if (c == 0x11 || c == 0x13) c = 0x55;

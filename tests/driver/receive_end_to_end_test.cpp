@@ -92,6 +92,18 @@ protected:
         return got;
     }
 
+    // 115200 8N1 with the RTS handshake, the far end honouring RTS.
+    void OpenUnderRtsHandshake(TestPort& port) {
+        ASSERT_EQ(Open(port), STATUS_SUCCESS);
+        SetBaud(port, 115200);
+        SetLineControl(port, 8, NO_PARITY, STOP_BIT_1);
+        SERIAL_HANDFLOW handFlow = port.ext->handFlow;
+        handFlow.ControlHandShake = SERIAL_DTR_CONTROL;
+        handFlow.FlowReplace = SERIAL_RTS_HANDSHAKE;
+        SetHandFlow(port, handFlow);
+        peer_->HonourRts(true);
+    }
+
     // The far end sends under RTS handshake while the application reads.
     // On a medium system the buffer is 1024 bytes and the stream hold
     // starts at 496 characters, below XonLimit (512): the hold must still end.
@@ -101,14 +113,7 @@ protected:
             seed_ = seed;
             harness::mm::SetSystemSize(seed > 100 ? MmMediumSystem : MmLargeSystem);
             TestPort& port = ports_.empty() ? PlugScriptedPort(generation) : *ports_.front();
-            ASSERT_EQ(Open(port), STATUS_SUCCESS);
-            SetBaud(port, 115200);
-            SetLineControl(port, 8, NO_PARITY, STOP_BIT_1);
-            SERIAL_HANDFLOW handFlow = port.ext->handFlow;
-            handFlow.ControlHandShake = SERIAL_DTR_CONTROL;
-            handFlow.FlowReplace = SERIAL_RTS_HANDSHAKE;
-            SetHandFlow(port, handFlow);
-            peer_->HonourRts(true);
+            ASSERT_NO_FATAL_FAILURE(OpenUnderRtsHandshake(port));
 
             const std::vector<uint8_t> sent = Pattern(40000, seed);
             peer_->Send(sent);
@@ -145,14 +150,7 @@ TEST_F(ReceiveEndToEndTest, AQueueSizeChangeOrAPurgeEndsTheHoldAndTheStreamReads
     harness::mm::SetSystemSize(MmMediumSystem);
     for (bool purge : {false, true}) {
         TestPort& port = ports_.empty() ? PlugScriptedPort(2) : *ports_.front();
-        ASSERT_EQ(Open(port), STATUS_SUCCESS);
-        SetBaud(port, 115200);
-        SetLineControl(port, 8, NO_PARITY, STOP_BIT_1);
-        SERIAL_HANDFLOW handFlow = port.ext->handFlow;
-        handFlow.ControlHandShake = SERIAL_DTR_CONTROL;
-        handFlow.FlowReplace = SERIAL_RTS_HANDSHAKE;
-        SetHandFlow(port, handFlow);
-        peer_->HonourRts(true);
+        ASSERT_NO_FATAL_FAILURE(OpenUnderRtsHandshake(port));
         const std::vector<uint8_t> sent = Pattern(3000, purge ? 2 : 1);
         peer_->Send(sent);
         Run(kSecond);
