@@ -1,133 +1,120 @@
-// IRP_MJ_DEVICE_CONTROL: the control codes that hand requests to the data
-// path's queues (receive-buffer size, purge, wait mask, immediate
-// character, xoff counter). Every other control code is refused as not
-// served; the settings, status and diagnostic codes join this dispatch
-// with the control surface.
+// IRP_MJ_DEVICE_CONTROL: every serial control code an application sends,
+// and the private diagnostic codes. The order of work is the same for all:
+// a port without an open handle refuses everything (the request is not
+// counted); the request is admitted (refused while the device goes away,
+// parked while it is stopped); a pending error abort ends every code but
+// IOCTL_SERIAL_GET_COMMSTATUS, which is how the application clears it;
+// then the code's row (control_codes.h) runs.
 #include "driver/dispatch.h"
-#include "driver/driver_globals.h"
-#include "io/read_path.h"
-#include "io/wait_mask.h"
-#include "io/write_path.h"
+#include "driver/power.h"
+#include "serial/control_codes.h"
 
 namespace {
 
-// The masks each code accepts.
-constexpr ULONG kWaitMaskInvalid = 0xFFFFE000;
-constexpr ULONG kPurgeMaskInvalid = 0xFFFFFFF0;
-constexpr ULONG kXoffCounterLength = 12;  // SERIAL_XOFF_COUNTER: Timeout, Counter, XoffChar (padded)
+// The standard codes whose rows answer at once.
+ControlRow* AnsweringRow(ULONG code) {
+    switch (code) {
+    case IOCTL_SERIAL_SET_BAUD_RATE: return SetBaudRateRow;
+    case IOCTL_SERIAL_GET_BAUD_RATE: return GetBaudRateRow;
+    case IOCTL_SERIAL_SET_LINE_CONTROL: return SetLineControlRow;
+    case IOCTL_SERIAL_GET_LINE_CONTROL: return GetLineControlRow;
+    case IOCTL_SERIAL_SET_CHARS: return SetCharsRow;
+    case IOCTL_SERIAL_GET_CHARS: return GetCharsRow;
+    case IOCTL_SERIAL_SET_TIMEOUTS: return SetTimeoutsRow;
+    case IOCTL_SERIAL_GET_TIMEOUTS: return GetTimeoutsRow;
+    case IOCTL_SERIAL_SET_HANDFLOW: return SetHandFlowRow;
+    case IOCTL_SERIAL_GET_HANDFLOW: return GetHandFlowRow;
+    case IOCTL_SERIAL_LSRMST_INSERT: return LsrMstInsertRow;
+    case IOCTL_SERIAL_SET_DTR: return SetDtrRow;
+    case IOCTL_SERIAL_CLR_DTR: return ClrDtrRow;
+    case IOCTL_SERIAL_SET_RTS: return SetRtsRow;
+    case IOCTL_SERIAL_CLR_RTS: return ClrRtsRow;
+    case IOCTL_SERIAL_SET_BREAK_ON: return SetBreakOnRow;
+    case IOCTL_SERIAL_SET_BREAK_OFF: return SetBreakOffRow;
+    case IOCTL_SERIAL_SET_XOFF: return SetXoffRow;
+    case IOCTL_SERIAL_SET_XON: return SetXonRow;
+    case IOCTL_SERIAL_GET_MODEMSTATUS: return GetModemStatusRow;
+    case IOCTL_SERIAL_GET_DTRRTS: return GetDtrRtsRow;
+    case IOCTL_SERIAL_GET_MODEM_CONTROL: return GetModemControlRow;
+    case IOCTL_SERIAL_SET_MODEM_CONTROL: return SetModemControlRow;
+    case IOCTL_SERIAL_GET_COMMSTATUS: return GetCommStatusRow;
+    case IOCTL_SERIAL_GET_PROPERTIES: return GetPropertiesRow;
+    case IOCTL_SERIAL_GET_STATS: return GetStatsRow;
+    case IOCTL_SERIAL_CLEAR_STATS: return ClearStatsRow;
+    case IOCTL_SERIAL_CONFIG_SIZE: return ConfigSizeRow;
+    case IOCTL_SERIAL_GET_WAIT_MASK: return GetWaitMaskRow;
+    case IOCTL_SERIAL_RESET_DEVICE: return ResetDeviceRow;
+    case IOCTL_SERIAL_SET_FIFO_CONTROL: return SetFifoControlRow;
+    default: return nullptr;
+    }
+}
 
-NTSTATUS Complete(PortExtension* port, PIRP irp, NTSTATUS status) {
+// The standard codes whose rows hand the request to the data path.
+HandingRow* HandingRowOf(ULONG code) {
+    switch (code) {
+    case IOCTL_SERIAL_SET_QUEUE_SIZE: return SetQueueSizeRow;
+    case IOCTL_SERIAL_PURGE: return PurgeRow;
+    case IOCTL_SERIAL_SET_WAIT_MASK: return SetWaitMaskRow;
+    case IOCTL_SERIAL_WAIT_ON_MASK: return WaitOnMaskRow;
+    case IOCTL_SERIAL_IMMEDIATE_CHAR: return ImmediateCharRow;
+    case IOCTL_SERIAL_XOFF_COUNTER: return XoffCounterRow;
+    default: return nullptr;
+    }
+}
+
+}  // namespace
+
+NTSTATUS CompleteControl(PortExtension* port, PIRP irp, NTSTATUS status) {
     irp->IoStatus.Status = status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     FinishRequest(port);
     return status;
 }
 
-// IOCTL_SERIAL_SET_QUEUE_SIZE: a larger receive buffer is allocated here,
-// in the caller's context, and swapped in by the read queue in turn with
-// the reads.
-NTSTATUS QueueSize(PortExtension* port, PIRP irp, PIO_STACK_LOCATION stack) {
-    if (irp->AssociatedIrp.SystemBuffer == nullptr) return Complete(port, irp, STATUS_INVALID_PARAMETER);
-    if (stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(SERIAL_QUEUE_SIZE))
-        return Complete(port, irp, STATUS_BUFFER_TOO_SMALL);
-    const ULONG inSize = static_cast<PSERIAL_QUEUE_SIZE>(irp->AssociatedIrp.SystemBuffer)->InSize;
-    if (inSize <= port->rxBufferSize) return Complete(port, irp, STATUS_SUCCESS);
-    // Charged to the caller's quota; without the flag the allocator would
-    // raise an exception on failure, which this driver cannot catch.
-    PVOID buffer = ExAllocatePoolWithQuotaTag(static_cast<POOL_TYPE>(NonPagedPool | POOL_QUOTA_FAIL_INSTEAD_OF_RAISE),
-                                              inSize, PORT_POOL_TAG);
-    if (buffer == nullptr) return Complete(port, irp, STATUS_INSUFFICIENT_RESOURCES);
-    stack->Parameters.DeviceIoControl.Type3InputBuffer = buffer;
-    return EnqueueOrStart(port, irp, &port->readQueue, &port->currentReadIrp, StartRead);
+NTSTATUS PowerUpForControl(PortExtension* port) {
+    if (port->devicePowerState == PowerDeviceD0) return STATUS_SUCCESS;
+    return RequestDevicePowerAndWait(port->pdo, port, PowerDeviceD0);
 }
 
-NTSTATUS Purge(PortExtension* port, PIRP irp, PIO_STACK_LOCATION stack) {
-    if (irp->AssociatedIrp.SystemBuffer == nullptr) return Complete(port, irp, STATUS_INVALID_PARAMETER);
-    if (stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(ULONG))
-        return Complete(port, irp, STATUS_BUFFER_TOO_SMALL);
-    const ULONG mask = *static_cast<PULONG>(irp->AssociatedIrp.SystemBuffer);
-    if (mask == 0 || (mask & kPurgeMaskInvalid) != 0) return Complete(port, irp, STATUS_INVALID_PARAMETER);
-    return EnqueueOrStart(port, irp, &port->purgeQueue, &port->currentPurgeIrp, StartPurge);
+// IOCTL_SERIAL_RESET_DEVICE: there is nothing to reset on this port.
+NTSTATUS ResetDeviceRow(PortExtension* port, PIRP irp, PIO_STACK_LOCATION stack) {
+    UNREFERENCED_PARAMETER(port);
+    UNREFERENCED_PARAMETER(irp);
+    UNREFERENCED_PARAMETER(stack);
+    return STATUS_SUCCESS;
 }
 
-NTSTATUS SetWaitMask(PortExtension* port, PIRP irp, PIO_STACK_LOCATION stack) {
-    if (stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(ULONG))
-        return Complete(port, irp, STATUS_BUFFER_TOO_SMALL);
-    if (irp->AssociatedIrp.SystemBuffer == nullptr) return Complete(port, irp, STATUS_INVALID_PARAMETER);
-    const ULONG mask = *static_cast<PULONG>(irp->AssociatedIrp.SystemBuffer);
-    if ((mask & kWaitMaskInvalid) != 0) return Complete(port, irp, STATUS_INVALID_PARAMETER);
-    return EnqueueOrStart(port, irp, &port->maskQueue, &port->currentMaskIrp, StartMask);
+// IOCTL_SERIAL_SET_FIFO_CONTROL: the chip's FIFOs are not the UART's and
+// take no setting; the code only brings the device to full power.
+NTSTATUS SetFifoControlRow(PortExtension* port, PIRP irp, PIO_STACK_LOCATION stack) {
+    if (SystemBuffer(irp) == nullptr) return STATUS_INVALID_PARAMETER;
+    if (InputLength(stack) < sizeof(ULONG)) return STATUS_BUFFER_TOO_SMALL;
+    return PowerUpForControl(port);
 }
-
-NTSTATUS WaitOnMask(PortExtension* port, PIRP irp, PIO_STACK_LOCATION stack) {
-    if (stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(ULONG))
-        return Complete(port, irp, STATUS_BUFFER_TOO_SMALL);
-    return EnqueueOrStart(port, irp, &port->maskQueue, &port->currentMaskIrp, StartMask);
-}
-
-NTSTATUS GetWaitMask(PortExtension* port, PIRP irp, PIO_STACK_LOCATION stack) {
-    if (stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(ULONG))
-        return Complete(port, irp, STATUS_BUFFER_TOO_SMALL);
-    *static_cast<PULONG>(irp->AssociatedIrp.SystemBuffer) = port->waitMask;
-    irp->IoStatus.Information = sizeof(ULONG);
-    return Complete(port, irp, STATUS_SUCCESS);
-}
-
-NTSTATUS ImmediateChar(PortExtension* port, PIRP irp, PIO_STACK_LOCATION stack) {
-    if (stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(UCHAR))
-        return Complete(port, irp, STATUS_BUFFER_TOO_SMALL);
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    if (port->currentImmediateIrp != nullptr) {
-        IoReleaseCancelSpinLock(irql);
-        return Complete(port, irp, STATUS_INVALID_PARAMETER);
-    }
-    if (irp->Cancel) {
-        IoReleaseCancelSpinLock(irql);
-        return Complete(port, irp, STATUS_CANCELLED);
-    }
-    port->currentImmediateIrp = irp;
-    port->charsQueued += 1;
-    IoReleaseCancelSpinLock(irql);
-    StartImmediate(port);
-    return STATUS_PENDING;
-}
-
-NTSTATUS XoffCounter(PortExtension* port, PIRP irp, PIO_STACK_LOCATION stack) {
-    if (irp->AssociatedIrp.SystemBuffer == nullptr) return Complete(port, irp, STATUS_INVALID_PARAMETER);
-    if (stack->Parameters.DeviceIoControl.InputBufferLength < kXoffCounterLength)
-        return Complete(port, irp, STATUS_BUFFER_TOO_SMALL);
-    if (static_cast<PSERIAL_XOFF_COUNTER>(irp->AssociatedIrp.SystemBuffer)->Counter <= 0)
-        return Complete(port, irp, STATUS_INVALID_PARAMETER);
-    return EnqueueOrStart(port, irp, &port->writeQueue, &port->currentWriteIrp, StartWrite);
-}
-
-}  // namespace
 
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp) {
     PortExtension* port = PortFromDevice(deviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    irp->IoStatus.Information = 0;
 
+    if (port->portOpen != 1) {
+        irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+        irp->IoStatus.Information = 0;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+
+    irp->IoStatus.Information = 0;
     NTSTATUS status = AdmitDataRequest(deviceObject, irp);
     if (status != STATUS_SUCCESS) return status;
+    irp->IoStatus.Information = 0;
 
-    switch (stack->Parameters.DeviceIoControl.IoControlCode) {
-    case IOCTL_SERIAL_SET_QUEUE_SIZE:
-        return QueueSize(port, irp, stack);
-    case IOCTL_SERIAL_PURGE:
-        return Purge(port, irp, stack);
-    case IOCTL_SERIAL_GET_WAIT_MASK:
-        return GetWaitMask(port, irp, stack);
-    case IOCTL_SERIAL_SET_WAIT_MASK:
-        return SetWaitMask(port, irp, stack);
-    case IOCTL_SERIAL_WAIT_ON_MASK:
-        return WaitOnMask(port, irp, stack);
-    case IOCTL_SERIAL_IMMEDIATE_CHAR:
-        return ImmediateChar(port, irp, stack);
-    case IOCTL_SERIAL_XOFF_COUNTER:
-        return XoffCounter(port, irp, stack);
-    default:
-        return Complete(port, irp, STATUS_INVALID_DEVICE_REQUEST);
-    }
+    const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+    if (HandingRow* hand = HandingRowOf(code)) return hand(port, irp, stack);
+
+    ControlRow* row = AnsweringRow(code);
+    if (row == nullptr && code >= DIAGNOSTIC_CODE_FIRST && code <= DIAGNOSTIC_CODE_LAST) row = DiagnosticControlRow;
+    status = row != nullptr ? row(port, irp, stack) : STATUS_INVALID_PARAMETER;
+    // A refused request returns nothing, whatever a row may have counted.
+    if (!NT_SUCCESS(status)) irp->IoStatus.Information = 0;
+    return CompleteControl(port, irp, status);
 }
