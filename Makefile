@@ -3,13 +3,14 @@
 #   make test    build the host tree and both Windows drivers, run every test
 # Also: make windows (the two .sys files only), make sanitize (tests under
 # AddressSanitizer and UndefinedBehaviorSanitizer), make bench (loopback
-# benchmark), make clean.
+# benchmark), make fuzz (the serial-port fuzzer for FUZZ_TIME seconds),
+# make clean.
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD_TYPE ?= RelWithDebInfo
 ARGS ?=
 
-.PHONY: all host run test windows sanitize bench deps-host deps-windows deps-test deps-bench clean
+.PHONY: all host run test windows sanitize bench fuzz deps-host deps-windows deps-test deps-bench deps-fuzz clean
 
 # One target at a time, even under `make -j` (or -j in MAKEFLAGS): the
 # package checks may each run apt-get, which refuses to run twice at once,
@@ -70,6 +71,25 @@ sanitize: deps-host
 	@cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DTARNLINK_SANITIZE=ON >/dev/null
 	@cmake --build build/sanitize -j $(JOBS)
 	@cd build/sanitize && ctest --output-on-failure -j $(JOBS) -LE windows
+
+# The serial-port fuzzer (tests/fuzz/serial_control_program.h), built with
+# clang and libFuzzer in build/fuzz, run for FUZZ_TIME seconds from the seeds
+# in tests/fuzz/corpus. What it learns stays in build/fuzz/corpus; a crashing
+# input is written to build/fuzz/artifacts (copy it into tests/fuzz/corpus so
+# that `make test` replays it). Not part of `make test`, which runs the same
+# target body on a fixed seed instead.
+FUZZ_TIME ?= 60
+deps-fuzz:
+	@tools/ensure-packages fuzz
+
+fuzz: deps-fuzz
+	@cmake -S . -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNLINK_FUZZ=ON >/dev/null
+	@cmake --build build/fuzz --target serial_control_fuzzer -j $(JOBS)
+	@mkdir -p build/fuzz/corpus build/fuzz/artifacts
+	@./build/fuzz/tests/fuzz/serial_control_fuzzer -max_total_time=$(FUZZ_TIME) -max_len=512 -print_final_stats=1 \
+	    -artifact_prefix=build/fuzz/artifacts/ build/fuzz/corpus tests/fuzz/corpus >build/fuzz/last-run.log 2>&1; \
+	    status=$$?; grep -E '^#[0-9]+ +(DONE|INITED)|^Done|^stat::number_of_executed_units|^stat::average_exec_per_sec|ERROR|SUMMARY|serial control fuzz' build/fuzz/last-run.log; \
+	    echo "full output: build/fuzz/last-run.log"; exit $$status
 
 clean:
 	rm -rf build
