@@ -127,7 +127,7 @@ ULONG StandardCode(ULONG function) { return kStandardFirst + 4 * function; }
 template <typename T>
 void Place(std::vector<uint8_t>& buffer, const T& record) {
     const size_t n = std::min(buffer.size(), sizeof(T));
-    std::memcpy(buffer.data(), &record, n);
+    if (n != 0) std::memcpy(buffer.data(), &record, n);
 }
 
 ULONG PickTimeout(Input& in) {
