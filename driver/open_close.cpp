@@ -48,6 +48,7 @@ void ResetOpenState(PortExtension* port) {
     port->writeHeld = 0;
     port->writeTimedOut = 0;
     RtlZeroMemory(&port->perfStats, sizeof(port->perfStats));
+    RtlZeroMemory(&port->wmiPerfData, sizeof(port->wmiPerfData));
     KeReleaseSpinLock(&port->controlLock, irql);
 
     IoAcquireCancelSpinLock(&irql);

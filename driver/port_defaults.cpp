@@ -68,5 +68,11 @@ PORT_PAGEABLE_CODE void InitPortDefaults(PDEVICE_OBJECT deviceObject) {
     port->lineControl = kDefaultLineControl;
     port->validDataMask = kDefaultDataMask;
     port->supportedBauds = kDefaultSupportedBauds;
+    // The WMI copy of the default 7E1 line and the flow characters.
+    port->wmiBitsPerByte = 7;
+    port->wmiParity = 2;
+    port->wmiStopBits = 0;
+    port->wmiXonCharacter = kXonChar;
+    port->wmiXoffCharacter = kXoffChar;
     port->portOpen = 0;
 }

@@ -93,7 +93,15 @@ struct PortExtension {
     PIRP pendingSystemPowerIrp;
 
     // --- WMI ---------------------------------------------------------------
-    ULONG wmiBaudRate;            // copy of currentBaud reported through WMI
+    // The communication data block, kept up to date by the line settings
+    // (serial/line_settings.cpp) for the WMI queries.
+    ULONG wmiBaudRate;            // copy of currentBaud
+    ULONG wmiBitsPerByte;         // 5 to 8
+    ULONG wmiParity;              // 0 none, 1 odd, 2 even, 3 space, 4 mark
+    ULONG wmiStopBits;            // 0 one, 1 one and a half, 2 two
+    UCHAR wmiXonCharacter;
+    UCHAR wmiXoffCharacter;
+    SERIALPERF_STATS wmiPerfData; // second copy of perfStats, counted alongside it
 
     // --- USB device and pipes ---------------------------------------------
     // Non-paged copies kept from start until removal (RemovePortDevice frees

@@ -62,6 +62,7 @@ PUCHAR CopyOutOfRing(const PortExtension* port, PUCHAR from, PUCHAR to, ULONG co
 // The buffer is full: the character is lost. controlLock and rxLock held.
 void CountQueueOverrun(PortExtension* port, ULONG lost) {
     port->perfStats.BufferOverrunErrorCount += lost;
+    port->wmiPerfData.BufferOverrunErrorCount += lost;
     // errorWord is written by the receive side under controlLock.
     port->errorWord |= SERIAL_ERROR_QUEUEOVERRUN;
 }

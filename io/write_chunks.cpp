@@ -280,6 +280,8 @@ void WriteChunkDone(PortExtension* port, ULONG bytes) {
 void TransmitDone(PortExtension* port, TransmitContent content, ULONG bytes) {
     InterlockedExchangeAdd(reinterpret_cast<volatile LONG*>(&port->perfStats.TransmittedCount),
                            static_cast<LONG>(bytes));
+    InterlockedExchangeAdd(reinterpret_cast<volatile LONG*>(&port->wmiPerfData.TransmittedCount),
+                           static_cast<LONG>(bytes));
     switch (content) {
     case TX_WRITE_CHUNK:
         WriteChunkDone(port, bytes);

@@ -52,6 +52,10 @@ UCHAR EvaluateModemStatus(PortExtension* port);
 // since the last evaluation still raise their events, but the word's line
 // errors are not counted again. No port lock held.
 UCHAR RefreshModemStatus(PortExtension* port);
+// IOCTL_SERIAL_GET_MODEMSTATUS: RefreshModemStatus, and on chips before
+// generation 2 the ring bit of uartState cleared, so that each ring the
+// chip reports is seen once. No port lock held.
+UCHAR ReportModemStatus(PortExtension* port);
 // The line errors of uartState: counts, errorWord, inserted characters,
 // the error-abort DPC. Returns the line-status image. No port lock held.
 UCHAR ProcessLineStatus(PortExtension* port);

@@ -115,6 +115,7 @@ UCHAR ProcessLineStatusLocked(PortExtension* port) {
     }
     if (line & LSR_OVERRUN) {
         port->perfStats.SerialOverrunErrorCount += 1;
+        port->wmiPerfData.SerialOverrunErrorCount += 1;
         port->errorWord |= SERIAL_ERROR_OVERRUN;
         InsertErrorChar(port);
     }
@@ -126,11 +127,13 @@ UCHAR ProcessLineStatusLocked(PortExtension* port) {
     } else {
         if (line & LSR_PARITY) {
             port->perfStats.ParityErrorCount += 1;
+            port->wmiPerfData.ParityErrorCount += 1;
             port->errorWord |= SERIAL_ERROR_PARITY;
             InsertErrorChar(port);
         }
         if (line & LSR_FRAMING) {
             port->perfStats.FrameErrorCount += 1;
+            port->wmiPerfData.FrameErrorCount += 1;
             port->errorWord |= SERIAL_ERROR_FRAMING;
             InsertErrorChar(port);
         }
@@ -177,6 +180,17 @@ UCHAR EvaluateModemStatus(PortExtension* port) {
 UCHAR RefreshModemStatus(PortExtension* port) {
     PortLocks locks(port);
     return EvaluateModemStatusLocked(port, FALSE);
+}
+
+UCHAR ReportModemStatus(PortExtension* port) {
+    PortLocks locks(port);
+    const UCHAR image = EvaluateModemStatusLocked(port, FALSE);
+    // Chips before generation 2 keep the ring bit set in every later
+    // status word until another line changes: cleared here, a ring is
+    // reported once.
+    if (!ChipAtLeast(port, CHIP_GEN_EXTENDED))
+        port->uartState = static_cast<USHORT>(port->uartState & ~UART_STATE_RING);
+    return image;
 }
 
 UCHAR ProcessLineStatus(PortExtension* port) {

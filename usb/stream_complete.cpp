@@ -34,7 +34,12 @@ void TransmitComplete(PortExtension* port, TransmitContent content, NTSTATUS sta
 
 void StatusMessageDone(PortExtension* port, const UCHAR* data, ULONG length, BOOLEAN rearm) {
     if (length >= STATUS_MESSAGE_LENGTH) {
+        // Under the lock IOCTL_SERIAL_GET_MODEMSTATUS clears the ring bit
+        // with, so that a new word is never overwritten by an older one.
+        KIRQL irql;
+        KeAcquireSpinLock(&port->controlLock, &irql);
         port->uartState = static_cast<USHORT>(data[8] | (data[9] << 8));
+        KeReleaseSpinLock(&port->controlLock, irql);
     }
     if (port->openCount != 0) EvaluateModemStatus(port);
     if (rearm) StartStreamTransfer(port->deviceObject, STREAM_STATUS, nullptr, STATUS_MESSAGE_LENGTH);

@@ -76,6 +76,7 @@ void ReceivedCharacters(PortExtension* port, const UCHAR* data, ULONG length, BO
     KeAcquireSpinLockAtDpcLevel(&port->rxLock);
     // Every byte counts, stripped and flow-control characters too.
     port->perfStats.ReceivedCount += length;
+    port->wmiPerfData.ReceivedCount += length;
     for (ULONG i = 0; i < length; ++i) WalkCharacter(port, data[i], &outcome);
     KeReleaseSpinLockFromDpcLevel(&port->rxLock);
     KeReleaseSpinLock(&port->controlLock, irql);

@@ -126,11 +126,11 @@ TEST_F(PnpRemovalTest, AQueriedRemovalRefusesRequestsUntilItIsCancelled) {
     TestPort& port = PlugPort();
     ASSERT_EQ(harness::pnp::SendPnp(port.device, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
     EXPECT_EQ(port.ext->pnpState, PNP_STATE_REMOVE_QUERIED);
-    auto refused = SendBaudQuery(port.Fdo());
+    auto refused = SendLooseRequest(port.Fdo());
     EXPECT_EQ(refused->ioStatus.Status, STATUS_DELETE_PENDING);
     ASSERT_EQ(harness::pnp::SendPnp(port.device, IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
     EXPECT_EQ(port.ext->pnpState, PNP_STATE_STARTED);
-    auto served = SendBaudQuery(port.Fdo());
+    auto served = SendLooseRequest(port.Fdo());
     Run(5 * kMs);
     EXPECT_TRUE(served->Served());
     EXPECT_EQ(port.ext->pendingIrpCount, 1);
@@ -145,7 +145,7 @@ TEST_F(PnpRemovalTest, RequestsParkedByAStopEndWhenThePortGoesInstead) {
             SCOPED_TRACE(std::string(stopped ? "stopped" : "stop queried") + (surprise ? ", surprise" : ", orderly"));
             TestPort& port = PlugPort();
             ASSERT_EQ(harness::pnp::SendPnp(port.device, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
-            auto parked = SendBaudQuery(port.Fdo());
+            auto parked = SendLooseRequest(port.Fdo());
             ASSERT_EQ(parked->dispatched, STATUS_PENDING);
             if (stopped) ASSERT_EQ(harness::pnp::SendPnp(port.device, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
             if (surprise) {

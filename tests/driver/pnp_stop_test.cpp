@@ -26,7 +26,7 @@ TEST_F(PnpStopTest, ARequestParkedBeforeTheStopDoesNotHoldItUpAndRunsAfterTheRes
     TestPort& port = PlugPort();
     ASSERT_EQ(SendPnp(port.device, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
     EXPECT_EQ(port.ext->pnpState, PNP_STATE_STOP_QUERIED);
-    auto parked = SendBaudQuery(port.Fdo());
+    auto parked = SendLooseRequest(port.Fdo());
     EXPECT_EQ(parked->dispatched, STATUS_PENDING);
     EXPECT_FALSE(parked->Finished());
 
@@ -50,8 +50,8 @@ TEST_F(PnpStopTest, ARequestParkedBeforeTheStopDoesNotHoldItUpAndRunsAfterTheRes
 TEST_F(PnpStopTest, ACancelledStopHandsTheParkedRequestsBack) {
     TestPort& port = PlugPort();
     ASSERT_EQ(SendPnp(port.device, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
-    auto first = SendBaudQuery(port.Fdo());
-    auto second = SendBaudQuery(port.Fdo());
+    auto first = SendLooseRequest(port.Fdo());
+    auto second = SendLooseRequest(port.Fdo());
     EXPECT_FALSE(first->Finished());
 
     EXPECT_EQ(SendPnp(port.device, IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);

@@ -13,28 +13,38 @@ class PnpFixture : public PortFixture {
 protected:
     static constexpr int64_t kMs = harness::dispatcher::kMillisecond;
 
-    // IOCTL_SERIAL_GET_BAUD_RATE built by IoBuildDeviceIoControlRequest.
+    // IRP_MJ_FLUSH_BUFFERS sent by another kernel component, without a
+    // handle: a request that goes through admission on a port with no
+    // handle open (device-control codes are refused before admission
+    // then). A flush with nothing written before it is answered at once.
     struct LooseRequest {
         KEVENT done;
         IO_STATUS_BLOCK ioStatus{};
-        SERIAL_BAUD_RATE baud{};
         NTSTATUS dispatched = STATUS_UNSUCCESSFUL;
         bool Finished() const { return ioStatus.Status != STATUS_PENDING; }
-        // Reached the device-control dispatch: answered, neither held nor
-        // refused by admission (without an open handle the port itself
-        // refuses the code).
+        // Reached the dispatch routine: answered, neither held nor
+        // refused by admission.
         bool Served() const {
             return Finished() && ioStatus.Status != STATUS_CANCELLED && ioStatus.Status != STATUS_DELETE_PENDING;
         }
     };
-    std::unique_ptr<LooseRequest> SendBaudQuery(PDEVICE_OBJECT fdo) {
+    std::unique_ptr<LooseRequest> SendLooseRequest(PDEVICE_OBJECT fdo) {
         auto request = std::make_unique<LooseRequest>();
         KeInitializeEvent(&request->done, NotificationEvent, FALSE);
         request->ioStatus.Status = STATUS_PENDING;
-        PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_SERIAL_GET_BAUD_RATE, fdo, nullptr, 0, &request->baud,
-                                                 sizeof(request->baud), FALSE, &request->done, &request->ioStatus);
+        PIRP irp = IoAllocateIrp(fdo->StackSize, FALSE);
+        PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+        stack->MajorFunction = IRP_MJ_FLUSH_BUFFERS;
+        IoSetCompletionRoutine(irp, LooseRequestDone, request.get(), TRUE, TRUE, TRUE);
         request->dispatched = IoCallDriver(fdo, irp);
         return request;
+    }
+    static NTSTATUS NTAPI LooseRequestDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+        auto* request = static_cast<LooseRequest*>(context);
+        request->ioStatus = irp->IoStatus;
+        KeSetEvent(&request->done, IO_NO_INCREMENT, FALSE);
+        IoFreeIrp(irp);
+        return STATUS_MORE_PROCESSING_REQUIRED;
     }
 
     // A Plug and Play request to the top of the device's stack, `prepare`
