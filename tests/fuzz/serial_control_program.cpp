@@ -253,7 +253,6 @@ public:
             CheckCompleted();
         }
         TearDown();
-        if (std::getenv("TARNLINK_FUZZ_TRACE") != nullptr) std::fprintf(stderr, "%s", Describe().c_str());
         return {digest_.Value(), sent_.size()};
     }
 
@@ -444,6 +443,11 @@ private:
             Fail(std::to_string(harness::pool::BlocksInUse()) + " pool blocks still allocated after the unload");
         harness::VerifyQuiescent();
         digest_.Add(uint64_t(harness::dispatcher::Now()));
+        if (std::getenv("TARNLINK_FUZZ_TRACE") != nullptr) {
+            std::fprintf(stderr, "%s", Describe().c_str());
+            if (harness::app::RequestLogEnabled())
+                std::fprintf(stderr, "%s\n", harness::app::FormatRequestLog().c_str());
+        }
         device_.reset();
         chip_.reset();
         driver_.reset();
