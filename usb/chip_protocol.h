@@ -278,9 +278,10 @@ void FreeUsbConfiguration(PortExtension* port);
 // --- Chip registers (chip_registers.cpp) ---------------------------------------------
 // Control registers 0-2 and their image. ReadChipRegister stores the byte
 // read in chipRegisterImage[n] when the request succeeds; both return FALSE
-// only when no request block could be allocated (or n is not 0-2).
-BOOLEAN ReadChipRegister(PDEVICE_OBJECT deviceObject, UCHAR n);
-BOOLEAN WriteChipRegister(PDEVICE_OBJECT deviceObject, UCHAR n);
+// only when no request block could be allocated (or n is not 0-2). Callers
+// that act on the chip's answer pass `status` to get the request's status.
+BOOLEAN ReadChipRegister(PDEVICE_OBJECT deviceObject, UCHAR n, NTSTATUS* status = nullptr);
+BOOLEAN WriteChipRegister(PDEVICE_OBJECT deviceObject, UCHAR n, NTSTATUS* status = nullptr);
 
 // Doubled-code registers 3-15, gated by generation (5-11: generation 2 and
 // later, 12-15: generation 3 and later; STATUS_NOT_SUPPORTED and nothing

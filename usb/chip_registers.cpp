@@ -43,26 +43,31 @@ BOOLEAN IsDoubledRegister(UCHAR reg) { return reg >= CHIP_REG_EEPROM_DATA && reg
 
 // --- Control registers 0-2 ------------------------------------------------------
 
-BOOLEAN ReadChipRegister(PDEVICE_OBJECT deviceObject, UCHAR n) {
+BOOLEAN ReadChipRegister(PDEVICE_OBJECT deviceObject, UCHAR n, NTSTATUS* status) {
     if (n >= CONTROL_REGISTER_COUNT) return FALSE;
     PortExtension* port = PortFromDevice(deviceObject);
     UCHAR value = 0;
     ULONG received = 0;
-    NTSTATUS status;
-    if (!VendorRead(deviceObject, static_cast<USHORT>(CONTROL_REGISTER_READ + n), &value, 1, &status, &received))
+    NTSTATUS readStatus;
+    if (!VendorRead(deviceObject, static_cast<USHORT>(CONTROL_REGISTER_READ + n), &value, 1, &readStatus, &received))
         return FALSE;
-    // A failed read leaves the image as it was.
-    if (NT_SUCCESS(status) && received >= 1) port->chipRegisterImage[n] = value;
+    // A read without its byte did not tell anything: the image stays as it
+    // was, and a caller asking for the status is not told it succeeded.
+    if (NT_SUCCESS(readStatus) && received == 0) readStatus = STATUS_DEVICE_DATA_ERROR;
+    if (NT_SUCCESS(readStatus)) port->chipRegisterImage[n] = value;
+    if (status != nullptr) *status = readStatus;
     if (port->chipType == CHIP_GEN_EXTENDED_S && port->chipRegisterImage[1] == kRegisterOneFixesRegisterZero)
         port->regZeroFixed = 1;
     return TRUE;
 }
 
-BOOLEAN WriteChipRegister(PDEVICE_OBJECT deviceObject, UCHAR n) {
+BOOLEAN WriteChipRegister(PDEVICE_OBJECT deviceObject, UCHAR n, NTSTATUS* status) {
     if (n >= CONTROL_REGISTER_COUNT) return FALSE;
     PortExtension* port = PortFromDevice(deviceObject);
-    NTSTATUS status;
-    return VendorWrite(deviceObject, n, port->chipRegisterImage[n], &status);
+    NTSTATUS writeStatus;
+    if (!VendorWrite(deviceObject, n, port->chipRegisterImage[n], &writeStatus)) return FALSE;
+    if (status != nullptr) *status = writeStatus;
+    return TRUE;
 }
 
 // --- Doubled-code registers 3-15 --------------------------------------------------

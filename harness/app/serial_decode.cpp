@@ -1,6 +1,7 @@
 #include "harness/app/serial_decode.h"
 
 #include <cstdio>
+#include <cstddef>
 #include <cstring>
 
 namespace harness::app {
@@ -126,6 +127,39 @@ constexpr Named kHoldReasons[] = {
     NAMED(SERIAL_RX_WAITING_FOR_DSR),
 };
 
+// SERIAL_COMMPROP's capability masks, by the rate or feature each bit stands for.
+constexpr Named kBauds[] = {
+    {SERIAL_BAUD_075, "75"},       {SERIAL_BAUD_110, "110"},     {SERIAL_BAUD_134_5, "134.5"},
+    {SERIAL_BAUD_150, "150"},      {SERIAL_BAUD_300, "300"},     {SERIAL_BAUD_600, "600"},
+    {SERIAL_BAUD_1200, "1200"},    {SERIAL_BAUD_1800, "1800"},   {SERIAL_BAUD_2400, "2400"},
+    {SERIAL_BAUD_4800, "4800"},    {SERIAL_BAUD_7200, "7200"},   {SERIAL_BAUD_9600, "9600"},
+    {SERIAL_BAUD_14400, "14400"},  {SERIAL_BAUD_19200, "19200"}, {SERIAL_BAUD_38400, "38400"},
+    {SERIAL_BAUD_56K, "56K"},      {SERIAL_BAUD_57600, "57600"}, {SERIAL_BAUD_115200, "115200"},
+    {SERIAL_BAUD_128K, "128K"},    {SERIAL_BAUD_USER, "USER"},
+};
+constexpr Named kCapabilities[] = {
+    {SERIAL_PCF_DTRDSR, "DTRDSR"},       {SERIAL_PCF_RTSCTS, "RTSCTS"},
+    {SERIAL_PCF_CD, "CD"},               {SERIAL_PCF_PARITY_CHECK, "PARITY_CHECK"},
+    {SERIAL_PCF_XONXOFF, "XONXOFF"},     {SERIAL_PCF_SETXCHAR, "SETXCHAR"},
+    {SERIAL_PCF_TOTALTIMEOUTS, "TOTALTIMEOUTS"}, {SERIAL_PCF_INTTIMEOUTS, "INTTIMEOUTS"},
+    {SERIAL_PCF_SPECIALCHARS, "SPECIALCHARS"},   {SERIAL_PCF_16BITMODE, "16BITMODE"},
+};
+constexpr Named kSettableParams[] = {
+    {SERIAL_SP_PARITY, "PARITY"},     {SERIAL_SP_BAUD, "BAUD"},
+    {SERIAL_SP_DATABITS, "DATABITS"}, {SERIAL_SP_STOPBITS, "STOPBITS"},
+    {SERIAL_SP_HANDSHAKING, "HANDSHAKING"}, {SERIAL_SP_PARITY_CHECK, "PARITY_CHECK"},
+    {SERIAL_SP_CARRIER_DETECT, "CARRIER_DETECT"},
+};
+constexpr Named kDataBits[] = {
+    {SERIAL_DATABITS_5, "5"}, {SERIAL_DATABITS_6, "6"}, {SERIAL_DATABITS_7, "7"}, {SERIAL_DATABITS_8, "8"},
+    {SERIAL_DATABITS_16, "16"}, {SERIAL_DATABITS_16X, "16X"},
+};
+constexpr Named kStopParity[] = {
+    {SERIAL_STOPBITS_10, "1"},     {SERIAL_STOPBITS_15, "1.5"},  {SERIAL_STOPBITS_20, "2"},
+    {SERIAL_PARITY_NONE, "N"},     {SERIAL_PARITY_ODD, "O"},     {SERIAL_PARITY_EVEN, "E"},
+    {SERIAL_PARITY_MARK, "M"},     {SERIAL_PARITY_SPACE, "S"},
+};
+
 #undef NAMED
 
 std::string Millis(ULONG ms) { return ms == MAXULONG ? "MAXULONG" : std::to_string(ms); }
@@ -141,7 +175,7 @@ bool Take(std::span<const uint8_t> bytes, T* out) {
 }
 
 enum class Record { None, Ulong, Uchar, Baud, LineControl, Timeouts, QueueSize, Chars, Handflow, WaitMask, Purge,
-                    ModemStatus, DtrRts, ModemControl, CommStatus, XoffCounter, Stats, BasicSettings };
+                    ModemStatus, DtrRts, ModemControl, CommStatus, XoffCounter, Stats, Properties, BasicSettings };
 
 Record RecordOf(ULONG code, bool internal, bool output) {
     if (internal) {
@@ -164,6 +198,7 @@ Record RecordOf(ULONG code, bool internal, bool output) {
     case IOCTL_SERIAL_GET_COMMSTATUS: return Record::CommStatus;
     case IOCTL_SERIAL_XOFF_COUNTER: return output ? Record::None : Record::XoffCounter;
     case IOCTL_SERIAL_GET_STATS: return Record::Stats;
+    case IOCTL_SERIAL_GET_PROPERTIES: return Record::Properties;
     case IOCTL_SERIAL_IMMEDIATE_CHAR: case IOCTL_SERIAL_LSRMST_INSERT: return Record::Uchar;
     case IOCTL_SERIAL_CONFIG_SIZE: case IOCTL_SERIAL_SET_FIFO_CONTROL: return Record::Ulong;
     default: return Record::None;
@@ -195,6 +230,14 @@ std::string Decode(Record record, std::span<const uint8_t> bytes) {
     case Record::CommStatus: return As<SERIAL_STATUS>(bytes, CommStatusText);
     case Record::XoffCounter: return As<SERIAL_XOFF_COUNTER>(bytes, XoffCounterText);
     case Record::Stats: return As<SERIALPERF_STATS>(bytes, StatsText);
+    case Record::Properties:
+        // The record without its provider characters: 64 bytes.
+        if (bytes.size() < offsetof(SERIAL_COMMPROP, ProvChar)) break;
+        {
+            SERIAL_COMMPROP p{};
+            std::memcpy(&p, bytes.data(), std::min(bytes.size(), sizeof(p)));
+            return PropertiesText(p);
+        }
     case Record::BasicSettings:
         return As<SERIAL_BASIC_SETTINGS>(bytes, [](const SERIAL_BASIC_SETTINGS& s) {
             return TimeoutsText(s.Timeouts) + " " + HandflowText(s.HandFlow) + " RxFifo=" + std::to_string(s.RxFifo) +
@@ -260,6 +303,17 @@ std::string StatsText(const SERIALPERF_STATS& s) {
            " SerialOverruns=" + std::to_string(s.SerialOverrunErrorCount) +
            " BufferOverruns=" + std::to_string(s.BufferOverrunErrorCount) +
            " ParityErrors=" + std::to_string(s.ParityErrorCount);
+}
+
+std::string PropertiesText(const SERIAL_COMMPROP& p) {
+    return "PacketLength=" + std::to_string(p.PacketLength) + " Version=" + std::to_string(p.PacketVersion) +
+           " MaxTxQueue=" + std::to_string(p.MaxTxQueue) + " MaxRxQueue=" + std::to_string(p.MaxRxQueue) +
+           " MaxBaud=" + BitsText(p.MaxBaud, kBauds) + " ProvSubType=" + std::to_string(p.ProvSubType) +
+           " Capabilities=" + BitsText(p.ProvCapabilities, kCapabilities) +
+           " Settable=" + BitsText(p.SettableParams, kSettableParams) + " Bauds=" + BitsText(p.SettableBaud, kBauds) +
+           " DataBits=" + BitsText(p.SettableData, kDataBits) +
+           " StopParity=" + BitsText(p.SettableStopParity, kStopParity) +
+           " CurrentTxQueue=" + std::to_string(p.CurrentTxQueue) + " CurrentRxQueue=" + std::to_string(p.CurrentRxQueue);
 }
 
 std::string WaitMaskText(ULONG mask) { return BitsText(mask, kEvents); }

@@ -36,6 +36,7 @@ std::string CharsText(const SERIAL_CHARS& chars);  // "Eof=0x1a Error=0x00 ... X
 std::string CommStatusText(const SERIAL_STATUS& status);
 std::string XoffCounterText(const SERIAL_XOFF_COUNTER& counter);
 std::string StatsText(const SERIALPERF_STATS& stats);
+std::string PropertiesText(const SERIAL_COMMPROP& properties);
 
 // --- Masks ----------------------------------------------------------------
 std::string WaitMaskText(ULONG mask);     // "SERIAL_EV_RXCHAR|SERIAL_EV_CTS"; "0"

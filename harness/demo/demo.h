@@ -56,13 +56,19 @@ void ShowLineCodings(PDEVICE_OBJECT fdo, harness::chip::ChipModel& chip);
 void ShowModemLines(PDEVICE_OBJECT fdo, harness::chip::ChipModel& chip);
 
 // --- Open, exchange, close (session.cpp) ------------------------------------
-// Sets the line the way the line-settings control codes do: a rate, 8N1,
-// and a read total time-out in ms (0: reads wait for all their bytes).
-void SetLine(PortExtension* port, ULONG baud, ULONG readTotalTimeoutMs);
 harness::app::Handle ShowOpen(PortExtension* port, harness::chip::ChipModel& chip);
 void ShowDataExchange(harness::app::Handle handle, PortExtension* port, harness::chip::ChipModel& chip);
 void ShowClose(harness::app::Handle handle, const std::shared_ptr<harness::pnp::Device>& device,
                harness::chip::ChipModel& chip);
+
+// --- Settings and reports through control codes (configure.cpp) -----------
+// Sets the line through the control codes: a rate, 8N1, and a read total
+// time-out in ms (0: reads wait for all their bytes). False if any failed.
+bool SetLine(harness::app::Handle handle, ULONG baud, ULONG readTotalTimeoutMs);
+// Rate, line control, RTS/CTS handflow, time-outs and wait mask, each
+// request shown; false if a setting was refused.
+bool ShowConfiguration(harness::app::Handle handle, PortExtension* port, harness::chip::ChipModel& chip);
+void ShowPortReports(harness::app::Handle handle);
 
 // --- The second port, pulled out with requests pending (surprise.cpp) -------
 struct PendingSession {

@@ -48,7 +48,9 @@ bool RunFirstPort(const std::shared_ptr<harness::pnp::Device>& device, harness::
     demo::ShowModemLines(device->functionDevice, chip);
     const harness::app::Handle handle = demo::ShowOpen(port, chip);
     if (!handle) return false;
+    if (!demo::ShowConfiguration(handle, port, chip)) return false;
     demo::ShowDataExchange(handle, port, chip);
+    demo::ShowPortReports(handle);
     demo::ShowClose(handle, device, chip);
     return true;
 }

@@ -41,7 +41,7 @@ PendingSession ShowSecondPortBusy(const std::shared_ptr<harness::pnp::Device>& d
     if (!NT_SUCCESS(open)) return session;
 
     // 9600 8N1; reads without time-outs wait for all their bytes.
-    SetLine(port, 9600, 0);
+    SetLine(session.handle, 9600, 0);
     const auto mask = harness::app::Ioctl(session.handle, IOCTL_SERIAL_SET_WAIT_MASK, harness::app::AsBytes(kWaitMask), 0);
     std::printf("  line 9600 8N1, no time-outs; wait mask RXCHAR | CTS | DSR -> %s\n",
                 harness::StatusText(mask.status).c_str());
