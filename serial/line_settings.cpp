@@ -12,7 +12,12 @@
 // Locks: controlLock guards the settings the receive and transmit paths
 // read at DISPATCH_LEVEL (line control, characters, handflow, the escape
 // character); the get codes copy them under it. No chip request is sent
-// while it is held.
+// while it is held. The set codes run one at a time under settingsMutex:
+// two applications' threads may change settings at once, and each change
+// waits for the chip between its checks and its store (a refused change
+// puts the old values back), so without it a check could pass against a
+// value that is about to be undone, and a rate and a frame sent at once
+// would each carry the other's unconfirmed half of the line coding.
 #include "serial/control_codes.h"
 #include "serial/modem_lines.h"
 
@@ -39,6 +44,30 @@ constexpr ULONG kParityWmi[] = {0, 1, 2, 4, 3};
 constexpr ULONG kControlHandShakeReserved = 0x7FFFFF84;
 constexpr ULONG kFlowReplaceReserved = 0x7FFFFF20;
 constexpr ULONG kDtrFieldInvalid = 0x03;
+
+class SettingsMutex {
+public:
+    explicit SettingsMutex(PortExtension* port) : port_(port) {
+        KeWaitForSingleObject(&port_->settingsMutex, Executive, KernelMode, FALSE, nullptr);
+    }
+    ~SettingsMutex() { KeReleaseMutex(&port_->settingsMutex, FALSE); }
+    SettingsMutex(const SettingsMutex&) = delete;
+    SettingsMutex& operator=(const SettingsMutex&) = delete;
+
+private:
+    PortExtension* port_;
+};
+
+// The frame last applied by IOCTL_SERIAL_SET_LINE_CONTROL. Only an applied
+// frame is remembered (its word length is never 0), so bytes refused once
+// are refused again.
+BOOLEAN SameAsLastFrame(PortExtension* port, const SERIAL_LINE_CONTROL& request) {
+    SettingsMutex settings(port);
+    return (request.WordLength != 0 && request.StopBits == port->lastLineControl[0] &&
+            request.Parity == port->lastLineControl[1] && request.WordLength == port->lastLineControl[2])
+               ? TRUE
+               : FALSE;
+}
 
 class ControlLock {
 public:
@@ -119,6 +148,7 @@ NTSTATUS SetBaudRateRow(PortExtension* port, PIRP irp, PIO_STACK_LOCATION stack)
     if (!NT_SUCCESS(status)) return status;
     // A rate of 0 changes nothing; any other is rounded to the chip's
     // nearest rate, which IOCTL_SERIAL_GET_BAUD_RATE then reports.
+    SettingsMutex settings(port);
     return SetLineCodingRate(port->deviceObject, rate);
 }
 
@@ -135,16 +165,15 @@ NTSTATUS SetLineControlRow(PortExtension* port, PIRP irp, PIO_STACK_LOCATION sta
     if (SystemBuffer(irp) == nullptr) return STATUS_INVALID_PARAMETER;
     if (InputLength(stack) < kSetLineControlLength) return STATUS_BUFFER_TOO_SMALL;
     const SERIAL_LINE_CONTROL request = *static_cast<PSERIAL_LINE_CONTROL>(SystemBuffer(irp));
-    // The same frame as the last one applied is already on the line. Only
-    // an applied frame is remembered (its word length is never 0), so
-    // bytes refused once are refused again.
-    if (request.WordLength != 0 && request.StopBits == port->lastLineControl[0] &&
-        request.Parity == port->lastLineControl[1] && request.WordLength == port->lastLineControl[2])
-        return STATUS_SUCCESS;
+    // The same frame as the last one applied is already on the line.
+    if (SameAsLastFrame(port, request)) return STATUS_SUCCESS;
 
+    // Brought to power without the mutex: the return to power puts the
+    // settings back itself.
     NTSTATUS status = PowerUpForControl(port);
     if (!NT_SUCCESS(status)) return status;
 
+    SettingsMutex settings(port);
     UCHAR image;
     UCHAR mask;
     if (!TranslateLineControl(port, &request, &image, &mask)) return STATUS_INVALID_PARAMETER;
@@ -191,6 +220,7 @@ NTSTATUS SetCharsRow(PortExtension* port, PIRP irp, PIO_STACK_LOCATION stack) {
     if (SystemBuffer(irp) == nullptr) return STATUS_INVALID_PARAMETER;
     if (InputLength(stack) < kCharsLength) return STATUS_BUFFER_TOO_SMALL;
     const SERIAL_CHARS chars = *static_cast<PSERIAL_CHARS>(SystemBuffer(irp));
+    SettingsMutex settings(port);
     SERIAL_CHARS old;
     {
         ControlLock lock(port);
@@ -255,6 +285,9 @@ NTSTATUS SetHandFlowRow(PortExtension* port, PIRP irp, PIO_STACK_LOCATION stack)
     if (SystemBuffer(irp) == nullptr) return STATUS_INVALID_PARAMETER;
     if (InputLength(stack) < kHandFlowLength) return STATUS_BUFFER_TOO_SMALL;
     const SERIAL_HANDFLOW handFlow = *static_cast<PSERIAL_HANDFLOW>(SystemBuffer(irp));
+    // Checked and stored as one step: the escape character, checked
+    // against the stored handflow, cannot change in between.
+    SettingsMutex settings(port);
     if (!HandFlowValid(port, &handFlow)) return STATUS_INVALID_PARAMETER;
     ApplyHandFlow(port, &handFlow);
     return STATUS_SUCCESS;
@@ -275,6 +308,7 @@ NTSTATUS LsrMstInsertRow(PortExtension* port, PIRP irp, PIO_STACK_LOCATION stack
     if (SystemBuffer(irp) == nullptr) return STATUS_INVALID_PARAMETER;
     if (InputLength(stack) < sizeof(UCHAR)) return STATUS_BUFFER_TOO_SMALL;
     const UCHAR escape = *static_cast<PUCHAR>(SystemBuffer(irp));
+    SettingsMutex settings(port);
     ControlLock lock(port);
     if (escape != 0 && (escape == port->specialChars.XonChar || escape == port->specialChars.XoffChar))
         return STATUS_INVALID_PARAMETER;
