@@ -81,38 +81,46 @@ private:
     KIRQL irql_;
 };
 
-// The new image and receive mask for a SERIAL_LINE_CONTROL, or FALSE for
-// values or combinations no UART frame has. The WMI copies of the word
-// length and parity are stored as they are found valid.
-BOOLEAN TranslateLineControl(PortExtension* port, const SERIAL_LINE_CONTROL* request, PUCHAR image, PUCHAR mask) {
+// A frame as the port keeps it: the line-control image, the mask for
+// received characters, and the numbers the WMI block reports.
+struct Frame {
+    UCHAR image;
+    UCHAR mask;
+    ULONG wmiBitsPerByte;
+    ULONG wmiParity;
+    ULONG wmiStopBits;
+};
+
+// The frame for a SERIAL_LINE_CONTROL, or FALSE for values or combinations
+// no UART frame has.
+BOOLEAN TranslateLineControl(const PortExtension* port, const SERIAL_LINE_CONTROL* request, Frame* frame) {
     const UCHAR wordLength = request->WordLength;
     if (wordLength < 5 || wordLength > 8) return FALSE;
-    port->wmiBitsPerByte = wordLength;
-
     if (request->Parity > SPACE_PARITY) return FALSE;
-    port->wmiParity = kParityWmi[request->Parity];
 
     UCHAR stopBit = 0;
     switch (request->StopBits) {
     case STOP_BIT_1:
-        port->wmiStopBits = 0;
+        frame->wmiStopBits = 0;
         break;
     case STOP_BITS_1_5:  // one and a half stop bits exist only for 5-bit characters
         if (wordLength != 5) return FALSE;
         stopBit = kExtraStopBit;
-        port->wmiStopBits = 1;
+        frame->wmiStopBits = 1;
         break;
     case STOP_BITS_2:  // ... and two stop bits for every other length
         if (wordLength == 5) return FALSE;
         stopBit = kExtraStopBit;
-        port->wmiStopBits = 2;
+        frame->wmiStopBits = 2;
         break;
     default:
         return FALSE;
     }
-    *image = static_cast<UCHAR>((port->lineControl & kCarriedBit) | stopBit | kParityImage[request->Parity] |
-                                (wordLength - 5));
-    *mask = static_cast<UCHAR>((1u << wordLength) - 1);
+    frame->image = static_cast<UCHAR>((port->lineControl & kCarriedBit) | stopBit | kParityImage[request->Parity] |
+                                      (wordLength - 5));
+    frame->mask = static_cast<UCHAR>((1u << wordLength) - 1);
+    frame->wmiBitsPerByte = wordLength;
+    frame->wmiParity = kParityWmi[request->Parity];
     return TRUE;
 }
 
@@ -174,26 +182,29 @@ NTSTATUS SetLineControlRow(PortExtension* port, PIRP irp, PIO_STACK_LOCATION sta
     if (!NT_SUCCESS(status)) return status;
 
     SettingsMutex settings(port);
-    UCHAR image;
-    UCHAR mask;
-    if (!TranslateLineControl(port, &request, &image, &mask)) return STATUS_INVALID_PARAMETER;
+    Frame frame;
+    if (!TranslateLineControl(port, &request, &frame)) return STATUS_INVALID_PARAMETER;
     UCHAR oldImage;
     UCHAR oldMask;
     {
         ControlLock lock(port);
         oldImage = port->lineControl;
         oldMask = port->validDataMask;
-        port->lineControl = image;
-        port->validDataMask = mask;
+        port->lineControl = frame.image;
+        port->validDataMask = frame.mask;
     }
     status = SetLineCodingFormat(port);
     if (!NT_SUCCESS(status)) {
-        // The chip still frames characters the old way.
+        // The chip still frames characters the old way, and WMI goes on
+        // reporting that frame.
         ControlLock lock(port);
         port->lineControl = oldImage;
         port->validDataMask = oldMask;
         return status;
     }
+    port->wmiBitsPerByte = frame.wmiBitsPerByte;
+    port->wmiParity = frame.wmiParity;
+    port->wmiStopBits = frame.wmiStopBits;
     port->lastLineControl[0] = request.StopBits;
     port->lastLineControl[1] = request.Parity;
     port->lastLineControl[2] = request.WordLength;

@@ -140,6 +140,10 @@ TEST_F(LineSettingsCodes, FramesNoUartHasAreRefusedEveryTime) {
                 << int(lc.WordLength) << "/" << int(lc.Parity) << "/" << int(lc.StopBits) << " attempt " << attempt;
         }
         EXPECT_TRUE(SameFrame(LineControl(port), Frame(8, NO_PARITY, STOP_BIT_1)));
+        // WMI reports the frame in force, not the parts of a refused one.
+        EXPECT_EQ(port.ext->wmiBitsPerByte, 8u);
+        EXPECT_EQ(port.ext->wmiParity, 0u);
+        EXPECT_EQ(port.ext->wmiStopBits, 0u);
     }
     EXPECT_EQ(ClassRequests(port, kSetLineCoding), sent);
     EXPECT_EQ(port.chip->CurrentLineCoding(), coding);
@@ -164,6 +168,8 @@ TEST_F(LineSettingsCodes, AFrameTheChipRefusesIsReportedAndTriedAgainNextTime) {
         EXPECT_EQ(ClassRequests(port, kSetLineCoding), sent + 1) << "refused bytes are asked for again";
         EXPECT_TRUE(SameFrame(LineControl(port), before));
         EXPECT_EQ(port.chip->CurrentLineCoding().dataBits, 7);
+        EXPECT_EQ(port.ext->wmiBitsPerByte, 7u) << "WMI reports the frame the chip runs";
+        EXPECT_EQ(port.ext->wmiParity, 2u);
     }
     port.chip->Faults().stall.clear();
     SetLineControl(port, 8, NO_PARITY, STOP_BIT_1);
