@@ -49,6 +49,7 @@ void InitNewPort(PortExtension* port, PDEVICE_OBJECT deviceObject, PDRIVER_OBJEC
     InitializeListHead(&port->purgeQueue);
     InitializeListHead(&port->stalledQueue);
     ExInitializeFastMutex(&port->openMutex);
+    KeInitializeMutex(&port->settingsMutex, 0);
     KeInitializeEvent(&port->irpsDoneEvent, SynchronizationEvent, FALSE);
     KeInitializeEvent(&port->dpcsDoneEvent, SynchronizationEvent, FALSE);
     KeInitializeEvent(&port->streamsDoneEvent, NotificationEvent, FALSE);

@@ -67,6 +67,9 @@ PORT_PAGEABLE_CODE void InitPortDefaults(PDEVICE_OBJECT deviceObject) {
     port->specialChars.XoffChar = kXoffChar;
     port->lineControl = kDefaultLineControl;
     port->validDataMask = kDefaultDataMask;
+    // The frame an application applied before is no longer the one on the
+    // line: IOCTL_SERIAL_SET_LINE_CONTROL must not skip it as unchanged.
+    RtlZeroMemory(port->lastLineControl, sizeof(port->lastLineControl));
     port->supportedBauds = kDefaultSupportedBauds;
     // The WMI copy of the default 7E1 line and the flow characters.
     port->wmiBitsPerByte = 7;

@@ -13,8 +13,9 @@
 //   eventLock     waitMask, eventHistory and the pending wait's result slot
 // flagsLock is innermost: taken alone, or inside the cancel spin lock where
 // admission parks a request (io/admission.cpp); openMutex orders the
-// open-state test of the stop and remove queries. No spin lock is held while a synchronous USB request
-// is sent.
+// open-state test of the stop and remove queries. settingsMutex is taken
+// before any spin lock, at PASSIVE_LEVEL. No spin lock is held while a
+// synchronous USB request is sent.
 #pragma once
 
 #include "platform/platform.h"
@@ -65,6 +66,12 @@ struct PortExtension {
     volatile LONG lifecycleFlags; // LIFECYCLE_*; changed under flagsLock
     KSPIN_LOCK flagsLock;
     FAST_MUTEX openMutex;
+    // One setting change at a time from the control codes (rate, frame,
+    // special characters, handflow, escape character): each waits for the
+    // chip between its checks and its store, and the rate and the frame
+    // share one line-coding record. A kernel mutex, not a fast mutex: the
+    // chip requests made under it must run at PASSIVE_LEVEL.
+    KMUTEX settingsMutex;
     KEVENT startEvent;            // the start request passed down has come back
 
     // --- Request accounting ----------------------------------------------

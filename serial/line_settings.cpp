@@ -12,7 +12,12 @@
 // Locks: controlLock guards the settings the receive and transmit paths
 // read at DISPATCH_LEVEL (line control, characters, handflow, the escape
 // character); the get codes copy them under it. No chip request is sent
-// while it is held.
+// while it is held. The set codes run one at a time under settingsMutex:
+// two applications' threads may change settings at once, and each change
+// waits for the chip between its checks and its store (a refused change
+// puts the old values back), so without it a check could pass against a
+// value that is about to be undone, and a rate and a frame sent at once
+// would each carry the other's unconfirmed half of the line coding.
 #include "serial/control_codes.h"
 #include "serial/modem_lines.h"
 
@@ -40,6 +45,30 @@ constexpr ULONG kControlHandShakeReserved = 0x7FFFFF84;
 constexpr ULONG kFlowReplaceReserved = 0x7FFFFF20;
 constexpr ULONG kDtrFieldInvalid = 0x03;
 
+class SettingsMutex {
+public:
+    explicit SettingsMutex(PortExtension* port) : port_(port) {
+        KeWaitForSingleObject(&port_->settingsMutex, Executive, KernelMode, FALSE, nullptr);
+    }
+    ~SettingsMutex() { KeReleaseMutex(&port_->settingsMutex, FALSE); }
+    SettingsMutex(const SettingsMutex&) = delete;
+    SettingsMutex& operator=(const SettingsMutex&) = delete;
+
+private:
+    PortExtension* port_;
+};
+
+// The frame last applied by IOCTL_SERIAL_SET_LINE_CONTROL. Only an applied
+// frame is remembered (its word length is never 0), so bytes refused once
+// are refused again.
+BOOLEAN SameAsLastFrame(PortExtension* port, const SERIAL_LINE_CONTROL& request) {
+    SettingsMutex settings(port);
+    return (request.WordLength != 0 && request.StopBits == port->lastLineControl[0] &&
+            request.Parity == port->lastLineControl[1] && request.WordLength == port->lastLineControl[2])
+               ? TRUE
+               : FALSE;
+}
+
 class ControlLock {
 public:
     explicit ControlLock(PortExtension* port) : port_(port) { KeAcquireSpinLock(&port_->controlLock, &irql_); }
@@ -52,38 +81,46 @@ private:
     KIRQL irql_;
 };
 
-// The new image and receive mask for a SERIAL_LINE_CONTROL, or FALSE for
-// values or combinations no UART frame has. The WMI copies of the word
-// length and parity are stored as they are found valid.
-BOOLEAN TranslateLineControl(PortExtension* port, const SERIAL_LINE_CONTROL* request, PUCHAR image, PUCHAR mask) {
+// A frame as the port keeps it: the line-control image, the mask for
+// received characters, and the numbers the WMI block reports.
+struct Frame {
+    UCHAR image;
+    UCHAR mask;
+    ULONG wmiBitsPerByte;
+    ULONG wmiParity;
+    ULONG wmiStopBits;
+};
+
+// The frame for a SERIAL_LINE_CONTROL, or FALSE for values or combinations
+// no UART frame has.
+BOOLEAN TranslateLineControl(const PortExtension* port, const SERIAL_LINE_CONTROL* request, Frame* frame) {
     const UCHAR wordLength = request->WordLength;
     if (wordLength < 5 || wordLength > 8) return FALSE;
-    port->wmiBitsPerByte = wordLength;
-
     if (request->Parity > SPACE_PARITY) return FALSE;
-    port->wmiParity = kParityWmi[request->Parity];
 
     UCHAR stopBit = 0;
     switch (request->StopBits) {
     case STOP_BIT_1:
-        port->wmiStopBits = 0;
+        frame->wmiStopBits = 0;
         break;
     case STOP_BITS_1_5:  // one and a half stop bits exist only for 5-bit characters
         if (wordLength != 5) return FALSE;
         stopBit = kExtraStopBit;
-        port->wmiStopBits = 1;
+        frame->wmiStopBits = 1;
         break;
     case STOP_BITS_2:  // ... and two stop bits for every other length
         if (wordLength == 5) return FALSE;
         stopBit = kExtraStopBit;
-        port->wmiStopBits = 2;
+        frame->wmiStopBits = 2;
         break;
     default:
         return FALSE;
     }
-    *image = static_cast<UCHAR>((port->lineControl & kCarriedBit) | stopBit | kParityImage[request->Parity] |
-                                (wordLength - 5));
-    *mask = static_cast<UCHAR>((1u << wordLength) - 1);
+    frame->image = static_cast<UCHAR>((port->lineControl & kCarriedBit) | stopBit | kParityImage[request->Parity] |
+                                      (wordLength - 5));
+    frame->mask = static_cast<UCHAR>((1u << wordLength) - 1);
+    frame->wmiBitsPerByte = wordLength;
+    frame->wmiParity = kParityWmi[request->Parity];
     return TRUE;
 }
 
@@ -119,6 +156,7 @@ NTSTATUS SetBaudRateRow(PortExtension* port, PIRP irp, PIO_STACK_LOCATION stack)
     if (!NT_SUCCESS(status)) return status;
     // A rate of 0 changes nothing; any other is rounded to the chip's
     // nearest rate, which IOCTL_SERIAL_GET_BAUD_RATE then reports.
+    SettingsMutex settings(port);
     return SetLineCodingRate(port->deviceObject, rate);
 }
 
@@ -135,36 +173,38 @@ NTSTATUS SetLineControlRow(PortExtension* port, PIRP irp, PIO_STACK_LOCATION sta
     if (SystemBuffer(irp) == nullptr) return STATUS_INVALID_PARAMETER;
     if (InputLength(stack) < kSetLineControlLength) return STATUS_BUFFER_TOO_SMALL;
     const SERIAL_LINE_CONTROL request = *static_cast<PSERIAL_LINE_CONTROL>(SystemBuffer(irp));
-    // The same frame as the last one applied is already on the line. Only
-    // an applied frame is remembered (its word length is never 0), so
-    // bytes refused once are refused again.
-    if (request.WordLength != 0 && request.StopBits == port->lastLineControl[0] &&
-        request.Parity == port->lastLineControl[1] && request.WordLength == port->lastLineControl[2])
-        return STATUS_SUCCESS;
+    // The same frame as the last one applied is already on the line.
+    if (SameAsLastFrame(port, request)) return STATUS_SUCCESS;
 
+    // Brought to power without the mutex: the return to power puts the
+    // settings back itself.
     NTSTATUS status = PowerUpForControl(port);
     if (!NT_SUCCESS(status)) return status;
 
-    UCHAR image;
-    UCHAR mask;
-    if (!TranslateLineControl(port, &request, &image, &mask)) return STATUS_INVALID_PARAMETER;
+    SettingsMutex settings(port);
+    Frame frame;
+    if (!TranslateLineControl(port, &request, &frame)) return STATUS_INVALID_PARAMETER;
     UCHAR oldImage;
     UCHAR oldMask;
     {
         ControlLock lock(port);
         oldImage = port->lineControl;
         oldMask = port->validDataMask;
-        port->lineControl = image;
-        port->validDataMask = mask;
+        port->lineControl = frame.image;
+        port->validDataMask = frame.mask;
     }
     status = SetLineCodingFormat(port);
     if (!NT_SUCCESS(status)) {
-        // The chip still frames characters the old way.
+        // The chip still frames characters the old way, and WMI goes on
+        // reporting that frame.
         ControlLock lock(port);
         port->lineControl = oldImage;
         port->validDataMask = oldMask;
         return status;
     }
+    port->wmiBitsPerByte = frame.wmiBitsPerByte;
+    port->wmiParity = frame.wmiParity;
+    port->wmiStopBits = frame.wmiStopBits;
     port->lastLineControl[0] = request.StopBits;
     port->lastLineControl[1] = request.Parity;
     port->lastLineControl[2] = request.WordLength;
@@ -191,6 +231,7 @@ NTSTATUS SetCharsRow(PortExtension* port, PIRP irp, PIO_STACK_LOCATION stack) {
     if (SystemBuffer(irp) == nullptr) return STATUS_INVALID_PARAMETER;
     if (InputLength(stack) < kCharsLength) return STATUS_BUFFER_TOO_SMALL;
     const SERIAL_CHARS chars = *static_cast<PSERIAL_CHARS>(SystemBuffer(irp));
+    SettingsMutex settings(port);
     SERIAL_CHARS old;
     {
         ControlLock lock(port);
@@ -255,6 +296,9 @@ NTSTATUS SetHandFlowRow(PortExtension* port, PIRP irp, PIO_STACK_LOCATION stack)
     if (SystemBuffer(irp) == nullptr) return STATUS_INVALID_PARAMETER;
     if (InputLength(stack) < kHandFlowLength) return STATUS_BUFFER_TOO_SMALL;
     const SERIAL_HANDFLOW handFlow = *static_cast<PSERIAL_HANDFLOW>(SystemBuffer(irp));
+    // Checked and stored as one step: the escape character, checked
+    // against the stored handflow, cannot change in between.
+    SettingsMutex settings(port);
     if (!HandFlowValid(port, &handFlow)) return STATUS_INVALID_PARAMETER;
     ApplyHandFlow(port, &handFlow);
     return STATUS_SUCCESS;
@@ -275,6 +319,7 @@ NTSTATUS LsrMstInsertRow(PortExtension* port, PIRP irp, PIO_STACK_LOCATION stack
     if (SystemBuffer(irp) == nullptr) return STATUS_INVALID_PARAMETER;
     if (InputLength(stack) < sizeof(UCHAR)) return STATUS_BUFFER_TOO_SMALL;
     const UCHAR escape = *static_cast<PUCHAR>(SystemBuffer(irp));
+    SettingsMutex settings(port);
     ControlLock lock(port);
     if (escape != 0 && (escape == port->specialChars.XonChar || escape == port->specialChars.XoffChar))
         return STATUS_INVALID_PARAMETER;

@@ -75,6 +75,7 @@ NTSTATUS SetLineCodingRate(PDEVICE_OBJECT deviceObject, ULONG rate) {
 
     // A rate configured under ExtBaudrate is sent as its configured value
     // (generation 2 and later only); any other rate goes to the table.
+    const UCHAR previousExt = port->extRateMatched;
     port->extRateMatched = 0;
     const LONG ext = ChipAtLeast(port, CHIP_GEN_EXTENDED) ? FindExtRate(rate) : -1;
     ULONG applied = rate;
@@ -88,7 +89,6 @@ NTSTATUS SetLineCodingRate(PDEVICE_OBJECT deviceObject, ULONG rate) {
                                                                                        : applied;
     }
     const ULONG previousWord = port->lineCodingRate;
-    const UCHAR previousExt = port->extRateMatched;
     port->lineCodingRate = rateWord;
 
     NTSTATUS status;

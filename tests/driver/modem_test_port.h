@@ -28,8 +28,6 @@ protected:
         driver_->object->MajorFunction[IRP_MJ_CREATE] = Succeed;
         driver_->object->MajorFunction[IRP_MJ_CLOSE] = Succeed;
         EXPECT_EQ(Open(port), STATUS_SUCCESS);
-        SetLineControl(port, 8, NO_PARITY, STOP_BIT_1);
-        SetBaud(port, 9600);
         PortExtension* ext = port.ext;
         ext->rxBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, kBufferSize, PORT_POOL_TAG));
         ext->rxBufferSize = kBufferSize;
@@ -41,6 +39,9 @@ protected:
         ext->handFlow.XonLimit = kBufferSize / 2;
         ApplyHandFlow(ext, &ext->handFlow);  // every group, as at open
         ext->portOpen = 1;
+        // The line as an application sets it, through the handle.
+        SetLineControl(port, 8, NO_PARITY, STOP_BIT_1);
+        SetBaud(port, 9600);
         ext_ = ext;
         port_ = &port;
         return port;

@@ -41,7 +41,10 @@ TEST_F(OpenCloseTest, EachCloseLeavesThePortAsItFoundItEvenWithToggleChecksAndAW
     SERIAL_HANDFLOW handFlow{};
     handFlow.ControlHandShake = SERIAL_DTR_CONTROL;
     handFlow.FlowReplace = SERIAL_TRANSMIT_TOGGLE;
+    // An earlier session of the application left the port in toggle mode.
+    ASSERT_EQ(Open(port), STATUS_SUCCESS);
     SetHandFlow(port, handFlow);
+    ASSERT_EQ(Close(port), STATUS_SUCCESS);
     Run(100 * kMillisecond);
     const size_t baseBytes = harness::pool::BytesInUse();
 
@@ -77,7 +80,10 @@ TEST_F(OpenCloseTest, ATransmitToggleCheckThatRunsDuringOpenStillDropsRts) {
     SERIAL_HANDFLOW handFlow{};
     handFlow.ControlHandShake = SERIAL_DTR_CONTROL;
     handFlow.FlowReplace = SERIAL_TRANSMIT_TOGGLE;
+    // An earlier session of the application left the port in toggle mode.
+    ASSERT_EQ(Open(port), STATUS_SUCCESS);
     SetHandFlow(port, handFlow);
+    ASSERT_EQ(Close(port), STATUS_SUCCESS);
     Run(100 * kMillisecond);
 
     ASSERT_EQ(Open(port), STATUS_SUCCESS);

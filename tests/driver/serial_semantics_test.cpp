@@ -109,11 +109,15 @@ TEST_F(SerialSemanticsTest, ZeroLengthReadsAndWritesSucceedAtOnceBesideWaitingOn
     ExpectEnded(waiting, STATUS_SUCCESS, 4, "waiting read");
 }
 
-// MAXULONG in every read time-out field: the constant MAXULONG means no
-// total time-out at all, the read waits for every character.
-TEST_F(SerialSemanticsTest, ReadTimeOutsAllMaxulongWaitForEveryCharacter) {
+// MAXULONG in every read time-out field is refused: the time-outs in
+// force (none) stay, and the read waits for every character.
+TEST_F(SerialSemanticsTest, ReadTimeOutsAllMaxulongAreRefusedAndTheReadWaitsForEveryCharacter) {
     OpenScriptedPort(115200);
-    SetReadTimeouts(MAXULONG, MAXULONG, MAXULONG);
+    SetReadTimeouts(0, 0, 0);
+    SERIAL_TIMEOUTS allMax = Ext()->timeouts;
+    allMax.ReadIntervalTimeout = allMax.ReadTotalTimeoutMultiplier = allMax.ReadTotalTimeoutConstant = MAXULONG;
+    ExpectEnded(Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, harness::app::AsBytes(allMax)), STATUS_INVALID_PARAMETER, 0,
+                "all three read time-outs MAXULONG");
     auto read = Read(3);
     peer_->Send("ab");
     harness::dispatcher::RunFor(30 * kSecond);

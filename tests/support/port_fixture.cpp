@@ -2,8 +2,6 @@
 
 #include <string>
 
-#include "serial/modem_lines.h"
-#include "usb/chip_protocol.h"
 
 void PortFixture::SetUp() {
     DriverTest::SetUp();
@@ -61,46 +59,47 @@ NTSTATUS PortFixture::Close(TestPort& port) {
     return status;
 }
 
+namespace {
+
+// Sends a setting's control code through the port's handle, as an
+// application does, and insists that the port took it.
+template <typename Record>
+void SendSetting(const harness::app::Handle& handle, ULONG code, const Record& record, const char* what) {
+    const harness::app::Result result = harness::app::Ioctl(handle, code, harness::app::AsBytes(record), 0);
+    ASSERT_EQ(result.status, STATUS_SUCCESS) << what << (handle ? "" : " (the port has no open handle)");
+    ASSERT_EQ(result.information, 0u) << what;
+}
+
+}  // namespace
+
 void PortFixture::SetBaud(TestPort& port, ULONG baud) {
-    ASSERT_EQ(SetLineCodingRate(port.Fdo(), baud), STATUS_SUCCESS);
+    SERIAL_BAUD_RATE rate{};
+    rate.BaudRate = baud;
+    SendSetting(port.handle, IOCTL_SERIAL_SET_BAUD_RATE, rate, "IOCTL_SERIAL_SET_BAUD_RATE");
 }
 
 void PortFixture::SetLineControl(TestPort& port, UCHAR dataBits, UCHAR parity, UCHAR stopBits) {
-    // The UART line-control image: word length - 5 in bits 0-1, the extra
-    // stop bit in bit 2, parity enable/even/stick in bits 3-5.
-    static const UCHAR kParityBits[] = {0x00, 0x08, 0x18, 0x28, 0x38};  // none, odd, even, mark, space
-    UCHAR image = static_cast<UCHAR>((dataBits - 5) | kParityBits[parity]);
-    if (stopBits != STOP_BIT_1) image |= 0x04;
-    KIRQL irql;
-    KeAcquireSpinLock(&port.ext->controlLock, &irql);
-    port.ext->lineControl = image;
-    port.ext->validDataMask = static_cast<UCHAR>((1u << dataBits) - 1);
-    KeReleaseSpinLock(&port.ext->controlLock, irql);
-    ASSERT_EQ(SetLineCodingFormat(port.ext), STATUS_SUCCESS);
+    SERIAL_LINE_CONTROL lineControl{};
+    lineControl.StopBits = stopBits;
+    lineControl.Parity = parity;
+    lineControl.WordLength = dataBits;
+    SendSetting(port.handle, IOCTL_SERIAL_SET_LINE_CONTROL, lineControl, "IOCTL_SERIAL_SET_LINE_CONTROL");
 }
 
 void PortFixture::SetTimeouts(TestPort& port, const SERIAL_TIMEOUTS& timeouts) {
-    KIRQL irql;
-    KeAcquireSpinLock(&port.ext->controlLock, &irql);
-    port.ext->timeouts = timeouts;
-    KeReleaseSpinLock(&port.ext->controlLock, irql);
+    SendSetting(port.handle, IOCTL_SERIAL_SET_TIMEOUTS, timeouts, "IOCTL_SERIAL_SET_TIMEOUTS");
 }
 
 void PortFixture::SetChars(TestPort& port, const SERIAL_CHARS& chars) {
-    KIRQL irql;
-    KeAcquireSpinLock(&port.ext->controlLock, &irql);
-    port.ext->specialChars = chars;
-    KeReleaseSpinLock(&port.ext->controlLock, irql);
-    WriteFlowCharacters(port.Fdo(), chars.XonChar, chars.XoffChar);
+    SendSetting(port.handle, IOCTL_SERIAL_SET_CHARS, chars, "IOCTL_SERIAL_SET_CHARS");
 }
 
-void PortFixture::SetHandFlow(TestPort& port, const SERIAL_HANDFLOW& handFlow) { ApplyHandFlow(port.ext, &handFlow); }
+void PortFixture::SetHandFlow(TestPort& port, const SERIAL_HANDFLOW& handFlow) {
+    SendSetting(port.handle, IOCTL_SERIAL_SET_HANDFLOW, handFlow, "IOCTL_SERIAL_SET_HANDFLOW");
+}
 
 void PortFixture::SetEscapeChar(TestPort& port, UCHAR escape) {
-    KIRQL irql;
-    KeAcquireSpinLock(&port.ext->controlLock, &irql);
-    port.ext->escapeChar = escape;
-    KeReleaseSpinLock(&port.ext->controlLock, irql);
+    SendSetting(port.handle, IOCTL_SERIAL_LSRMST_INSERT, escape, "IOCTL_SERIAL_LSRMST_INSERT");
 }
 
 SERIAL_TIMEOUTS PortFixture::StreamingTimeouts(ULONG totalMs) {

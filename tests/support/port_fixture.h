@@ -12,8 +12,10 @@
 //   harness::app::Write(port.handle, Bytes("hello"));
 //   harness::app::Wait(*read);
 //
-// Settings whose control codes are not served yet are applied through the
-// driver's own routines, the way those control codes apply them.
+// The settings helpers send the settings' control codes through the
+// port's open handle, as an application does, and fail the test when the
+// port refuses one: open the port first, and give values an application
+// could set.
 #pragma once
 
 #include <memory>
@@ -51,7 +53,7 @@ protected:
     NTSTATUS Open(TestPort& port);
     NTSTATUS Close(TestPort& port);
 
-    // --- Settings, as their control codes apply them (PASSIVE_LEVEL) --------
+    // --- Settings, through the port's handle (the port must be open) ---------
     void SetBaud(TestPort& port, ULONG baud);
     // dataBits 5-8; parity NO_PARITY, ODD_PARITY, EVEN_PARITY, MARK_PARITY,
     // SPACE_PARITY; stopBits STOP_BIT_1, STOP_BITS_1_5, STOP_BITS_2.
