@@ -136,14 +136,26 @@ BOOLEAN HandFlowValid(const PortExtension* port, const SERIAL_HANDFLOW* handFlow
     return TRUE;
 }
 
+// The first `length` bytes of a record (at most its size) as the output.
 template <typename Record>
 NTSTATUS ReturnRecord(PIRP irp, PIO_STACK_LOCATION stack, ULONG length, const Record& record) {
-    static_assert(sizeof(Record) >= 1, "record");
+    if (length > sizeof(Record)) return STATUS_INVALID_PARAMETER;
     if (SystemBuffer(irp) == nullptr) return STATUS_INVALID_PARAMETER;
     if (OutputLength(stack) < length) return STATUS_BUFFER_TOO_SMALL;
     RtlCopyMemory(SystemBuffer(irp), &record, length);
     irp->IoStatus.Information = length;
     return STATUS_SUCCESS;
+}
+
+// A setting copied under controlLock, then returned as its record.
+template <typename Record>
+NTSTATUS ReturnSetting(PortExtension* port, PIRP irp, PIO_STACK_LOCATION stack, ULONG length, const Record& setting) {
+    Record copy;
+    {
+        ControlLock lock(port);
+        copy = setting;
+    }
+    return ReturnRecord(irp, stack, length, copy);
 }
 
 }  // namespace
@@ -160,13 +172,9 @@ NTSTATUS SetBaudRateRow(PortExtension* port, PIRP irp, PIO_STACK_LOCATION stack)
     return SetLineCodingRate(port->deviceObject, rate);
 }
 
+// SERIAL_BAUD_RATE is the rate alone.
 NTSTATUS GetBaudRateRow(PortExtension* port, PIRP irp, PIO_STACK_LOCATION stack) {
-    SERIAL_BAUD_RATE rate;
-    {
-        ControlLock lock(port);
-        rate.BaudRate = port->currentBaud;
-    }
-    return ReturnRecord(irp, stack, sizeof(rate), rate);
+    return ReturnSetting(port, irp, stack, sizeof(SERIAL_BAUD_RATE), port->currentBaud);
 }
 
 NTSTATUS SetLineControlRow(PortExtension* port, PIRP irp, PIO_STACK_LOCATION stack) {
@@ -261,12 +269,7 @@ NTSTATUS SetCharsRow(PortExtension* port, PIRP irp, PIO_STACK_LOCATION stack) {
 }
 
 NTSTATUS GetCharsRow(PortExtension* port, PIRP irp, PIO_STACK_LOCATION stack) {
-    SERIAL_CHARS chars;
-    {
-        ControlLock lock(port);
-        chars = port->specialChars;
-    }
-    return ReturnRecord(irp, stack, kCharsLength, chars);
+    return ReturnSetting(port, irp, stack, kCharsLength, port->specialChars);
 }
 
 NTSTATUS SetTimeoutsRow(PortExtension* port, PIRP irp, PIO_STACK_LOCATION stack) {
@@ -284,12 +287,7 @@ NTSTATUS SetTimeoutsRow(PortExtension* port, PIRP irp, PIO_STACK_LOCATION stack)
 }
 
 NTSTATUS GetTimeoutsRow(PortExtension* port, PIRP irp, PIO_STACK_LOCATION stack) {
-    SERIAL_TIMEOUTS timeouts;
-    {
-        ControlLock lock(port);
-        timeouts = port->timeouts;
-    }
-    return ReturnRecord(irp, stack, kTimeoutsLength, timeouts);
+    return ReturnSetting(port, irp, stack, kTimeoutsLength, port->timeouts);
 }
 
 NTSTATUS SetHandFlowRow(PortExtension* port, PIRP irp, PIO_STACK_LOCATION stack) {
@@ -305,12 +303,7 @@ NTSTATUS SetHandFlowRow(PortExtension* port, PIRP irp, PIO_STACK_LOCATION stack)
 }
 
 NTSTATUS GetHandFlowRow(PortExtension* port, PIRP irp, PIO_STACK_LOCATION stack) {
-    SERIAL_HANDFLOW handFlow;
-    {
-        ControlLock lock(port);
-        handFlow = port->handFlow;
-    }
-    return ReturnRecord(irp, stack, kHandFlowLength, handFlow);
+    return ReturnSetting(port, irp, stack, kHandFlowLength, port->handFlow);
 }
 
 // IOCTL_SERIAL_LSRMST_INSERT: the character that announces line-status and
