@@ -435,4 +435,140 @@ TEST_F(ControlCodesFaultSweep, AnUnplugAtEveryUrbEndsEveryRequestOnceAndLeaksNot
 
 TEST_F(ControlCodesFaultSweep, AStallAtEveryUrbEndsEveryRequestOnceAndLeaksNothing) { Sweep(UrbFault::Stall); }
 
+
+// --- A control code in its chip request when the handle closes or the chip goes --------
+
+bool IsLineCoding(const harness::usb::SetupPacket& setup) { return setup.request == CDC_SET_LINE_CODING; }
+bool IsVendorRead(const harness::usb::SetupPacket& setup) {
+    return setup.request == CHIP_VENDOR_REQUEST && setup.DeviceToHost();
+}
+
+// The application closes the handle from another thread while a rate
+// change waits for a chip that does not answer: the request ends with the
+// request time-out, the close follows it, and the port opens again with
+// the rate the chip runs.
+TEST_F(ControlCodesReview2, AHandleClosedWhileARateChangeWaitsForTheChipEndsBothOnce) {
+    TestPort& port = OpenPort();
+    SetBaud(port, 19200);
+    harness::usb::HangControlRequests(1, IsLineCoding);
+    harness::app::Handle handle = port.handle;
+    harness::dispatcher::QueuePassiveWork([handle] { harness::app::Close(handle); }, "closing thread");
+    const int64_t start = harness::dispatcher::Now();
+    SERIAL_BAUD_RATE rate{9600};
+    const auto r = harness::app::Ioctl(port.handle, IOCTL_SERIAL_SET_BAUD_RATE, AsBytes(rate), 0);
+    const int64_t took = harness::dispatcher::Now() - start;
+    harness::dispatcher::RunPassiveWork();
+    harness::app::RunDeferredWork();
+    port.handle = {};
+    EXPECT_FALSE(NT_SUCCESS(r.status)) << std::hex << r.status;
+    EXPECT_LE(took, 3 * kSecond + 100 * kMillisecond);
+    EXPECT_EQ(harness::app::OpenHandleCount(), 0u);
+    EXPECT_EQ(port.ext->openCount, 0);
+    EXPECT_EQ(port.ext->pendingIrpCount, 1);
+    Run(50 * kMillisecond);
+    EXPECT_EQ(port.ext->streamTransfersOut, 0);
+
+    ASSERT_EQ(Open(port), STATUS_SUCCESS);
+    const auto reported = harness::app::Ioctl(port.handle, IOCTL_SERIAL_GET_BAUD_RATE, {}, sizeof(ULONG));
+    ASSERT_EQ(reported.output.size(), sizeof(ULONG));
+    ULONG baud = 0;
+    std::memcpy(&baud, reported.output.data(), sizeof baud);
+    EXPECT_EQ(baud, port.chip->CurrentLineCoding().rateWord);
+}
+
+// The chip is pulled out while a private register code waits for its
+// answer: the request fails at once (not after the request time-out), the
+// removal that follows finds nothing outstanding, and nothing is left.
+TEST_F(ControlCodesReview2, AnUnplugWhileAPrivateCodeWaitsForTheChipEndsItAtOnce) {
+    TestPort& port = OpenPort();
+    auto read = harness::app::ReadAsync(port.handle, 10);
+    harness::usb::HangControlRequests(1, IsVendorRead);
+    PDEVICE_OBJECT pdo = port.device->pdo;
+    harness::dispatcher::QueuePassiveWork([pdo] { harness::usb::Unplug(pdo); }, "the chip pulled out");
+    const int64_t start = harness::dispatcher::Now();
+    const auto r = Send(port, kRegisterOneTest40, {}, 1);
+    EXPECT_LT(harness::dispatcher::Now() - start, 100 * kMillisecond);
+    EXPECT_FALSE(NT_SUCCESS(r.status)) << std::hex << r.status;
+    EXPECT_EQ(r.information, 0u);
+    harness::dispatcher::RunPassiveWork();
+
+    harness::pnp::UnplugDevice(port.device);
+    harness::app::Wait(*read, kSecond);
+    EXPECT_TRUE(read->Done());
+    EXPECT_EQ(Send(port, kChipType, {}, 1).status, STATUS_DELETE_PENDING);
+    EXPECT_EQ(harness::app::Close(port.handle), STATUS_SUCCESS);
+    port.handle = {};
+    harness::app::RunDeferredWork();
+    EXPECT_TRUE(port.device->removed);
+    EXPECT_EQ(harness::io::LiveIrpCount(), 0u);
+}
+
+// --- The error abort ----------------------------------------------------------------------
+
+// A line error under SERIAL_ERROR_ABORT ends the pending read; the wait for
+// a character, not a read or write, is answered by the errored character; every code but the status read is refused
+// until the status is read, which returns the error once, even when a
+// second error arrives while a setting waits for the chip.
+TEST_F(ControlCodesReview2, AnErrorAbortEndsReadsAnswersTheWaitAndLiftsOnceTheStatusIsRead) {
+    TestPort& port = PlugScriptedPort();
+    ASSERT_EQ(Open(port), STATUS_SUCCESS);
+    SetBaud(port, 9600);
+    SetLineControl(port, 8, EVEN_PARITY, STOP_BIT_1);
+    SERIAL_HANDFLOW handFlow = {};
+    {
+        const auto r = harness::app::Ioctl(port.handle, IOCTL_SERIAL_GET_HANDFLOW, {}, sizeof handFlow);
+        std::memcpy(&handFlow, r.output.data(), sizeof handFlow);
+    }
+    handFlow.ControlHandShake |= SERIAL_ERROR_ABORT;
+    SetHandFlow(port, handFlow);
+    SERIAL_TIMEOUTS timeouts{};
+    timeouts.ReadTotalTimeoutConstant = 5000;
+    SetTimeouts(port, timeouts);
+    const ULONG mask = SERIAL_EV_RXCHAR;
+    ASSERT_EQ(harness::app::Ioctl(port.handle, IOCTL_SERIAL_SET_WAIT_MASK, AsBytes(mask), 0).status, STATUS_SUCCESS);
+    auto wait = harness::app::IoctlAsync(port.handle, IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
+    auto read = harness::app::ReadAsync(port.handle, 10);
+
+    peer_->SendWithParityError('x');
+    Run(50 * kMillisecond);
+    ASSERT_TRUE(read->Done());
+    EXPECT_EQ(read->Status(), STATUS_CANCELLED);
+    ASSERT_TRUE(wait->Done());
+    EXPECT_EQ(wait->Status(), STATUS_SUCCESS);
+    ASSERT_EQ(wait->Output().size(), sizeof(ULONG));
+    EXPECT_EQ(wait->Output()[0], SERIAL_EV_RXCHAR);
+
+    const ULONG purge = SERIAL_PURGE_RXCLEAR;
+    EXPECT_EQ(harness::app::Ioctl(port.handle, IOCTL_SERIAL_PURGE, AsBytes(purge), 0).status, STATUS_CANCELLED);
+    EXPECT_EQ(harness::app::Read(port.handle, 1).status, STATUS_CANCELLED);
+
+    auto commErrors = [&port] {
+        const auto r = harness::app::Ioctl(port.handle, IOCTL_SERIAL_GET_COMMSTATUS, {}, 20);
+        EXPECT_EQ(r.status, STATUS_SUCCESS);
+        ULONG e = 0;
+        if (r.output.size() >= sizeof e) std::memcpy(&e, r.output.data(), sizeof e);
+        return e;
+    };
+    EXPECT_EQ(commErrors(), ULONG(SERIAL_ERROR_PARITY));
+    EXPECT_EQ(commErrors(), 0u) << "reported once";
+
+    // A second error while a rate change, admitted before it, waits for
+    // the chip: the change goes through, and the abort holds from then on.
+    harness::usb::HangControlRequests(1, IsLineCoding);
+    harness::dispatcher::QueuePassiveWork(
+        [this] {
+            peer_->SendWithFramingError('y');
+            Run(50 * kMillisecond);
+        },
+        "far end");
+    SERIAL_BAUD_RATE rate{19200};
+    harness::app::Ioctl(port.handle, IOCTL_SERIAL_SET_BAUD_RATE, AsBytes(rate), 0);
+    harness::dispatcher::RunPassiveWork();
+    harness::usb::ClearFaults();
+    Run(50 * kMillisecond);
+    EXPECT_EQ(harness::app::Ioctl(port.handle, IOCTL_SERIAL_PURGE, AsBytes(purge), 0).status, STATUS_CANCELLED);
+    EXPECT_EQ(commErrors(), ULONG(SERIAL_ERROR_FRAMING));
+    EXPECT_EQ(harness::app::Ioctl(port.handle, IOCTL_SERIAL_PURGE, AsBytes(purge), 0).status, STATUS_SUCCESS);
+}
+
 }  // namespace
