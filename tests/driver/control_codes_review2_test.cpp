@@ -221,6 +221,60 @@ TEST_F(ControlCodesReview2, DescriptorReadsAtTheirLimitsReturnOnlyWhatTheChipSen
     EXPECT_EQ(r.information, 18u);
 }
 
+// Configuration memory at its limits: a write longer than the memory's
+// 8-bit addresses reach is refused before anything is sent; a read of
+// 4096 bytes returns them all, and only them.
+TEST_F(ControlCodesReview2, ConfigurationMemoryAtItsLimits) {
+    TestPort& port = OpenPort();
+    port.chip->ClearControlLog();
+    Data write(4096, 0x5A);
+    write[0] = 0;
+    auto r = Send(port, kMemoryWrite, write, 0);
+    EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(port.chip->ControlLog().empty());
+
+    const int64_t start = harness::dispatcher::Now();
+    r = Send(port, kMemoryRead, {0, 0}, 4096);
+    const int64_t took = harness::dispatcher::Now() - start;
+    ExpectOnlyWrittenBytes(r, 4096, "4096-byte memory read");
+    if (NT_SUCCESS(r.status)) EXPECT_EQ(r.information, 4096u);
+    std::printf("a 4096-byte configuration-memory read: status %08X after %lld ms\n", unsigned(r.status),
+                static_cast<long long>(took / kMillisecond));
+
+    // A range running past the top address is refused whole.
+    r = Send(port, kMemoryRead, {0xF0, 0xFF}, 32);
+    EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(r.information, 0u);
+}
+
+// Each byte of configuration memory takes two polls of its busy bit, so a
+// 4096-byte read keeps the tool's thread for about a minute. The tool
+// gives up after a second (CancelIoEx from another thread): the read ends
+// soon after, failed, and the memory can be read again.
+TEST_F(ControlCodesReview2, ALongConfigurationMemoryReadEndsSoonAfterItIsCancelled) {
+    TestPort& port = OpenPort();
+    harness::dispatcher::QueuePassiveWork(
+        [] {
+            Run(kSecond);
+            for (const auto& state : harness::io::LiveIrps())
+                if (state.origin == harness::io::IrpOrigin::IoManager &&
+                    state.majorFunction == IRP_MJ_DEVICE_CONTROL)
+                    IoCancelIrp(state.irp);
+        },
+        "the tool giving up");
+    const int64_t start = harness::dispatcher::Now();
+    const auto r = Send(port, kMemoryRead, {0, 0}, 4096);
+    const int64_t took = harness::dispatcher::Now() - start;
+    harness::dispatcher::RunPassiveWork();
+    EXPECT_EQ(r.status, STATUS_CANCELLED);
+    EXPECT_EQ(r.information, 0u);
+    EXPECT_LT(took, 2 * kSecond);
+
+    const auto again = Send(port, kMemoryRead, {0, 0}, 2);
+    EXPECT_EQ(again.status, STATUS_SUCCESS);
+    EXPECT_EQ(again.information, 2u);
+}
+
 // Every private code with an answer, on every generation and both layouts:
 // no byte comes back that the driver did not write.
 TEST_F(ControlCodesReview2, PrivateReadsOnEveryGenerationAndLayoutReturnOnlyWhatWasWritten) {
