@@ -256,7 +256,8 @@ NTSTATUS DoubledRead(DiagnosticCall* call, ULONG reg) {
 // --- The stream switch ---------------------------------------------------------------------
 // A non-zero word withdraws the status, transmit and receive transfers;
 // zero starts the status and receive readers again, each unless one is
-// still outstanding. The transfers a stop withdraws complete in their own
+// still outstanding, and the receive reader not while the receive buffer
+// holds the far end off. The transfers a stop withdraws complete in their own
 // time; a start right after it sends new ones beside them.
 NTSTATUS StreamSwitch(DiagnosticCall* call, ULONG) {
     if (InputWord(call, 0) != 0) {

@@ -145,6 +145,43 @@ TEST_F(ControlCodesReview2, StreamStopAndStartOnABusyPortLoseNothingAndEndEveryR
     EXPECT_EQ(port.ext->openCount, 0);
 }
 
+// While the receive buffer holds the far end off, the bulk-in stream is
+// left stopped so that the chip's RTS flow control takes over. A stream
+// start from the tool must respect that hold: a receive transfer sent
+// then would take bytes the buffer has no room for.
+TEST_F(ControlCodesReview2, AStreamStartLeavesTheReceiveStreamStoppedWhileTheBufferHoldsTheFarEndOff) {
+    TestPort& port = OpenPort();
+    SetBaud(port, 115200);
+    SERIAL_HANDFLOW handFlow{};
+    handFlow.FlowReplace = SERIAL_RTS_HANDSHAKE;
+    handFlow.XonLimit = 0;
+    // Held once 1000 - 400 characters wait in the buffer.
+    handFlow.XoffLimit = static_cast<LONG>(port.ext->rxBufferSize) - 1000;
+    SetHandFlow(port, handFlow);
+    ASSERT_EQ(harness::app::Write(port.handle, Pattern(1000, 5)).status, STATUS_SUCCESS);
+    Run(200 * kMillisecond);
+    ASSERT_NE(port.ext->rxHolding & RX_HOLD_RTS, 0) << "the buffer past its XOFF point holds the far end";
+    ASSERT_EQ(port.chip->PendingTransfers(0x83), 0u);
+    const ULONG buffered = port.ext->rxCount;
+    const size_t inChip = port.chip->RxFifoLevel();
+    ASSERT_GT(inChip, 0u) << "the chip keeps what the port has no room for";
+
+    EXPECT_EQ(Send(port, kStreamSwitch, {1, 0}).status, STATUS_SUCCESS);
+    EXPECT_EQ(Send(port, kStreamSwitch, {0, 0}).status, STATUS_SUCCESS);
+    Run(10 * kMillisecond);
+    EXPECT_EQ(port.chip->PendingTransfers(0x81), 1u) << "the status stream runs again";
+    EXPECT_EQ(port.chip->PendingTransfers(0x83), 0u) << "the receive stream stays held";
+    EXPECT_EQ(port.ext->rxCount, buffered) << "nothing taken past the hold";
+    EXPECT_EQ(port.chip->RxFifoLevel(), inChip);
+
+    // Reading the buffer empty ends the hold and the stream goes on.
+    SetTimeouts(port, StreamingTimeouts(50));
+    EXPECT_FALSE(harness::app::Read(port.handle, 4096).output.empty());
+    Run(10 * kMillisecond);
+    EXPECT_EQ(port.ext->rxHolding & RX_HOLD_RTS, 0);
+    EXPECT_EQ(port.chip->PendingTransfers(0x83), 1u);
+}
+
 // Private pipe transfers beside the port's own streams while the data path
 // is busy, at their extremes: 64 KiB out, nothing out, nothing in.
 TEST_F(ControlCodesReview2, PipeTransfersAtTheirExtremesBesideTheStreams) {
