@@ -34,6 +34,7 @@ constexpr USHORT kLanguageEnglishUs = 0x0409;
 struct DiagnosticCall {
     PortExtension* port;
     PDEVICE_OBJECT deviceObject;
+    PIRP irp;
     PUCHAR buffer;    // the system buffer: max(inLength, outLength) bytes
     ULONG inLength;
     ULONG outLength;
@@ -148,11 +149,39 @@ NTSTATUS ConfigMemoryWrite(DiagnosticCall* call, ULONG) {
 // success at once, nothing sent). The address is required even when
 // nothing is to be read, so a request without one is refused the same way
 // whatever its output length.
+//
+// Each byte takes two polls of the memory's busy bit, some 15 ms, so a
+// read of a few thousand bytes keeps the caller's thread for a minute. The
+// request has no cancel routine (it never waits in a queue); it is read in
+// pieces instead, and a tool that gives up (IoCancelIrp sets Cancel) or a
+// port that goes away ends it between two pieces, failed, with nothing
+// returned.
+constexpr ULONG kMemoryReadPiece = 16;
+constexpr ULONG kLastMemoryAddress = 0xFFFF;
+
 NTSTATUS ConfigMemoryRead(DiagnosticCall* call, ULONG) {
-    ULONG read = 0;
-    const NTSTATUS status = EepromRead(call->deviceObject, call->buffer, call->outLength, &read);
-    call->written = read;
-    return status;
+    const ULONG start = InputWord(call, 0);
+    const ULONG total = call->outLength;
+    // The whole range is checked here: piece by piece, one running past
+    // the top would wrap to address 0.
+    if (total != 0 && total - 1 > kLastMemoryAddress - start) return STATUS_INVALID_PARAMETER;
+    ULONG done = 0;
+    while (done < total) {
+        if (call->irp->Cancel) return STATUS_CANCELLED;
+        if (PortBeingRemoved(call->port)) return STATUS_DELETE_PENDING;
+        UCHAR piece[kMemoryReadPiece];
+        const ULONG address = start + done;
+        piece[0] = static_cast<UCHAR>(address & 0xFF);
+        piece[1] = static_cast<UCHAR>(address >> 8);
+        const ULONG count = total - done < kMemoryReadPiece ? total - done : kMemoryReadPiece;
+        ULONG read = 0;
+        const NTSTATUS status = EepromRead(call->deviceObject, piece, count, &read);
+        if (!NT_SUCCESS(status)) return status;
+        RtlCopyMemory(call->buffer + done, piece, count);
+        done += count;
+    }
+    call->written = done;
+    return STATUS_SUCCESS;
 }
 
 // --- Fixed answers -------------------------------------------------------------------------
@@ -227,7 +256,8 @@ NTSTATUS DoubledRead(DiagnosticCall* call, ULONG reg) {
 // --- The stream switch ---------------------------------------------------------------------
 // A non-zero word withdraws the status, transmit and receive transfers;
 // zero starts the status and receive readers again, each unless one is
-// still outstanding. The transfers a stop withdraws complete in their own
+// still outstanding, and the receive reader not while the receive buffer
+// holds the far end off. The transfers a stop withdraws complete in their own
 // time; a start right after it sends new ones beside them.
 NTSTATUS StreamSwitch(DiagnosticCall* call, ULONG) {
     if (InputWord(call, 0) != 0) {
@@ -301,7 +331,7 @@ NTSTATUS DiagnosticControlRow(PortExtension* port, PIRP irp, PIO_STACK_LOCATION 
     const DiagnosticRow* row = FindRow(stack->Parameters.DeviceIoControl.IoControlCode);
     if (row == nullptr) return STATUS_INVALID_PARAMETER;
 
-    DiagnosticCall call = {port, port->deviceObject, static_cast<PUCHAR>(SystemBuffer(irp)), InputLength(stack),
+    DiagnosticCall call = {port, port->deviceObject, irp, static_cast<PUCHAR>(SystemBuffer(irp)), InputLength(stack),
                            OutputLength(stack), 0};
     if (row->buffer == BUFFER && call.buffer == nullptr) return STATUS_INVALID_PARAMETER;
     if (call.inLength < row->minInput || call.outLength < row->minOutput) return STATUS_BUFFER_TOO_SMALL;

@@ -236,8 +236,9 @@ StreamRequest* BuildStreamTransfer(PDEVICE_OBJECT deviceObject, StreamKind kind,
 constexpr ULONG STATUS_MESSAGE_LENGTH = 10;
 constexpr ULONG RECEIVE_TRANSFER_LENGTH = 384;
 // Starts the status stream and then the receive stream, each only if no
-// transfer of its kind is outstanding (open, power-up). Returns the first
-// failure.
+// transfer of its kind is outstanding, the receive stream only while no
+// receive hold stops it (open, power-up, the diagnostic stream start).
+// Returns the first failure.
 NTSTATUS StartReaders(PortExtension* port);
 
 // --- Configuration and pipes (configuration.cpp) ---------------------------------------

@@ -75,9 +75,14 @@ NTSTATUS NTAPI StreamComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID conte
             break;
         case STREAM_BULK_IN:
             // Likewise a failed receive transfer, or one that completes
-            // while the port is closed.
-            if (NT_SUCCESS(status) && port->openCount != 0)
-                ReceivedCharacters(port, request->dataBuffer, carried, ownedAlone);
+            // while the port is closed. A receive transfer withdrawn while
+            // the port stays open (the diagnostic stream stop) may already
+            // hold packets the chip has handed over and no longer keeps:
+            // the host controller reports them in the transfer length of
+            // the cancelled request, and they are passed on, without
+            // re-arming the stream.
+            if (port->openCount != 0 && (NT_SUCCESS(status) || (status == STATUS_CANCELLED && carried != 0)))
+                ReceivedCharacters(port, request->dataBuffer, carried, NT_SUCCESS(status) ? ownedAlone : FALSE);
             break;
         case STREAM_BULK_OUT:
             TransmitComplete(port, request->content, status, carried);

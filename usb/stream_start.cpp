@@ -88,7 +88,11 @@ NTSTATUS StartReaders(PortExtension* port) {
     if (!StreamOutstanding(port, STREAM_STATUS)) {
         status = StartStreamTransfer(port->deviceObject, STREAM_STATUS, nullptr, STATUS_MESSAGE_LENGTH);
     }
-    if (!StreamOutstanding(port, STREAM_BULK_IN)) {
+    // While the receive buffer holds the far end off (XOFF sent, or the
+    // chip's RTS flow) the receive stream stays stopped: a transfer now
+    // would take the bytes the chip is holding back. Ending the hold
+    // starts it (RestartReceiveStream).
+    if (!StreamOutstanding(port, STREAM_BULK_IN) && !(port->rxHolding & (RX_HOLD_XOFF | RX_HOLD_RTS))) {
         const NTSTATUS receive =
             StartStreamTransfer(port->deviceObject, STREAM_BULK_IN, nullptr, RECEIVE_TRANSFER_LENGTH);
         if (NT_SUCCESS(status)) status = receive;
