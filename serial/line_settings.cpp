@@ -20,6 +20,7 @@
 // would each carry the other's unconfirmed half of the line coding.
 #include "serial/control_codes.h"
 #include "serial/modem_lines.h"
+#include "serial/port_locks.h"
 
 namespace {
 
@@ -45,19 +46,6 @@ constexpr ULONG kControlHandShakeReserved = 0x7FFFFF84;
 constexpr ULONG kFlowReplaceReserved = 0x7FFFFF20;
 constexpr ULONG kDtrFieldInvalid = 0x03;
 
-class SettingsMutex {
-public:
-    explicit SettingsMutex(PortExtension* port) : port_(port) {
-        KeWaitForSingleObject(&port_->settingsMutex, Executive, KernelMode, FALSE, nullptr);
-    }
-    ~SettingsMutex() { KeReleaseMutex(&port_->settingsMutex, FALSE); }
-    SettingsMutex(const SettingsMutex&) = delete;
-    SettingsMutex& operator=(const SettingsMutex&) = delete;
-
-private:
-    PortExtension* port_;
-};
-
 // The frame last applied by IOCTL_SERIAL_SET_LINE_CONTROL. Only an applied
 // frame is remembered (its word length is never 0), so bytes refused once
 // are refused again.
@@ -68,18 +56,6 @@ BOOLEAN SameAsLastFrame(PortExtension* port, const SERIAL_LINE_CONTROL& request)
                ? TRUE
                : FALSE;
 }
-
-class ControlLock {
-public:
-    explicit ControlLock(PortExtension* port) : port_(port) { KeAcquireSpinLock(&port_->controlLock, &irql_); }
-    ~ControlLock() { KeReleaseSpinLock(&port_->controlLock, irql_); }
-    ControlLock(const ControlLock&) = delete;
-    ControlLock& operator=(const ControlLock&) = delete;
-
-private:
-    PortExtension* port_;
-    KIRQL irql_;
-};
 
 // A frame as the port keeps it: the line-control image, the mask for
 // received characters, and the numbers the WMI block reports.
