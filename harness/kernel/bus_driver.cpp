@@ -49,21 +49,15 @@ PWCHAR BuildMultiString(const std::vector<std::u16string>& ids) {
     return list;
 }
 
-void FillCapabilities(PDEVICE_CAPABILITIES caps) {
+void FillCapabilities(const PhysicalDevice& device, PDEVICE_CAPABILITIES caps) {
     caps->DeviceD1 = 0;
     caps->DeviceD2 = 1;
     caps->Removable = 1;
     caps->SurpriseRemovalOK = 0;
-    caps->WakeFromD2 = 1;
-    caps->DeviceState[PowerSystemUnspecified] = PowerDeviceUnspecified;
-    caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
-    caps->DeviceState[PowerSystemSleeping1] = PowerDeviceD2;
-    caps->DeviceState[PowerSystemSleeping2] = PowerDeviceD2;
-    caps->DeviceState[PowerSystemSleeping3] = PowerDeviceD2;
-    caps->DeviceState[PowerSystemHibernate] = PowerDeviceD3;
-    caps->DeviceState[PowerSystemShutdown] = PowerDeviceD3;
+    caps->WakeFromD2 = device.deviceWake >= PowerDeviceD2 ? 1 : 0;
+    for (int state = 0; state < PowerSystemMaximum; ++state) caps->DeviceState[state] = device.deviceState[state];
     caps->SystemWake = PowerSystemSleeping3;
-    caps->DeviceWake = PowerDeviceD2;
+    caps->DeviceWake = device.deviceWake;
 }
 
 NTSTATUS NTAPI BusDispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
@@ -88,7 +82,7 @@ NTSTATUS NTAPI BusDispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
     case IRP_MN_CANCEL_REMOVE_DEVICE:
         return Complete(irp, STATUS_SUCCESS);
     case IRP_MN_QUERY_CAPABILITIES:
-        FillCapabilities(stack->Parameters.DeviceCapabilities.Capabilities);
+        FillCapabilities(*device, stack->Parameters.DeviceCapabilities.Capabilities);
         return Complete(irp, STATUS_SUCCESS);
     case IRP_MN_QUERY_ID:
         if (stack->Parameters.QueryId.IdType == BusQueryHardwareIDs) {

@@ -23,6 +23,16 @@ struct PhysicalDevice {
     // it (a device that cannot be powered or configured).
     NTSTATUS startFailure = STATUS_SUCCESS;
     std::shared_ptr<harness::usb::UsbDevice> usbDevice;  // null: not a USB device
+    // The power part of IRP_MN_QUERY_CAPABILITIES: the device state each
+    // system state keeps the device in, and the deepest device state from
+    // which it can wake the system. The defaults (a harness choice) are
+    // shaped like a USB device with remote wake-up: D2 through S1 to S3,
+    // D3 in hibernation and at shutdown, waking from D2. A test may change
+    // them before it sends the query.
+    DEVICE_POWER_STATE deviceState[PowerSystemMaximum] = {
+        PowerDeviceUnspecified, PowerDeviceD0, PowerDeviceD2, PowerDeviceD2,
+        PowerDeviceD2,          PowerDeviceD3, PowerDeviceD3};
+    DEVICE_POWER_STATE deviceWake = PowerDeviceD2;
 };
 
 // Creates a physical device object for a newly enumerated device; with a
