@@ -67,7 +67,8 @@ struct PortExtension {
     KSPIN_LOCK flagsLock;
     FAST_MUTEX openMutex;
     // One setting change at a time from the control codes (rate, frame,
-    // special characters, handflow, escape character): each waits for the
+    // special characters, handflow, escape character) and the internal
+    // codes that save and restore the basic settings: each waits for the
     // chip between its checks and its store, and the rate and the frame
     // share one line-coding record. A kernel mutex, not a fast mutex: the
     // chip requests made under it must run at PASSIVE_LEVEL.
