@@ -58,9 +58,17 @@ NTSTATUS QueryId(PDEVICE_OBJECT deviceObject, PIRP irp);
 NTSTATUS ReadDeviceRegistryValue(HANDLE key, PCWSTR valueName, ULONG valueNameSize, PVOID destination,
                                  ULONG destinationSize);
 
-// --- External naming and WMI (pnp_hooks.cpp) -----------------------------------------
-// Called at the first start and at UndoStart.
-void NamePortExternally(PDEVICE_OBJECT deviceObject);
+// --- External naming (port_naming.cpp) ------------------------------------------------
+// The DOS symbolic link, the SERIALCOMM entry and the COM-port interface,
+// named from the hardware key's "PortName" (or "Identifier"). At the first
+// start only; a failure leaves no name behind and the start goes on.
+// PASSIVE_LEVEL.
+NTSTATUS DoExternalNaming(PDEVICE_OBJECT deviceObject);
+// Takes the names back (UndoStart). The link and SERIALCOMM buffers stay
+// until the device object is deleted. PASSIVE_LEVEL.
 void UndoExternalNaming(PDEVICE_OBJECT deviceObject);
+
+// --- WMI (pnp_hooks.cpp) ----------------------------------------------------------------
+// Called at the first start and at UndoStart.
 void RegisterWithWmi(PDEVICE_OBJECT deviceObject);
 void DeregisterFromWmi(PDEVICE_OBJECT deviceObject);

@@ -36,7 +36,9 @@ void FinishStart(PDEVICE_OBJECT deviceObject) {
 
     const LONG state = port->pnpState;
     if (state == PNP_STATE_ADDED) {
-        NamePortExternally(deviceObject);
+        // A port that cannot be named still starts; it is reached by its
+        // device object name only.
+        DoExternalNaming(deviceObject);
         IoGetConfigurationInformation()->SerialCount++;
         RegisterWithWmi(deviceObject);
     }

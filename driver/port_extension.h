@@ -85,13 +85,14 @@ struct PortExtension {
     volatile LONG openCount;      // 0 or 1, interlocked
     ULONG chipConfigured;         // 1 once the chip was detected and configured
 
-    // --- Naming -----------------------------------------------------------
-    ULONG skipExternalNaming;
-    UNICODE_STRING symbolicLinkName;  // "\DosDevices\COMn"
-    UNICODE_STRING dosName;           // "COMn"
+    // --- Naming (driver/port_naming.cpp) ------------------------------------
+    ULONG skipExternalNaming;         // "SerialSkipExternalNaming": no names at all
+    UNICODE_STRING symbolicLinkName;  // "\DosDevices\COMn", zero-terminated, paged pool
+    UNICODE_STRING dosName;           // "COMn", SERIALCOMM's data; 66-byte paged buffer,
+                                      // empty when the name exceeds 32 characters
     UCHAR createdSymbolicLink;
     UCHAR createdSerialCommEntry;
-    UNICODE_STRING interfaceName;     // from IoRegisterDeviceInterface
+    UNICODE_STRING interfaceName;     // from IoRegisterDeviceInterface; freed when unnamed
 
     // --- Power ------------------------------------------------------------
     DEVICE_POWER_STATE devicePowerState;
@@ -101,6 +102,10 @@ struct PortExtension {
     PIRP pendingSystemPowerIrp;
 
     // --- WMI ---------------------------------------------------------------
+    // The port name for the port-name block: capacity 2n + 1 bytes for n
+    // characters over a zeroed 2n + 2 (port_naming.cpp); empty when the
+    // port has no name.
+    UNICODE_STRING wmiPortName;
     // The communication data block, kept up to date by the line settings
     // (serial/line_settings.cpp) for the WMI queries.
     ULONG wmiBaudRate;            // copy of currentBaud

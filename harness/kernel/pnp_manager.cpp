@@ -153,7 +153,10 @@ std::shared_ptr<Device> PlugDevice(const std::shared_ptr<Driver>& driver, Device
     }
     io::SetDeviceInstancePath(device->pdo, description.instancePath);
     registry::BindDeviceInstance(device->pdo, description.instancePath);
-    registry::CreateKey(registry::DeviceParametersPath(description.instancePath));
+    const std::u16string hardwareKey = registry::DeviceParametersPath(description.instancePath);
+    registry::CreateKey(hardwareKey);
+    for (const auto& value : description.hardwareKeyValues)
+        registry::SetValue(hardwareKey, value.name, value.type, value.data);
     State().devices.push_back(device);
 
     PDRIVER_ADD_DEVICE addDevice = driver->object->DriverExtension->AddDevice;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "harness/kernel/registry.h"
 #include "harness/km/wdm.h"
 #include "harness/usb/usb_device.h"
 
@@ -29,6 +30,11 @@ struct DeviceDescription {
     // The device behind the PDO; with a model, the PDO serves the USB
     // stack's requests (harness/usb/usb_bus.h).
     std::shared_ptr<harness::usb::UsbDevice> usbDevice;
+    // Values the device's hardware key ("...\Enum\<instance>\Device
+    // Parameters", what IoOpenDeviceRegistryKey(PLUGPLAY_REGKEY_DEVICE)
+    // opens) holds before AddDevice: "PortName" as the Ports class
+    // installer writes it, for example.
+    std::vector<harness::registry::NamedValue> hardwareKeyValues;
 };
 
 // Where a device stands in the Plug and Play manager's sequence, as the

@@ -367,6 +367,21 @@ void SetString(TextArg path, TextArg name, std::u16string_view text) {
         tree::SetValue(*key, name, REG_SZ, terminated.data(), terminated.size() * sizeof(char16_t));
 }
 
+NamedValue StringValue(std::u16string_view name, std::u16string_view text) {
+    NamedValue value{std::u16string(name), REG_SZ, {}};
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+    value.data.assign(bytes, bytes + text.size() * sizeof(char16_t));
+    value.data.insert(value.data.end(), sizeof(char16_t), 0);
+    return value;
+}
+
+NamedValue DwordValue(std::u16string_view name, ULONG dword) {
+    NamedValue value{std::u16string(name), REG_DWORD, {}};
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&dword);
+    value.data.assign(bytes, bytes + sizeof dword);
+    return value;
+}
+
 void SetDword(TextArg path, TextArg name, ULONG value) {
     if (tree::KeyPtr key = CreateWholePath(path)) tree::SetValue(*key, name, REG_DWORD, &value, sizeof value);
 }

@@ -71,6 +71,10 @@ std::optional<ULONG> GetDword(TextArg path, TextArg name);
 bool DeleteValue(TextArg path, TextArg name);
 // Values of a key in the order they were first written.
 std::vector<NamedValue> ListValues(TextArg path);
+// Values to be written later (a plug description's hardware key): REG_SZ
+// with its terminator, and REG_DWORD.
+NamedValue StringValue(std::u16string_view name, std::u16string_view text);
+NamedValue DwordValue(std::u16string_view name, ULONG value);
 
 // --- Well-known paths -------------------------------------------------------------
 // "\Registry\Machine\System\CurrentControlSet\Services\<serviceName>"
