@@ -24,6 +24,7 @@
 #include "harness/kernel/kernel.h"
 #include "harness/kernel/object_namespace.h"
 #include "harness/kernel/text.h"
+#include "harness/kernel/text.h"
 #include "harness/kernel/verifier.h"
 
 namespace harness::io {
@@ -299,6 +300,16 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     if (!ext->name.empty()) RemoveObjectName(ext->name, DeviceObject);
     UnlinkFromDriver(DeviceObject);
     detail::ForgetInterfacesOf(DeviceObject);
+    // Windows keeps a symbolic link whose device is gone: it names nothing,
+    // and the name (a COM port's, say) stays taken until the next boot.
+    // Checked after the interfaces are forgotten: a device interface's link
+    // is the PnP manager's to take away, not the driver's.
+    if (!ext->name.empty()) {
+        for (const auto& link : SymbolicLinksTo(ext->name))
+            BugCheck("SYMBOLIC_LINK_OUTLIVES_DEVICE", "IoDeleteDevice",
+                     detail::DescribeDevice(DeviceObject) + " is deleted while " + harness::ToUtf8(link) +
+                         " still points at it (IoDeleteSymbolicLink was not called)");
+    }
     detail::FreeDeviceIfUnused(DeviceObject, "IoDeleteDevice");
 }
 

@@ -117,6 +117,14 @@ std::optional<std::u16string> SymbolicLinkTarget(std::u16string_view link) {
     return e->target;
 }
 
+std::vector<std::u16string> SymbolicLinksTo(std::u16string_view target) {
+    const std::u16string key = Key(CanonicalObjectName(target));
+    std::vector<std::u16string> links;
+    for (const auto& [name, entry] : Names())
+        if (entry.type == ObjectType::SymbolicLink && Key(entry.target) == key) links.push_back(entry.name);
+    return links;
+}
+
 ParsedName ParseObjectName(std::u16string_view name) {
     std::u16string current = CanonicalObjectName(name);
     // A chain of links longer than this is a loop.

@@ -32,6 +32,8 @@ bool RemoveObjectName(std::u16string_view name, const void* object);
 NTSTATUS InsertSymbolicLinkName(std::u16string_view link, std::u16string_view target);
 NTSTATUS RemoveSymbolicLinkName(std::u16string_view link);
 std::optional<std::u16string> SymbolicLinkTarget(std::u16string_view link);
+// The links whose target is exactly `target` (compared without case).
+std::vector<std::u16string> SymbolicLinksTo(std::u16string_view target);
 
 // What a name designates once links are followed. When only a leading part
 // of the name is an object (a device), the rest comes back in `remainder`

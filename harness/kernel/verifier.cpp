@@ -54,6 +54,7 @@ constexpr CheckEntry kChecks[] = {
     // Dispatcher objects and locks
     {"SPIN_LOCK_ALREADY_OWNED", {"SPIN_LOCK_ALREADY_OWNED", 0x0F, ""}},
     {"SPIN_LOCK_NOT_OWNED", {"SPIN_LOCK_NOT_OWNED", 0x10, ""}},
+    {"SYMBOLIC_LINK_OUTLIVES_DEVICE", kHarnessOnly},  // a name leaked until reboot, no bug check
     {"SPIN_LOCK_DEADLOCK", kHarnessOnly},             // a processor spinning forever
     {"SPIN_LOCK_HELD_BELOW_DISPATCH", kHarnessOnly},  // a deadlock waiting to happen
     {"SPIN_LOCK_HELD_AT_DPC_RETURN", kHarnessOnly},
