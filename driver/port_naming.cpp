@@ -65,18 +65,43 @@ ULONG NameLength(PCWSTR name) {
     return n;
 }
 
+// A character an application could not pass to CreateFile after "\\.\":
+// Win32 turns "/" into a path separator and reads ":" as a drive or stream
+// name (a port called "Z:" would take over a drive letter); the others are
+// refused in any Win32 name. A control character is what a value that was
+// no text at all (a REG_DWORD read as a name) gives.
+BOOLEAN UnusableInName(WCHAR c) {
+    if (c < 0x20) return TRUE;
+    switch (c) {
+    case '\\':  // would put the link into another object directory
+    case '/':
+    case ':':
+    case '*':
+    case '?':
+    case '"':
+    case '<':
+    case '>':
+    case '|':
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
 // Reads a name value into `buffer` (kNameBufferBytes). A value that cannot
 // be read counts as absent, and so do an empty one, one too long for the
-// buffer (the reader then copies nothing, leaving the buffer zeroed) and
-// one holding a backslash, which would put the link into another object
-// directory.
+// buffer (the reader then copies nothing, leaving the buffer zeroed), one
+// holding a character UnusableInName refuses, and "." and "..", which
+// Win32 removes from a path before the name reaches the object manager.
 NTSTATUS ReadNameValue(HANDLE key, PCWSTR valueName, ULONG valueNameSize, PWCHAR buffer) {
     RtlZeroMemory(buffer, kNameBufferBytes);
     const NTSTATUS status = ReadDeviceRegistryValue(key, valueName, valueNameSize, buffer, kNameValueBytes);
     if (!NT_SUCCESS(status)) return status;
     if (buffer[0] == 0) return STATUS_OBJECT_NAME_NOT_FOUND;
     for (ULONG i = 0; buffer[i] != 0; ++i)
-        if (buffer[i] == WCHAR('\\')) return STATUS_OBJECT_NAME_INVALID;
+        if (UnusableInName(buffer[i])) return STATUS_OBJECT_NAME_INVALID;
+    const BOOLEAN dots = buffer[0] == WCHAR('.') && (buffer[1] == 0 || (buffer[1] == WCHAR('.') && buffer[2] == 0));
+    if (dots) return STATUS_OBJECT_NAME_INVALID;
     return STATUS_SUCCESS;
 }
 
