@@ -59,6 +59,10 @@ ControlRow SetCharsRow;
 ControlRow GetCharsRow;
 ControlRow SetTimeoutsRow;
 ControlRow GetTimeoutsRow;
+// A handflow an application may set: no reserved bits, a defined DTR mode,
+// limits within the receive buffer, no error character beside an escape
+// character.
+BOOLEAN HandFlowValid(const PortExtension* port, const SERIAL_HANDFLOW* handFlow);
 ControlRow SetHandFlowRow;
 ControlRow GetHandFlowRow;
 ControlRow LsrMstInsertRow;

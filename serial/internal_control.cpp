@@ -92,9 +92,13 @@ NTSTATUS BasicSettingsRow(PortExtension* port, PIRP irp, PIO_STACK_LOCATION stac
 }
 
 // IOCTL_SERIAL_INTERNAL_RESTORE_SETTINGS: the record the save returned,
-// handed back. Its handflow is applied as it stands: it is the port's own
-// earlier setting, checked when an application set it. The FIFO values
-// are ignored.
+// handed back. The FIFO values are ignored. The handflow is checked as an
+// application's would be: the record comes from another driver, which may
+// have kept it badly or built it itself, and the receive thresholds take
+// the limits from the buffer size unsigned, so limits that are negative or
+// beyond the buffer wrap and the far end is never held off or let go at
+// once; the DTR field 3 leaves the line in no defined mode. A record the
+// save returned passes: the port set nothing it would refuse.
 NTSTATUS RestoreSettingsRow(PortExtension* port, PIRP irp, PIO_STACK_LOCATION stack) {
     if (SystemBuffer(irp) == nullptr) return STATUS_INVALID_PARAMETER;
     if (InputLength(stack) < kBasicSettingsLength) return STATUS_BUFFER_TOO_SMALL;
@@ -102,6 +106,17 @@ NTSTATUS RestoreSettingsRow(PortExtension* port, PIRP irp, PIO_STACK_LOCATION st
     RtlCopyMemory(&restored, SystemBuffer(irp), kBasicSettingsLength);
 
     SettingsMutex settings(port);
+    // Checked under the mutex, as an application's handflow is. While no
+    // handle is open there is no receive buffer to hold the limits to (its
+    // size reads 0, and the next open sets the limits from the buffer it
+    // allocates); they only must not be negative.
+    SERIAL_HANDFLOW checked = restored.HandFlow;
+    if (port->rxBufferSize == 0) {
+        if (checked.XonLimit < 0 || checked.XoffLimit < 0) return STATUS_INVALID_PARAMETER;
+        checked.XonLimit = 0;
+        checked.XoffLimit = 0;
+    }
+    if (!HandFlowValid(port, &checked)) return STATUS_INVALID_PARAMETER;
     PutSettings(port, restored.Timeouts, restored.HandFlow);
     return STATUS_SUCCESS;
 }

@@ -100,18 +100,6 @@ BOOLEAN TranslateLineControl(const PortExtension* port, const SERIAL_LINE_CONTRO
     return TRUE;
 }
 
-BOOLEAN HandFlowValid(const PortExtension* port, const SERIAL_HANDFLOW* handFlow) {
-    if (handFlow->ControlHandShake & kControlHandShakeReserved) return FALSE;
-    if (handFlow->FlowReplace & kFlowReplaceReserved) return FALSE;
-    if ((handFlow->ControlHandShake & SERIAL_DTR_MASK) == kDtrFieldInvalid) return FALSE;
-    if (handFlow->XonLimit < 0 || static_cast<ULONG>(handFlow->XonLimit) > port->rxBufferSize) return FALSE;
-    if (handFlow->XoffLimit < 0 || static_cast<ULONG>(handFlow->XoffLimit) > port->rxBufferSize) return FALSE;
-    // The escape character and the error character would both claim the
-    // characters put in place of bad ones.
-    if (port->escapeChar != 0 && (handFlow->FlowReplace & SERIAL_ERROR_CHAR)) return FALSE;
-    return TRUE;
-}
-
 // The first `length` bytes of a record (at most its size) as the output.
 template <typename Record>
 NTSTATUS ReturnRecord(PIRP irp, PIO_STACK_LOCATION stack, ULONG length, const Record& record) {
@@ -135,6 +123,18 @@ NTSTATUS ReturnSetting(PortExtension* port, PIRP irp, PIO_STACK_LOCATION stack, 
 }
 
 }  // namespace
+
+BOOLEAN HandFlowValid(const PortExtension* port, const SERIAL_HANDFLOW* handFlow) {
+    if (handFlow->ControlHandShake & kControlHandShakeReserved) return FALSE;
+    if (handFlow->FlowReplace & kFlowReplaceReserved) return FALSE;
+    if ((handFlow->ControlHandShake & SERIAL_DTR_MASK) == kDtrFieldInvalid) return FALSE;
+    if (handFlow->XonLimit < 0 || static_cast<ULONG>(handFlow->XonLimit) > port->rxBufferSize) return FALSE;
+    if (handFlow->XoffLimit < 0 || static_cast<ULONG>(handFlow->XoffLimit) > port->rxBufferSize) return FALSE;
+    // The escape character and the error character would both claim the
+    // characters put in place of bad ones.
+    if (port->escapeChar != 0 && (handFlow->FlowReplace & SERIAL_ERROR_CHAR)) return FALSE;
+    return TRUE;
+}
 
 NTSTATUS SetBaudRateRow(PortExtension* port, PIRP irp, PIO_STACK_LOCATION stack) {
     if (InputLength(stack) < sizeof(SERIAL_BAUD_RATE)) return STATUS_BUFFER_TOO_SMALL;

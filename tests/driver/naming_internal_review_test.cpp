@@ -284,6 +284,59 @@ TEST_F(InternalReviewTest, TwoSavesInARowThenTheFirstRecordRestoresTheApplicatio
     SetHandFlow(port, HandFlow(port));
 }
 
+// The restore is handed 44 bytes by another driver. A handflow the port
+// would refuse from an application (the DTR field 3, reserved bits, limits
+// negative or beyond the receive buffer) cannot be put in place: the
+// receive thresholds subtract the limits from the buffer size unsigned, so
+// such limits wrap and the far end is never held off, or is let go at once;
+// and the stored record would then be handed to applications as the port's
+// setting. The record is refused and the port keeps what it runs.
+TEST_F(InternalReviewTest, ARestoreRecordWithAHandFlowThePortWouldRefuseChangesNothing) {
+    TestPort& port = PlugPort();
+    ASSERT_EQ(Open(port), STATUS_SUCCESS);
+    SetTimeouts(port, kAppTimeouts);
+    SetHandFlow(port, AppHandFlow());
+    const SERIAL_BASIC_SETTINGS good = Record(Internal(port, IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS, {}, kBasicLength));
+    const SERIAL_HANDFLOW basic = HandFlow(port);
+    const LONG size = static_cast<LONG>(port.ext->rxBufferSize);
+    ASSERT_GT(size, 0);
+
+    const struct {
+        const char* what;
+        void (*spoil)(SERIAL_HANDFLOW&, LONG);
+    } spoilers[] = {
+        {"DTR field 3", [](SERIAL_HANDFLOW& h, LONG) { h.ControlHandShake |= SERIAL_DTR_MASK; }},
+        {"reserved handshake bit", [](SERIAL_HANDFLOW& h, LONG) { h.ControlHandShake |= 0x100; }},
+        {"reserved flow bit", [](SERIAL_HANDFLOW& h, LONG) { h.FlowReplace |= 0x100; }},
+        {"XoffLimit beyond the buffer", [](SERIAL_HANDFLOW& h, LONG s) { h.XoffLimit = s + 1; }},
+        {"XonLimit beyond the buffer", [](SERIAL_HANDFLOW& h, LONG s) { h.XonLimit = s + 1; }},
+        {"negative XonLimit", [](SERIAL_HANDFLOW& h, LONG) { h.XonLimit = -1; }},
+        {"negative XoffLimit", [](SERIAL_HANDFLOW& h, LONG) { h.XoffLimit = -400; }},
+    };
+    for (const auto& s : spoilers) {
+        SCOPED_TRACE(s.what);
+        SERIAL_BASIC_SETTINGS bad = good;
+        s.spoil(bad.HandFlow, size);
+        const Result r = Internal(port, IOCTL_SERIAL_INTERNAL_RESTORE_SETTINGS, Bytes(bad));
+        EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(r.information, 0u);
+        EXPECT_TRUE(Same(HandFlow(port), basic));
+        EXPECT_TRUE(Same(Timeouts(port), SERIAL_TIMEOUTS{}));
+        EXPECT_FALSE(port.chip->Dtr());
+    }
+    // The record as it was made still restores.
+    ASSERT_EQ(Internal(port, IOCTL_SERIAL_INTERNAL_RESTORE_SETTINGS, Bytes(good)).status, STATUS_SUCCESS);
+    EXPECT_TRUE(Same(HandFlow(port), good.HandFlow));
+
+    // Closed, the port has no receive buffer to hold the limits to; a
+    // negative one is still refused.
+    ASSERT_EQ(Close(port), STATUS_SUCCESS);
+    SERIAL_BASIC_SETTINGS negative = good;
+    negative.HandFlow.XonLimit = -1;
+    EXPECT_EQ(KernelInternal(port, IOCTL_SERIAL_INTERNAL_RESTORE_SETTINGS, Bytes(negative)), STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(Same(port.ext->handFlow, good.HandFlow));
+}
+
 // A surprise-removed port takes no internal code and no file request, and
 // its settings do not change.
 TEST_F(InternalReviewTest, InternalCodesAfterSurpriseRemovalAreRefusedWithoutEffect) {
