@@ -49,21 +49,9 @@ protected:
 
     // A port whose chip presents `layout`, with a loopback plug.
     TestPort& OpenPort(int generation, harness::chip::Layout layout) {
-        auto port = std::make_unique<TestPort>();
-        port->chip = std::make_shared<harness::chip::ChipModel>(
-            harness::chip::ChipConfig::ForGeneration(generation, layout));
-        port->chip->Connect(std::make_shared<harness::chip::LoopbackPlug>());
-        chips_.push_back(port->chip);
-        harness::pnp::DeviceDescription description;
-        description.usbDevice = port->chip;
-        description.instancePath += u"&" + std::u16string(1, char16_t(u'0' + ports_.size()));
-        port->device = harness::pnp::PlugDevice(driver_, description, true);
-        devices_.push_back(port->device);
-        EXPECT_EQ(port->device->startStatus, STATUS_SUCCESS);
-        port->ext = Port(port->device);
-        ports_.push_back(std::move(port));
-        EXPECT_EQ(Open(*ports_.back()), STATUS_SUCCESS);
-        return *ports_.back();
+        TestPort& port = PlugPort(harness::chip::ChipConfig::ForGeneration(generation, layout));
+        EXPECT_EQ(Open(port), STATUS_SUCCESS);
+        return port;
     }
 
     static harness::app::Result Send(TestPort& port, ULONG code, const Data& input, ULONG outputLength = 0) {

@@ -9,7 +9,7 @@
 
 #include "harness/kernel/bus_driver.h"
 #include "harness/usb/usb_bus.h"
-#include "pnp_test_port.h"
+#include "internal_codes_port.h"
 #include "serial/modem_lines.h"
 
 namespace {
@@ -17,31 +17,8 @@ namespace {
 using harness::app::AsBytes;
 using harness::app::Result;
 
-constexpr ULONG kBasicLength = sizeof(SERIAL_BASIC_SETTINGS);
-
-class InternalControlTest : public PnpFixture {
+class InternalControlTest : public InternalCodesFixture {
 protected:
-    static Result Internal(TestPort& port, ULONG code, std::span<const uint8_t> input = {}, ULONG outLength = 0) {
-        return harness::app::Ioctl(port.handle, code, input, outLength, /*internal=*/true);
-    }
-    template <typename Record>
-    static Record Get(TestPort& port, ULONG code) {
-        const Result r = harness::app::Ioctl(port.handle, code, {}, sizeof(Record));
-        EXPECT_EQ(r.status, STATUS_SUCCESS) << std::hex << code;
-        Record record{};
-        if (r.output.size() >= sizeof(Record)) std::memcpy(&record, r.output.data(), sizeof(Record));
-        return record;
-    }
-    static SERIAL_TIMEOUTS Timeouts(TestPort& port) { return Get<SERIAL_TIMEOUTS>(port, IOCTL_SERIAL_GET_TIMEOUTS); }
-    static SERIAL_HANDFLOW HandFlow(TestPort& port) { return Get<SERIAL_HANDFLOW>(port, IOCTL_SERIAL_GET_HANDFLOW); }
-    static SERIAL_BASIC_SETTINGS Saved(const Result& r) {
-        SERIAL_BASIC_SETTINGS saved{};
-        EXPECT_EQ(r.status, STATUS_SUCCESS);
-        EXPECT_EQ(r.information, kBasicLength);
-        if (r.output.size() >= kBasicLength) std::memcpy(&saved, r.output.data(), kBasicLength);
-        return saved;
-    }
-
     // An application's settings: time-outs, DTR on, RTS by handshake, CTS
     // flow and XON/XOFF both ways.
     static constexpr SERIAL_TIMEOUTS kAppTimeouts{10, 2, 300, 4, 500};

@@ -13,7 +13,7 @@
 #include "harness/kernel/io_manager.h"
 #include "harness/kernel/object_namespace.h"
 #include "harness/kernel/registry.h"
-#include "pnp_test_port.h"
+#include "internal_codes_port.h"
 
 namespace {
 
@@ -21,8 +21,6 @@ namespace registry = harness::registry;
 using harness::app::Result;
 using harness::registry::NamedValue;
 using harness::registry::StringValue;
-
-constexpr ULONG kBasicLength = sizeof(SERIAL_BASIC_SETTINGS);
 
 std::u16string Text(const UNICODE_STRING& s) {
     return s.Buffer ? std::u16string(reinterpret_cast<const char16_t*>(s.Buffer), s.Length / sizeof(WCHAR)) : u"";
@@ -189,27 +187,8 @@ TEST_F(NamingReviewTest, HostileNameValuesGiveAnOpenableNameOrNone) {
 
 // --- Internal control codes and file information -------------------------------------
 
-class InternalReviewTest : public PnpFixture {
+class InternalReviewTest : public InternalCodesFixture {
 protected:
-    static Result Internal(TestPort& port, ULONG code, std::span<const uint8_t> input = {}, ULONG outLength = 0) {
-        return harness::app::Ioctl(port.handle, code, input, outLength, /*internal=*/true);
-    }
-    template <typename Record>
-    static Record Get(TestPort& port, ULONG code) {
-        const Result r = harness::app::Ioctl(port.handle, code, {}, sizeof(Record));
-        EXPECT_EQ(r.status, STATUS_SUCCESS) << std::hex << code;
-        Record record{};
-        if (r.output.size() >= sizeof(Record)) std::memcpy(&record, r.output.data(), sizeof(Record));
-        return record;
-    }
-    static SERIAL_HANDFLOW HandFlow(TestPort& port) { return Get<SERIAL_HANDFLOW>(port, IOCTL_SERIAL_GET_HANDFLOW); }
-    static SERIAL_TIMEOUTS Timeouts(TestPort& port) { return Get<SERIAL_TIMEOUTS>(port, IOCTL_SERIAL_GET_TIMEOUTS); }
-    static SERIAL_BASIC_SETTINGS Record(const Result& r) {
-        SERIAL_BASIC_SETTINGS saved{};
-        EXPECT_EQ(r.status, STATUS_SUCCESS);
-        if (r.output.size() >= kBasicLength) std::memcpy(&saved, r.output.data(), kBasicLength);
-        return saved;
-    }
     static std::vector<uint8_t> Bytes(const SERIAL_BASIC_SETTINGS& s) {
         const auto* p = reinterpret_cast<const uint8_t*>(&s);
         return std::vector<uint8_t>(p, p + kBasicLength);
@@ -268,8 +247,8 @@ TEST_F(InternalReviewTest, TwoSavesInARowThenTheFirstRecordRestoresTheApplicatio
     SetHandFlow(port, AppHandFlow());
     const SERIAL_HANDFLOW app = HandFlow(port);
 
-    const SERIAL_BASIC_SETTINGS first = Record(Internal(port, IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS, {}, kBasicLength));
-    const SERIAL_BASIC_SETTINGS second = Record(Internal(port, IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS, {}, kBasicLength));
+    const SERIAL_BASIC_SETTINGS first = Saved(Internal(port, IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS, {}, kBasicLength));
+    const SERIAL_BASIC_SETTINGS second = Saved(Internal(port, IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS, {}, kBasicLength));
     EXPECT_TRUE(Same(first.HandFlow, app));
     EXPECT_TRUE(Same(first.Timeouts, kAppTimeouts));
     EXPECT_TRUE(Same(second.HandFlow, SERIAL_HANDFLOW{}));
@@ -296,7 +275,7 @@ TEST_F(InternalReviewTest, ARestoreRecordWithAHandFlowThePortWouldRefuseChangesN
     ASSERT_EQ(Open(port), STATUS_SUCCESS);
     SetTimeouts(port, kAppTimeouts);
     SetHandFlow(port, AppHandFlow());
-    const SERIAL_BASIC_SETTINGS good = Record(Internal(port, IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS, {}, kBasicLength));
+    const SERIAL_BASIC_SETTINGS good = Saved(Internal(port, IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS, {}, kBasicLength));
     const SERIAL_HANDFLOW basic = HandFlow(port);
     const LONG size = static_cast<LONG>(port.ext->rxBufferSize);
     ASSERT_GT(size, 0);

@@ -17,8 +17,13 @@ void PortFixture::TearDown() {
 }
 
 PortFixture::TestPort& PortFixture::PlugPort(int generation, std::shared_ptr<harness::chip::FarEnd> farEnd) {
+    return PlugPort(harness::chip::ChipConfig::ForGeneration(generation), std::move(farEnd));
+}
+
+PortFixture::TestPort& PortFixture::PlugPort(const harness::chip::ChipConfig& config,
+                                             std::shared_ptr<harness::chip::FarEnd> farEnd) {
     auto port = std::make_unique<TestPort>();
-    port->chip = std::make_shared<harness::chip::ChipModel>(harness::chip::ChipConfig::ForGeneration(generation));
+    port->chip = std::make_shared<harness::chip::ChipModel>(config);
     port->chip->Connect(farEnd ? farEnd : std::make_shared<harness::chip::LoopbackPlug>());
     chips_.push_back(port->chip);
 

@@ -45,6 +45,8 @@ protected:
     // Plugs a chip of `generation` with `farEnd` in its connector (a
     // loopback plug when null) and starts its port.
     TestPort& PlugPort(int generation = 2, std::shared_ptr<harness::chip::FarEnd> farEnd = nullptr);
+    // The same with a chip of any configuration (interface layout, descriptors).
+    TestPort& PlugPort(const harness::chip::ChipConfig& config, std::shared_ptr<harness::chip::FarEnd> farEnd = nullptr);
     // Two ports joined by a null-modem cable.
     std::pair<TestPort*, TestPort*> PlugNullModemPair(int generationA = 2, int generationB = 2);
     // A port with a scripted peer in its connector; the peer is in peer_.

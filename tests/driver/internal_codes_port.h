@@ -1,0 +1,37 @@
+// Shared by the tests of the internal control codes: an internal code
+// through the port's handle, the settings as the application's get codes
+// report them, and the basic-settings record a save returned.
+#pragma once
+
+#include <cstring>
+#include <span>
+
+#include "pnp_test_port.h"
+
+class InternalCodesFixture : public PnpFixture {
+protected:
+    static constexpr ULONG kBasicLength = sizeof(SERIAL_BASIC_SETTINGS);
+
+    static harness::app::Result Internal(TestPort& port, ULONG code, std::span<const uint8_t> input = {},
+                                         ULONG outLength = 0) {
+        return harness::app::Ioctl(port.handle, code, input, outLength, /*internal=*/true);
+    }
+    template <typename Record>
+    static Record Get(TestPort& port, ULONG code) {
+        const harness::app::Result r = harness::app::Ioctl(port.handle, code, {}, sizeof(Record));
+        EXPECT_EQ(r.status, STATUS_SUCCESS) << std::hex << code;
+        Record record{};
+        if (r.output.size() >= sizeof(Record)) std::memcpy(&record, r.output.data(), sizeof(Record));
+        return record;
+    }
+    static SERIAL_TIMEOUTS Timeouts(TestPort& port) { return Get<SERIAL_TIMEOUTS>(port, IOCTL_SERIAL_GET_TIMEOUTS); }
+    static SERIAL_HANDFLOW HandFlow(TestPort& port) { return Get<SERIAL_HANDFLOW>(port, IOCTL_SERIAL_GET_HANDFLOW); }
+    // The record a successful IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS returned.
+    static SERIAL_BASIC_SETTINGS Saved(const harness::app::Result& r) {
+        SERIAL_BASIC_SETTINGS saved{};
+        EXPECT_EQ(r.status, STATUS_SUCCESS);
+        EXPECT_EQ(r.information, kBasicLength);
+        if (r.output.size() >= kBasicLength) std::memcpy(&saved, r.output.data(), kBasicLength);
+        return saved;
+    }
+};
