@@ -59,23 +59,10 @@ protected:
         output.resize(std::min<size_t>(io.Information, outLength));
         return Result{io.Status, io.Information, output};
     }
-    // ... or a file query of `length` bytes into a buffer of 0xEE bytes,
-    // returned whole so that bytes written past the record show.
+    // ... or a file query of `length` bytes, returned whole so that bytes
+    // written past the record show.
     static Result KernelQuery(TestPort& port, FILE_INFORMATION_CLASS infoClass, ULONG length) {
-        std::vector<uint8_t> buffer(length + 16, 0xEE);
-        PIRP irp = IoAllocateIrp(port.Fdo()->StackSize, FALSE);
-        irp->Flags = IRP_BUFFERED_IO | IRP_INPUT_OPERATION;
-        irp->AssociatedIrp.SystemBuffer = length ? buffer.data() : nullptr;
-        PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-        stack->MajorFunction = IRP_MJ_QUERY_INFORMATION;
-        stack->Parameters.QueryFile.Length = length;
-        stack->Parameters.QueryFile.FileInformationClass = infoClass;
-        auto request = std::make_unique<LooseRequest>();
-        KeInitializeEvent(&request->done, NotificationEvent, FALSE);
-        IoSetCompletionRoutine(irp, LooseRequestDone, request.get(), TRUE, TRUE, TRUE);
-        if (IoCallDriver(port.Fdo(), irp) == STATUS_PENDING)
-            KeWaitForSingleObject(&request->done, Executive, KernelMode, FALSE, nullptr);
-        return Result{request->ioStatus.Status, request->ioStatus.Information, buffer};
+        return KernelFileRequest(port, IRP_MJ_QUERY_INFORMATION, infoClass, length);
     }
 };
 

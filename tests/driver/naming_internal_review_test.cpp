@@ -212,29 +212,6 @@ protected:
                                100, 200};
     }
 
-    // A file request of `major` built by a kernel-mode sender: `length`
-    // bytes of 0xEE with 16 more behind them, returned whole.
-    static Result KernelFileRequest(TestPort& port, UCHAR major, ULONG infoClass, ULONG length) {
-        std::vector<uint8_t> buffer(length + 16, 0xEE);
-        PIRP irp = IoAllocateIrp(port.Fdo()->StackSize, FALSE);
-        irp->Flags = IRP_BUFFERED_IO | (major == IRP_MJ_QUERY_INFORMATION ? IRP_INPUT_OPERATION : 0);
-        irp->AssociatedIrp.SystemBuffer = length ? buffer.data() : nullptr;
-        PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-        stack->MajorFunction = major;
-        if (major == IRP_MJ_QUERY_INFORMATION) {
-            stack->Parameters.QueryFile.Length = length;
-            stack->Parameters.QueryFile.FileInformationClass = static_cast<FILE_INFORMATION_CLASS>(infoClass);
-        } else {
-            stack->Parameters.SetFile.Length = length;
-            stack->Parameters.SetFile.FileInformationClass = static_cast<FILE_INFORMATION_CLASS>(infoClass);
-        }
-        auto request = std::make_unique<LooseRequest>();
-        KeInitializeEvent(&request->done, NotificationEvent, FALSE);
-        IoSetCompletionRoutine(irp, LooseRequestDone, request.get(), TRUE, TRUE, TRUE);
-        if (IoCallDriver(port.Fdo(), irp) == STATUS_PENDING)
-            KeWaitForSingleObject(&request->done, Executive, KernelMode, FALSE, nullptr);
-        return Result{request->ioStatus.Status, request->ioStatus.Information, buffer};
-    }
 };
 
 // Each save returns what runs at that moment: the second one, taken while
