@@ -33,6 +33,9 @@ bool ParseArguments(int argc, char** argv, Options* options);
 void Heading(const char* text);
 std::string Utf8(const UNICODE_STRING& s);
 std::string DeviceName(const PortExtension& port);
+// The name an application opens: the COM name when the port has one, else
+// the device object's own name.
+std::u16string OpenName(const PortExtension& port);
 std::string Hex(const std::vector<uint8_t>& bytes, size_t most = 16);
 std::string Printable(const std::vector<uint8_t>& bytes);
 std::string LineControlText(UCHAR lineControl);
@@ -54,6 +57,9 @@ void ShowDefaults(const PortExtension& port);
 void ShowDetection(const PortExtension& port);
 void ShowLineCodings(PDEVICE_OBJECT fdo, harness::chip::ChipModel& chip);
 void ShowModemLines(PDEVICE_OBJECT fdo, harness::chip::ChipModel& chip);
+
+// --- Names (naming.cpp) -----------------------------------------------------
+void ShowNames(const harness::pnp::Device& device);
 
 // --- Open, exchange, close (session.cpp) ------------------------------------
 harness::app::Handle ShowOpen(PortExtension* port, harness::chip::ChipModel& chip);

@@ -41,6 +41,7 @@ bool RunFirstPort(const std::shared_ptr<harness::pnp::Device>& device, harness::
     device->startStatus = harness::pnp::StartDevice(device);
     demo::ShowStart(device, chip);
     if (!Started(device)) return false;
+    demo::ShowNames(*device);
     PortExtension* port = PortFromDevice(device->functionDevice);
     demo::ShowDefaults(*port);
     demo::ShowDetection(*port);
@@ -78,6 +79,7 @@ int main(int argc, char** argv) {
     harness::chip::ConnectLoopback(*chip);
     harness::pnp::DeviceDescription description;
     description.usbDevice = chip;
+    description.hardwareKeyValues = {harness::registry::StringValue(u"PortName", u"COM5")};
     auto device = harness::pnp::PlugDevice(driver, description, /*start=*/false);
     if (!RunFirstPort(device, *chip)) return 1;
 
@@ -85,6 +87,7 @@ int main(int argc, char** argv) {
     // connector left open.
     harness::pnp::DeviceDescription secondDescription;
     secondDescription.instancePath = u"USB\\VID_1A2B&PID_0042\\5&1234&0&2";
+    secondDescription.hardwareKeyValues = {harness::registry::StringValue(u"PortName", u"COM6")};
     secondDescription.usbDevice = std::make_shared<harness::chip::ChipModel>(harness::chip::ChipConfig::ForGeneration(2));
     auto second = harness::pnp::PlugDevice(driver, secondDescription);
     if (!Started(second)) return 1;

@@ -42,11 +42,6 @@ std::string TransferText(const SeenTransfer& t) {
     return text;
 }
 
-std::u16string NameOf(const PortExtension& port) {
-    return std::u16string(reinterpret_cast<const char16_t*>(port.deviceName.Buffer),
-                          port.deviceName.Length / sizeof(WCHAR));
-}
-
 void PrintStreams(const PortExtension& port) {
     std::printf("  stream transfers on the bus: %zu (status and receive streams each keep one posted)\n",
                 harness::usb::PendingTransferCount(port.lowerDevice));
@@ -58,8 +53,9 @@ harness::app::Handle ShowOpen(PortExtension* port, harness::chip::ChipModel& chi
     Heading("Opening the port: IRP_MJ_CREATE");
     chip.ClearControlLog();
     harness::app::Handle handle;
-    const NTSTATUS open = harness::app::Open(NameOf(*port), &handle);
-    std::printf("  open %s -> %s\n", DeviceName(*port).c_str(), harness::StatusText(open).c_str());
+    const NTSTATUS open = harness::app::Open(OpenName(*port), &handle);
+    std::printf("  open %s (%s) -> %s\n", harness::ToUtf8(OpenName(*port)).c_str(), DeviceName(*port).c_str(),
+                harness::StatusText(open).c_str());
     if (!NT_SUCCESS(open)) return {};
     std::printf("  receive buffer %u bytes, XonLimit %d, XoffLimit %d\n", static_cast<unsigned>(port->rxBufferSize),
                 static_cast<int>(port->handFlow.XonLimit), static_cast<int>(port->handFlow.XoffLimit));

@@ -30,14 +30,14 @@ PendingSession ShowSecondPortBusy(const std::shared_ptr<harness::pnp::Device>& d
     Heading("A second port, nothing in its serial connector: plugged, opened, requests in flight");
     PendingSession session;
     PortExtension* port = PortFromDevice(device->functionDevice);
-    session.name.assign(reinterpret_cast<const char16_t*>(port->deviceName.Buffer),
-                        port->deviceName.Length / sizeof(WCHAR));
+    session.name = OpenName(*port);
     std::printf("  bus reports     %s\n", harness::ToUtf8(device->description.instancePath).c_str());
     std::printf("  AddDevice    -> %s, device object %s\n", harness::StatusText(device->addStatus).c_str(),
                 DeviceName(*port).c_str());
     std::printf("  IRP_MN_START_DEVICE -> %s\n", harness::StatusText(device->startStatus).c_str());
     const NTSTATUS open = harness::app::Open(session.name, &session.handle);
-    std::printf("  open %s -> %s\n", DeviceName(*port).c_str(), harness::StatusText(open).c_str());
+    std::printf("  open %s (%s) -> %s\n", harness::ToUtf8(session.name).c_str(), DeviceName(*port).c_str(),
+                harness::StatusText(open).c_str());
     if (!NT_SUCCESS(open)) return session;
 
     // 9600 8N1; reads without time-outs wait for all their bytes.

@@ -20,6 +20,11 @@ std::string Utf8(const UNICODE_STRING& s) {
 
 std::string DeviceName(const PortExtension& port) { return Utf8(port.deviceName); }
 
+std::u16string OpenName(const PortExtension& port) {
+    const UNICODE_STRING& name = port.dosName.Buffer != nullptr ? port.dosName : port.deviceName;
+    return std::u16string(reinterpret_cast<const char16_t*>(name.Buffer), name.Length / sizeof(WCHAR));
+}
+
 std::string Hex(const std::vector<uint8_t>& bytes, size_t most) {
     std::string text;
     char byte[4];
