@@ -117,6 +117,7 @@ NTSTATUS SetDevicePower(PDEVICE_OBJECT pdo, PhysicalDevice& device, PIRP irp, DE
     }
     if (!usbDevice || !usb::IsPortSuspended(pdo)) {
         device.powerState = PowerDeviceD0;
+        device.poweredUpAt = dispatcher::Now();
         return Complete(irp, STATUS_SUCCESS);
     }
     // Completed from the hub's resume, at DISPATCH_LEVEL, as a bus driver
@@ -132,6 +133,7 @@ NTSTATUS SetDevicePower(PDEVICE_OBJECT pdo, PhysicalDevice& device, PIRP irp, DE
             }
             usb::ResumePort(pdo);
             resumed->powerState = PowerDeviceD0;
+            resumed->poweredUpAt = dispatcher::Now();
             Complete(irp, STATUS_SUCCESS);
         },
         "USB resume of " + io::detail::DescribeDevice(pdo));
@@ -143,12 +145,18 @@ NTSTATUS NTAPI BusDispatchPower(PDEVICE_OBJECT pdo, PIRP irp) {
     PhysicalDevice* device = Describe(pdo);
     PoStartNextPowerIrp(irp);
     if (stack->MinorFunction == IRP_MN_SET_POWER && device != nullptr) {
+        device->setPowerRequests.push_back({dispatcher::Now(), stack->Parameters.Power.Type, stack->Parameters.Power.State});
         if (stack->Parameters.Power.Type == DevicePowerState)
             return SetDevicePower(pdo, *device, irp, stack->Parameters.Power.State.DeviceState);
         device->systemState = stack->Parameters.Power.State.SystemState;
         // A sleeping system powers the bus down: a bus-powered device loses
         // its power until the hub resumes it.
         if (device->systemState != PowerSystemWorking && device->usbDevice) usb::CutBusPower(pdo);
+        // A device its driver left in D0 over the sleep comes back with the
+        // bus: the hub resumes it (a reset-resume) as the system returns.
+        // One in a lower state waits for its D0 request.
+        if (device->systemState == PowerSystemWorking && device->usbDevice && device->powerState == PowerDeviceD0)
+            usb::ResumePort(pdo);
         return Complete(irp, STATUS_SUCCESS);
     }
     if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER)

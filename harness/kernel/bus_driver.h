@@ -23,6 +23,15 @@ struct PhysicalDevice {
     // power; D0 resumes it (harness/usb/usb_bus.h, "Port power").
     DEVICE_POWER_STATE powerState = PowerDeviceD0;
     SYSTEM_POWER_STATE systemState = PowerSystemWorking;
+    // Every set-power request that reached the PDO, as it arrived, and when
+    // the last D0 request was completed (virtual time; -1: never).
+    struct SetPower {
+        int64_t time;
+        POWER_STATE_TYPE type;
+        POWER_STATE state;
+    };
+    std::vector<SetPower> setPowerRequests;
+    int64_t poweredUpAt = -1;
     bool started = false;
     // While set to a failure, the bus driver fails IRP_MN_START_DEVICE with
     // it (a device that cannot be powered or configured).

@@ -36,6 +36,7 @@ struct State {
     std::map<const DEVICE_OBJECT*, DEVICE_POWER_STATE> reported;
     SYSTEM_POWER_STATE system = PowerSystemWorking;
     int64_t watchdog = kDefaultWatchdog;
+    bool failNextDeviceRequest = false;
 };
 
 State& S() {
@@ -213,6 +214,8 @@ const std::vector<Request>& SentRequests() { return S().log; }
 
 void SetWatchdog(int64_t duration) { S().watchdog = duration; }
 
+void FailNextDeviceRequest() { S().failNextDeviceRequest = true; }
+
 }  // namespace harness::power
 
 using namespace harness::power;
@@ -239,6 +242,10 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
     if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER &&
         MinorFunction != IRP_MN_WAIT_WAKE)
         return STATUS_INVALID_PARAMETER_2;
+    if (S().failNextDeviceRequest) {
+        S().failNextDeviceRequest = false;
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     PDEVICE_OBJECT top = harness::io::GetAttachedDevice(DeviceObject);
     PIRP irp = Build(top, MinorFunction, DevicePowerState, PowerState, true);
     if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;

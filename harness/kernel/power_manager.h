@@ -89,6 +89,11 @@ struct Request {
 };
 const std::vector<Request>& SentRequests();
 
+// Fault injection: the next PoRequestPowerIrp fails with
+// STATUS_INSUFFICIENT_RESOURCES (as when its IRP cannot be allocated) and
+// sends nothing. Reset with the kernel.
+void FailNextDeviceRequest();
+
 // How long a power request may stay pending before it counts as a hang
 // (virtual time). Windows' watchdog gives a transition minutes; the
 // default here is 5 minutes. Reset with the kernel.
