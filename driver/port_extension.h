@@ -100,6 +100,7 @@ struct PortExtension {
     DEVICE_POWER_STATE deviceWake;
     UCHAR sendWaitWake;
     PIRP pendingSystemPowerIrp;
+    KEVENT systemPowerUpEvent;    // the D0 request a return to S0 asked for has gone through
 
     // --- WMI ---------------------------------------------------------------
     // The port name for the port-name block: capacity 2n + 1 bytes for n

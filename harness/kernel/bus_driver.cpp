@@ -4,6 +4,8 @@
 #include <cstring>
 #include <map>
 
+#include "harness/kernel/dispatcher.h"
+#include "harness/kernel/io_internal.h"
 #include "harness/kernel/io_manager.h"
 #include "harness/kernel/kernel.h"
 #include "harness/kernel/pool.h"
@@ -101,11 +103,62 @@ NTSTATUS NTAPI BusDispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
     return status;
 }
 
+// A suspended USB device is at full power again only after the hub's
+// resume: 20 ms of resume signalling and 10 ms of recovery before the
+// device must answer (the USB 2.0 timings TDRSMDN and TRSMRCY).
+constexpr int64_t kResumeTime = 30 * dispatcher::kMillisecond;
+
+NTSTATUS SetDevicePower(PDEVICE_OBJECT pdo, PhysicalDevice& device, PIRP irp, DEVICE_POWER_STATE state) {
+    const bool usbDevice = device.usbDevice != nullptr;
+    if (state != PowerDeviceD0) {
+        device.powerState = state;
+        if (usbDevice) usb::SuspendPort(pdo);
+        return Complete(irp, STATUS_SUCCESS);
+    }
+    if (!usbDevice || !usb::IsPortSuspended(pdo)) {
+        device.powerState = PowerDeviceD0;
+        device.poweredUpAt = dispatcher::Now();
+        return Complete(irp, STATUS_SUCCESS);
+    }
+    // Completed from the hub's resume, at DISPATCH_LEVEL, as a bus driver
+    // may complete it.
+    IoMarkIrpPending(irp);
+    dispatcher::ScheduleAfter(
+        kResumeTime,
+        [pdo, irp] {
+            PhysicalDevice* resumed = Describe(pdo);
+            if (resumed == nullptr) {
+                Complete(irp, STATUS_NO_SUCH_DEVICE);
+                return;
+            }
+            usb::ResumePort(pdo);
+            resumed->powerState = PowerDeviceD0;
+            resumed->poweredUpAt = dispatcher::Now();
+            Complete(irp, STATUS_SUCCESS);
+        },
+        "USB resume of " + io::detail::DescribeDevice(pdo));
+    return STATUS_PENDING;
+}
+
 NTSTATUS NTAPI BusDispatchPower(PDEVICE_OBJECT pdo, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    if (stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == DevicePowerState)
-        Describe(pdo)->powerState = stack->Parameters.Power.State.DeviceState;
+    PhysicalDevice* device = Describe(pdo);
     PoStartNextPowerIrp(irp);
+    if (stack->MinorFunction == IRP_MN_SET_POWER && device != nullptr) {
+        device->setPowerRequests.push_back({dispatcher::Now(), stack->Parameters.Power.Type, stack->Parameters.Power.State});
+        if (stack->Parameters.Power.Type == DevicePowerState)
+            return SetDevicePower(pdo, *device, irp, stack->Parameters.Power.State.DeviceState);
+        device->systemState = stack->Parameters.Power.State.SystemState;
+        // A sleeping system powers the bus down: a bus-powered device loses
+        // its power until the hub resumes it.
+        if (device->systemState != PowerSystemWorking && device->usbDevice) usb::CutBusPower(pdo);
+        // A device its driver left in D0 over the sleep comes back with the
+        // bus: the hub resumes it (a reset-resume) as the system returns.
+        // One in a lower state waits for its D0 request.
+        if (device->systemState == PowerSystemWorking && device->usbDevice && device->powerState == PowerDeviceD0)
+            usb::ResumePort(pdo);
+        return Complete(irp, STATUS_SUCCESS);
+    }
     if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER)
         return Complete(irp, STATUS_SUCCESS);
     const NTSTATUS status = irp->IoStatus.Status;

@@ -17,7 +17,21 @@ namespace harness::bus {
 struct PhysicalDevice {
     std::u16string instancePath;
     std::vector<std::u16string> hardwareIds;
+    // The device state its last device set-power request left it in, and
+    // the system state of the last system set-power request. A USB device
+    // leaving D0 has its hub port suspended; a system sleep cuts its bus
+    // power; D0 resumes it (harness/usb/usb_bus.h, "Port power").
     DEVICE_POWER_STATE powerState = PowerDeviceD0;
+    SYSTEM_POWER_STATE systemState = PowerSystemWorking;
+    // Every set-power request that reached the PDO, as it arrived, and when
+    // the last D0 request was completed (virtual time; -1: never).
+    struct SetPower {
+        int64_t time;
+        POWER_STATE_TYPE type;
+        POWER_STATE state;
+    };
+    std::vector<SetPower> setPowerRequests;
+    int64_t poweredUpAt = -1;
     bool started = false;
     // While set to a failure, the bus driver fails IRP_MN_START_DEVICE with
     // it (a device that cannot be powered or configured).

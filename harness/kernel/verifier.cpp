@@ -73,6 +73,9 @@ constexpr CheckEntry kChecks[] = {
     {"DPC_PENDING_AT_END", {kUnloadPending, 0xCE, ""}},
     {"TIMER_ARMED_AT_END", {kUnloadPending, 0xCE, ""}},
     {"WAIT_HANG", kHarnessOnly},
+    // Power manager
+    {"POWER_IRP_NOT_STARTED_NEXT", kHarnessOnly},  // pre-Vista: the next power request never comes
+    {"POWER_IRP_TIMEOUT", {"DRIVER_POWER_STATE_FAILURE", 0x9F, "0x3"}},
     {"TIME_INCREMENT_OUT_OF_RANGE", kHarnessOnly},  // a test asked for a clock Windows cannot run
     // I/O manager
     {"INVALID_IRP", {kIoVerifier, 0xC9, "0x03"}},

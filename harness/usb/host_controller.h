@@ -45,6 +45,8 @@ struct Port {
     std::shared_ptr<UsbDevice> device;
     uint8_t address = 0;
     bool unplugged = false;
+    bool suspended = false;   // the device is not in D0: the hub keeps its port suspended
+    bool powerLost = false;   // ... and the bus power was cut meanwhile (system sleep)
     uint8_t configurationValue = 0;
     USBD_CONFIGURATION_HANDLE configurationHandle = nullptr;
     std::map<USBD_PIPE_HANDLE, Pipe> pipes;

@@ -157,6 +157,8 @@ NTSTATUS SubmitUrbNow(PIRP irp, PURB urb, Port& port) {
         return CompleteUrbAtOnce(irp, urb, port.pdo, USBD_STATUS_INVALID_PARAMETER);
     }
     if (port.unplugged) return CompleteUrbAtOnce(irp, urb, port.pdo, USBD_STATUS_DEVICE_GONE);
+    // A suspended port carries no packets: nothing answers the transaction.
+    if (port.suspended) return CompleteUrbAtOnce(irp, urb, port.pdo, USBD_STATUS_DEV_NOT_RESPONDING);
     urb->UrbHeader.Status = USBD_STATUS_PENDING;
 
     USBD_STATUS status = USBD_STATUS_SUCCESS;
@@ -280,6 +282,43 @@ void Unplug(PDEVICE_OBJECT pdo) {
     std::shared_ptr<UsbDevice> device = port->device;
     device->Unplug();
     AbortTransfers(pdo, USBD_STATUS_DEVICE_GONE);
+}
+
+void SuspendPort(PDEVICE_OBJECT pdo) {
+    Port* port = FindPort(pdo);
+    if (port == nullptr || port->unplugged || port->suspended) return;
+    port->suspended = true;
+    AbortTransfers(pdo, USBD_STATUS_CANCELED);
+}
+
+void CutBusPower(PDEVICE_OBJECT pdo) {
+    Port* port = FindPort(pdo);
+    if (port == nullptr || port->unplugged || port->powerLost) return;
+    // A device left in D0 over a sleep is suspended with the whole bus.
+    SuspendPort(pdo);
+    port->powerLost = true;
+    std::shared_ptr<UsbDevice> device = port->device;
+    device->PowerLost();
+}
+
+void ResumePort(PDEVICE_OBJECT pdo) {
+    Port* port = FindPort(pdo);
+    if (port == nullptr || port->unplugged || !port->suspended) return;
+    port->suspended = false;
+    if (port->powerLost) {
+        port->powerLost = false;
+        // Reset-resume: the hub resets the port, sets the same address and
+        // the same configuration; the pipe handles the function driver holds
+        // stay valid, their endpoints start afresh.
+        for (auto& [handle, pipe] : port->pipes) pipe.halted = false;
+        std::shared_ptr<UsbDevice> device = port->device;
+        device->PowerRestored(port->configurationValue);
+    }
+}
+
+bool IsPortSuspended(const DEVICE_OBJECT* pdo) {
+    const Port* port = FindPort(pdo);
+    return port != nullptr && port->suspended;
 }
 
 bool IsUnplugged(const DEVICE_OBJECT* pdo) {

@@ -100,6 +100,30 @@ void RemoveDevice(PDEVICE_OBJECT pdo);
 void Unplug(PDEVICE_OBJECT pdo);
 bool IsUnplugged(const DEVICE_OBJECT* pdo);
 
+// --- Port power: what the hub does with the device's power requests --------
+// Windows leaves it to the client driver to have no transfer in flight when
+// it sends its device to a low-power state (the rule the selective-suspend
+// documentation states: cancel all pending I/O and wait for it before the
+// D2/D3 request), and does not document what happens to transfers left
+// pending. By choice of the harness, strictly:
+//   SuspendPort   the device left D0: every transfer still pending on it is
+//                 withdrawn and completes with USBD_STATUS_CANCELED /
+//                 STATUS_CANCELLED (bytes already moved are reported in
+//                 TransferBufferLength), and every URB sent while it stays
+//                 suspended fails at once with USBD_STATUS_DEV_NOT_RESPONDING
+//                 (STATUS_UNSUCCESSFUL): a suspended port carries no packets.
+//   CutBusPower   a system sleep powers the bus down: the device is
+//                 suspended as above and loses its power (UsbDevice::PowerLost).
+//   ResumePort    the device's D0 request has been served: the port carries
+//                 packets again. After a power loss the hub first resets the
+//                 device and puts back its address and configuration
+//                 (UsbDevice::PowerRestored): the pipe handles stay valid,
+//                 halted pipes are cleared, the function driver sees nothing.
+void SuspendPort(PDEVICE_OBJECT pdo);
+void CutBusPower(PDEVICE_OBJECT pdo);
+void ResumePort(PDEVICE_OBJECT pdo);
+bool IsPortSuspended(const DEVICE_OBJECT* pdo);
+
 // --- Fault injection (bus level; cleared by ClearFaults and by reset) ------
 constexpr uint32_t kUntilCleared = UINT32_MAX;
 constexpr uint8_t kAnyEndpoint = 0xFF;

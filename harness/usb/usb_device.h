@@ -123,6 +123,17 @@ public:
     // activity.
     virtual void Unplug() = 0;
 
+    // --- Bus power ----------------------------------------------------------------
+    // A bus-powered device loses its power while the host controller is
+    // powered down for a system sleep: everything it does not keep in
+    // non-volatile memory is gone, and nothing it would receive meanwhile
+    // is taken.
+    virtual void PowerLost() {}
+    // Power is back and the hub has reset the device and given it back its
+    // address and `configuration` (a reset-resume): the device is at its
+    // power-on state otherwise.
+    virtual void PowerRestored(uint8_t configuration) { (void)configuration; }
+
     virtual std::string Describe() const = 0;
 };
 

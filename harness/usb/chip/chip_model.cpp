@@ -74,6 +74,37 @@ void ChipModel::Unplug() {
     uart_.PowerOff();
 }
 
+void ChipModel::PowerLost() {
+    if (unplugged_ || powerLost_) return;
+    powerLost_ = true;
+    for (auto& entry : hung_) MarkHung(entry.first, ControlOutcome::Dropped);
+    hung_.clear();
+    statusTimer_.Cancel();
+    gatherTimer_.Cancel();
+    txSpaceTimer_.Cancel();
+    uart_.LosePower();
+}
+
+void ChipModel::PowerRestored(uint8_t configuration) {
+    if (unplugged_ || !powerLost_) return;
+    powerLost_ = false;
+    ++powerCycles_;
+    std::vector<uint8_t> memory = registers_.Eeprom().Contents();  // non-volatile
+    registers_ = ChipRegisters(config_);
+    registers_.Eeprom().Contents() = std::move(memory);
+    registers_.onFlowChange = [this] { ApplyFlowRegisters(); };
+    configuration_ = configuration;
+    remoteWakeup_ = false;
+    lineCodingSet_ = false;
+    commFeatures_.clear();
+    statusNaked_ = bulkInNaked_ = bulkOutNaked_ = false;
+    bulkOutWanted_ = 0;
+    bulkInOwesShort_ = false;
+    statusReady_ = false;
+    uart_.PowerOn(config_);
+    ApplyFlowRegisters();
+}
+
 std::string ChipModel::Describe() const {
     char text[128];
     std::snprintf(text, sizeof text, "bridge chip generation %d (%04X:%04X, %s)%s", config_.generation,

@@ -50,6 +50,15 @@
 //   Whether a short IN transfer without SHORT_TRANSFER_OK is an error is the
 //   host controller's policy (harness/usb/usb_bus.h).
 //
+// Bus power (a system sleep): PowerLost drops hung requests without an
+// answer (the bus has withdrawn every transfer before), stops the chip and
+// drives every output low; characters the far end sends meanwhile are
+// lost. PowerRestored brings the chip back at its power-on state: control
+// and vendor registers, line coding, host lines, flow control and comm
+// features as at reset, FIFOs empty, remote wake-up off; the configuration
+// memory keeps its contents (it is non-volatile) and the configuration is
+// the one the hub put back.
+//
 // Unplug stops the chip for good: hung requests are dropped without an
 // answer, the serial outputs go low, the far end is disconnected, later
 // requests are answered DeviceGone and later transactions by nothing
@@ -118,6 +127,10 @@ public:
     usb::PacketAnswer OutPacket(uint8_t endpoint, const uint8_t* data, size_t length) override;
     void Unplug() override;
     std::string Describe() const override;
+    void PowerLost() override;
+    void PowerRestored(uint8_t configuration) override;
+    bool Powered() const { return uart_.Powered(); }
+    int PowerCycles() const { return powerCycles_; }  // times power came back after a loss
 
     // --- Serial connector --------------------------------------------------------------
     // Plugs a far end in (replacing the previous one); null leaves the
@@ -212,6 +225,8 @@ private:
     uint8_t configuration_ = 0;
     bool remoteWakeup_ = false;
     bool unplugged_ = false;
+    bool powerLost_ = false;
+    int powerCycles_ = 0;
     bool lineCodingSet_ = false;
     std::map<uint16_t, uint16_t> commFeatures_;
 

@@ -78,6 +78,12 @@ void ChipUart::Connect(std::shared_ptr<FarEnd> farEnd) {
 }
 
 void ChipUart::PowerOff() {
+    LosePower();
+    if (farEnd_) farEnd_->Plugged(nullptr);
+    farEnd_.reset();
+}
+
+void ChipUart::LosePower() {
     if (poweredOff_) return;
     poweredOff_ = true;
     shiftTimer_.Cancel();
@@ -87,8 +93,25 @@ void ChipUart::PowerOff() {
     txFifo_.clear();
     rxFifo_.clear();
     NotifyOutputs();
-    if (farEnd_) farEnd_->Plugged(nullptr);
-    farEnd_.reset();
+}
+
+void ChipUart::PowerOn(const ChipConfig& config) {
+    if (!poweredOff_) return;
+    hostDtr_ = hostRts_ = false;
+    breakRequested_ = breakActive_ = false;
+    flow_ = FlowSettings{};
+    xon_ = config.xonChar;
+    xoff_ = config.xoffChar;
+    xoffReceived_ = rxHeld_ = xoffSent_ = false;
+    latched_ = 0;
+    reportedLines_ = 0;
+    linesChanged_ = false;
+    rxFirst_ = rxLast_ = rxBusyUntil_ = 0;
+    poweredOff_ = false;
+    SetLineCoding(config.powerOnLineCoding);
+    NotifyOutputs();
+    // The input pins are read afresh: whatever the far end drives now.
+    if (farEnd_) farEnd_->OutputLines(lastOutputs_);
 }
 
 }  // namespace harness::chip

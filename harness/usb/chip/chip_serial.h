@@ -132,6 +132,13 @@ public:
     void AttachWire(WireRecorder* recorder) { wire_ = recorder; }
     // Unplugged: stop everything, empty the FIFOs, drop every output.
     void PowerOff();
+    // Bus power gone for a while (a system sleep): as PowerOff, but the far
+    // end stays in the connector; what it sends meanwhile is lost.
+    void LosePower();
+    // Power back: the power-on state of `config` (line coding, host lines
+    // and break off, flow control off, FIFOs and latched events empty).
+    void PowerOn(const ChipConfig& config);
+    bool Powered() const { return !poweredOff_; }
 
     // --- SerialInputs ----------------------------------------------------------------
     void LineCharacter(const LineChar& c) override;
