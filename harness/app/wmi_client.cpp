@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <memory>
 
 #include "harness/kernel/dispatcher.h"
+#include "harness/kernel/kernel.h"
 #include "harness/kernel/verifier.h"
 #include "harness/kernel/wmi_registration.h"
 
@@ -44,7 +46,17 @@ std::u16string CountedString(const std::vector<uint8_t>& buffer, ULONG offset) {
 
 struct Completion {
     bool done = false;
+    std::vector<uint8_t> abandonedBuffer;  // the WNODE of a request that never came back
 };
+// Completion records of requests that never came back (a hang was
+// reported): their routine may still run later, so they outlive Send and
+// go with the machine's reset.
+std::vector<std::unique_ptr<Completion>>& Abandoned() {
+    static std::vector<std::unique_ptr<Completion>> abandoned;
+    return abandoned;
+}
+void ForgetAbandoned() { Abandoned().clear(); }
+ResetRegistration resetAbandoned(kResetWmi, &ForgetAbandoned);
 NTSTATUS NTAPI RequestDone(PDEVICE_OBJECT, PIRP, PVOID context) {
     static_cast<Completion*>(context)->done = true;
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -165,15 +177,21 @@ Outcome Send(PDEVICE_OBJECT device, ULONG_PTR providerId, UCHAR minor, PVOID dat
     stack->Parameters.WMI.DataPath = dataPath;
     stack->Parameters.WMI.BufferSize = static_cast<ULONG>(buffer.size());
     stack->Parameters.WMI.Buffer = buffer.empty() ? nullptr : kernel.data();
-    Completion completion;
-    IoSetCompletionRoutine(irp, RequestDone, &completion, TRUE, TRUE, TRUE);
+    auto completion = std::make_unique<Completion>();
+    IoSetCompletionRoutine(irp, RequestDone, completion.get(), TRUE, TRUE, TRUE);
     Outcome outcome;
     outcome.dispatched = IoCallDriver(top, irp);
     // A WMI request nobody completes blocks the WMI service's thread for
     // good: reported as WAIT_HANG.
-    dispatcher::RunUntil([&] { return completion.done; }, std::nullopt, "harness::app::wmi::Send",
+    dispatcher::RunUntil([&] { return completion->done; }, std::nullopt, "harness::app::wmi::Send",
                          "completion of a WMI request (IRP_MJ_SYSTEM_CONTROL)");
-    if (!completion.done) return outcome;
+    if (!completion->done) {
+        // The IRP, its buffer and its completion record stay with whoever
+        // holds the request.
+        completion->abandonedBuffer = std::move(kernel);
+        Abandoned().push_back(std::move(completion));
+        return outcome;
+    }
     outcome.status = irp->IoStatus.Status;
     outcome.information = irp->IoStatus.Information;
     IoFreeIrp(irp);
