@@ -103,6 +103,7 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp) {
     ReinitChip(port);
     port->errorWord = 0;
     port->portOpen = 1;
+    port->wmiCommData.IsBusy = TRUE;
     // In transmit-toggle mode the check queued while the settings went back
     // into the chip may already have run and, finding the port not yet open,
     // sent nothing and ended its cycle: RTS would stay up. Look again.
@@ -121,6 +122,7 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp) {
     if (status == STATUS_DELETE_PENDING) {
         // The port is going away: give the buffer back and let the handle go.
         FreeReceiveBuffer(port);
+        port->wmiCommData.IsBusy = FALSE;
         CompleteOpen(port, irp, STATUS_SUCCESS, TRUE);
         InterlockedDecrement(&port->openCount);
         MmUnlockPagableImageSection(driverGlobals.pagingHandle);
@@ -139,6 +141,7 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp) {
     KeReleaseSpinLock(&port->controlLock, irql);
 
     port->portOpen = 0;
+    port->wmiCommData.IsBusy = FALSE;
     // A DTR or RTS change decided while the port was open may still be on
     // its way to the chip; the lines set below must come after it.
     FlushControlLineChanges(port);

@@ -4,6 +4,7 @@
 // registers unless its configuration memory holds its own.
 #include "driver/driver_globals.h"
 #include "driver/pnp.h"
+#include "driver/wmi.h"
 #include "io/request_queue.h"
 #include "serial/modem_lines.h"
 #include "usb/chip_protocol.h"
@@ -33,6 +34,8 @@ void FinishStart(PDEVICE_OBJECT deviceObject) {
     // The modem-control lines start low.
     SetControlLines(deviceObject, CLEAR_RTS);
     SetControlLines(deviceObject, CLEAR_DTR);
+    // WMI reports these settings from now on, a restart's too.
+    FillWmiBlocks(port);
 
     const LONG state = port->pnpState;
     if (state == PNP_STATE_ADDED) {

@@ -71,11 +71,5 @@ PORT_PAGEABLE_CODE void InitPortDefaults(PDEVICE_OBJECT deviceObject) {
     // line: IOCTL_SERIAL_SET_LINE_CONTROL must not skip it as unchanged.
     RtlZeroMemory(port->lastLineControl, sizeof(port->lastLineControl));
     port->supportedBauds = kDefaultSupportedBauds;
-    // The WMI copy of the default 7E1 line and the flow characters.
-    port->wmiBitsPerByte = 7;
-    port->wmiParity = 2;
-    port->wmiStopBits = 0;
-    port->wmiXonCharacter = kXonChar;
-    port->wmiXoffCharacter = kXoffChar;
     port->portOpen = 0;
 }

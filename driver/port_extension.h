@@ -102,20 +102,24 @@ struct PortExtension {
     PIRP pendingSystemPowerIrp;
     KEVENT systemPowerUpEvent;    // the D0 request a return to S0 asked for has gone through
 
-    // --- WMI ---------------------------------------------------------------
+    // --- WMI (driver/wmi.cpp, driver/wmi_blocks.cpp) --------------------------
+    // The library context: the GUID list and the callbacks, set up at the
+    // first start, when the port registers with WMI.
+    WMILIB_CONTEXT wmiLibContext;
     // The port name for the port-name block: capacity 2n + 1 bytes for n
     // characters over a zeroed 2n + 2 (port_naming.cpp); empty when the
     // port has no name.
     UNICODE_STRING wmiPortName;
-    // The communication data block, kept up to date by the line settings
-    // (serial/line_settings.cpp) for the WMI queries.
-    ULONG wmiBaudRate;            // copy of currentBaud
-    ULONG wmiBitsPerByte;         // 5 to 8
-    ULONG wmiParity;              // 0 none, 1 odd, 2 even, 3 space, 4 mark
-    ULONG wmiStopBits;            // 0 one, 1 one and a half, 2 two
-    UCHAR wmiXonCharacter;
-    UCHAR wmiXoffCharacter;
-    SERIALPERF_STATS wmiPerfData; // second copy of perfStats, counted alongside it
+    // The data blocks as WMI returns them, refilled at every start. Kept
+    // current by the paths that change what they report: the rate
+    // (usb/line_coding.cpp), the frame and the flow characters
+    // (serial/line_settings.cpp), the flow thresholds (io/receive_buffer.cpp),
+    // IsBusy (open_close.cpp) and the counters (the receive, transmit and
+    // error paths, alongside perfStats). Read without a lock: a query
+    // racing a change may mix old and new values.
+    SERIAL_WMI_COMM_DATA wmiCommData;
+    SERIAL_WMI_HW_DATA wmiHwData;
+    SERIAL_WMI_PERF_DATA wmiPerfData;
 
     // --- USB device and pipes ---------------------------------------------
     // Non-paged copies kept from start until removal (RemovePortDevice frees

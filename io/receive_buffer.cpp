@@ -37,11 +37,14 @@ void ResetRing(PortExtension* port) {
 }
 
 // Sets the size-derived limits for a buffer of `size` bytes: the 80 % mark
-// and the flow-control thresholds. controlLock held.
+// and the flow-control thresholds, and WMI's copy of the thresholds.
+// controlLock held.
 void SetSizeLimits(PortExtension* port, ULONG size) {
     port->rxEightyPercent = EightyPercentOf(size);
     port->handFlow.XoffLimit = static_cast<LONG>(size / 8);
     port->handFlow.XonLimit = static_cast<LONG>(size / 2);
+    port->wmiCommData.XoffXmitThreshold = size / 8;
+    port->wmiCommData.XonXmitThreshold = size / 2;
 }
 
 bool DirectMode(const PortExtension* port) { return port->rxTarget != port->rxBuffer; }

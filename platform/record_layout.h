@@ -601,4 +601,45 @@ PIN_FIELD(SERIAL_WMI_PERF_DATA,      ParityErrorCount,                      0x14
 PIN_FIELD(SERIAL_WMI_COMMPROP,       wPacketLength,                         0x00, 2,     0x00, 2);
 PIN_FIELD(SERIAL_WMI_COMMPROP,       dwProvCharSize,                        0x3C, 4,     0x3C, 4);
 PIN_FIELD(SERIAL_WMI_COMMPROP,       wcProvChar,                            0x40, 1,     0x40, 1);
+PIN_SIZE (SERIAL_WMI_COMMPROP,                                              0x44,        0x44);
+
+// The WMI service's request records: the WNODEs a provider's data goes
+// into and the registration record of IRP_MN_REGINFO.
+PIN_SIZE (WNODE_HEADER,                                                     0x30,        0x30);
+PIN_FIELD(WNODE_HEADER,              BufferSize,                            0x00, 4,     0x00, 4);
+PIN_FIELD(WNODE_HEADER,              ProviderId,                            0x04, 4,     0x04, 4);
+PIN_FIELD(WNODE_HEADER,              HistoricalContext,                     0x08, 8,     0x08, 8);
+PIN_FIELD(WNODE_HEADER,              TimeStamp,                             0x10, 8,     0x10, 8);
+PIN_FIELD(WNODE_HEADER,              Guid,                                  0x18, 16,    0x18, 16);
+PIN_FIELD(WNODE_HEADER,              ClientContext,                         0x28, 4,     0x28, 4);
+PIN_FIELD(WNODE_HEADER,              Flags,                                 0x2C, 4,     0x2C, 4);
+PIN_FIELD(WNODE_ALL_DATA,            DataBlockOffset,                       0x30, 4,     0x30, 4);
+PIN_FIELD(WNODE_ALL_DATA,            InstanceCount,                         0x34, 4,     0x34, 4);
+PIN_FIELD(WNODE_ALL_DATA,            OffsetInstanceNameOffsets,             0x38, 4,     0x38, 4);
+PIN_FIELD(WNODE_ALL_DATA,            FixedInstanceSize,                     0x3C, 4,     0x3C, 4);
+PIN_FIELD(WNODE_ALL_DATA,            OffsetInstanceDataAndLength,           0x3C, 8,     0x3C, 8);
+PIN_FIELD(WNODE_SINGLE_INSTANCE,     OffsetInstanceName,                    0x30, 4,     0x30, 4);
+PIN_FIELD(WNODE_SINGLE_INSTANCE,     InstanceIndex,                         0x34, 4,     0x34, 4);
+PIN_FIELD(WNODE_SINGLE_INSTANCE,     DataBlockOffset,                       0x38, 4,     0x38, 4);
+PIN_FIELD(WNODE_SINGLE_INSTANCE,     SizeDataBlock,                         0x3C, 4,     0x3C, 4);
+PIN_FIELD(WNODE_SINGLE_ITEM,         ItemId,                                0x38, 4,     0x38, 4);
+PIN_FIELD(WNODE_SINGLE_ITEM,         DataBlockOffset,                       0x3C, 4,     0x3C, 4);
+PIN_FIELD(WNODE_SINGLE_ITEM,         SizeDataItem,                          0x40, 4,     0x40, 4);
+PIN_FIELD(WNODE_METHOD_ITEM,         MethodId,                              0x38, 4,     0x38, 4);
+PIN_FIELD(WNODE_METHOD_ITEM,         DataBlockOffset,                       0x3C, 4,     0x3C, 4);
+PIN_FIELD(WNODE_METHOD_ITEM,         SizeDataBlock,                         0x40, 4,     0x40, 4);
+PIN_SIZE (WNODE_TOO_SMALL,                                                  0x38,        0x38);
+PIN_FIELD(WNODE_TOO_SMALL,           SizeNeeded,                            0x30, 4,     0x30, 4);
+PIN_SIZE (WMIREGGUIDW,                                                      0x1C,        0x20);
+PIN_FIELD(WMIREGGUIDW,               Guid,                                  0x00, 16,    0x00, 16);
+PIN_FIELD(WMIREGGUIDW,               Flags,                                 0x10, 4,     0x10, 4);
+PIN_FIELD(WMIREGGUIDW,               InstanceCount,                         0x14, 4,     0x14, 4);
+PIN_FIELD(WMIREGGUIDW,               Pdo,                                   0x18, 4,     0x18, 8);
+PIN_FIELD(WMIREGINFOW,               BufferSize,                            0x00, 4,     0x00, 4);
+PIN_FIELD(WMIREGINFOW,               NextWmiRegInfo,                        0x04, 4,     0x04, 4);
+PIN_FIELD(WMIREGINFOW,               RegistryPath,                          0x08, 4,     0x08, 4);
+PIN_FIELD(WMIREGINFOW,               MofResourceName,                       0x0C, 4,     0x0C, 4);
+PIN_FIELD(WMIREGINFOW,               GuidCount,                             0x10, 4,     0x10, 4);
+static_assert(__builtin_offsetof(WMIREGINFOW, WmiRegGuid) == RECORD_LAYOUT_PICK(0x14, 0x18),
+              "WMIREGINFOW::WmiRegGuid is not at 0x14 (x86) / 0x18 (x64)");
 #endif

@@ -84,6 +84,10 @@ ControlRow SetModemControlRow;
 // --- Reports (port_reports.cpp) ------------------------------------------------
 ControlRow GetCommStatusRow;
 ControlRow GetPropertiesRow;
+// The record GetPropertiesRow returns: its first 64 bytes filled, the
+// provider characters left zero. The WMI properties block is built from it
+// too (driver/wmi_blocks.cpp).
+void BuildPortProperties(const PortExtension* port, SERIAL_COMMPROP* properties);
 ControlRow GetStatsRow;
 ControlRow ClearStatsRow;
 ControlRow ConfigSizeRow;

@@ -186,9 +186,10 @@ NTSTATUS SetLineControlRow(PortExtension* port, PIRP irp, PIO_STACK_LOCATION sta
         port->validDataMask = oldMask;
         return status;
     }
-    port->wmiBitsPerByte = frame.wmiBitsPerByte;
-    port->wmiParity = frame.wmiParity;
-    port->wmiStopBits = frame.wmiStopBits;
+    port->wmiCommData.BitsPerByte = frame.wmiBitsPerByte;
+    port->wmiCommData.Parity = frame.wmiParity;
+    port->wmiCommData.ParityCheckEnable = (frame.image & 0x08) != 0 ? TRUE : FALSE;  // any parity
+    port->wmiCommData.StopBits = frame.wmiStopBits;
     port->lastLineControl[0] = request.StopBits;
     port->lastLineControl[1] = request.Parity;
     port->lastLineControl[2] = request.WordLength;
@@ -229,8 +230,8 @@ NTSTATUS SetCharsRow(PortExtension* port, PIRP irp, PIO_STACK_LOCATION stack) {
     // Chips from generation 2 do XON/XOFF flow themselves and must know
     // the characters; older ones leave it to the driver.
     if (!ChipAtLeast(port, CHIP_GEN_EXTENDED)) {
-        port->wmiXonCharacter = chars.XonChar;
-        port->wmiXoffCharacter = chars.XoffChar;
+        port->wmiCommData.XonCharacter = chars.XonChar;
+        port->wmiCommData.XoffCharacter = chars.XoffChar;
         return STATUS_SUCCESS;
     }
     const NTSTATUS status = WriteFlowCharacters(port->deviceObject, chars.XonChar, chars.XoffChar);
@@ -239,8 +240,8 @@ NTSTATUS SetCharsRow(PortExtension* port, PIRP irp, PIO_STACK_LOCATION stack) {
         port->specialChars = old;
         return status;
     }
-    port->wmiXonCharacter = chars.XonChar;
-    port->wmiXoffCharacter = chars.XoffChar;
+    port->wmiCommData.XonCharacter = chars.XonChar;
+    port->wmiCommData.XoffCharacter = chars.XoffChar;
     return STATUS_SUCCESS;
 }
 

@@ -84,29 +84,33 @@ NTSTATUS GetCommStatusRow(PortExtension* port, PIRP irp, PIO_STACK_LOCATION stac
     return STATUS_SUCCESS;
 }
 
+void BuildPortProperties(const PortExtension* port, SERIAL_COMMPROP* properties) {
+    RtlZeroMemory(properties, sizeof(*properties));
+    properties->PacketLength = static_cast<USHORT>(kPropertiesLength);
+    properties->PacketVersion = 2;
+    properties->ServiceMask = SERIAL_SP_SERIALCOMM;
+    properties->MaxTxQueue = 0;  // no limit of the driver's own
+    properties->MaxRxQueue = 0;
+    properties->MaxBaud = SERIAL_BAUD_USER;  // any rate; it is rounded to the chip's nearest
+    properties->ProvSubType = SERIAL_SP_RS232;
+    properties->ProvCapabilities = SERIAL_PCF_DTRDSR | SERIAL_PCF_RTSCTS | SERIAL_PCF_CD | SERIAL_PCF_PARITY_CHECK |
+                                   SERIAL_PCF_XONXOFF | SERIAL_PCF_SETXCHAR | SERIAL_PCF_TOTALTIMEOUTS |
+                                   SERIAL_PCF_INTTIMEOUTS;
+    properties->SettableParams = SERIAL_SP_PARITY | SERIAL_SP_BAUD | SERIAL_SP_DATABITS | SERIAL_SP_STOPBITS |
+                                 SERIAL_SP_HANDSHAKING | SERIAL_SP_PARITY_CHECK | SERIAL_SP_CARRIER_DETECT;
+    properties->SettableBaud = port->supportedBauds;
+    properties->SettableData = SERIAL_DATABITS_5 | SERIAL_DATABITS_6 | SERIAL_DATABITS_7 | SERIAL_DATABITS_8;
+    properties->SettableStopParity = SERIAL_STOPBITS_10 | SERIAL_STOPBITS_15 | SERIAL_STOPBITS_20 | SERIAL_PARITY_NONE |
+                                     SERIAL_PARITY_ODD | SERIAL_PARITY_EVEN | SERIAL_PARITY_MARK | SERIAL_PARITY_SPACE;
+    properties->CurrentTxQueue = 0;
+    properties->CurrentRxQueue = port->rxBufferSize;
+}
+
 NTSTATUS GetPropertiesRow(PortExtension* port, PIRP irp, PIO_STACK_LOCATION stack) {
     if (SystemBuffer(irp) == nullptr) return STATUS_INVALID_PARAMETER;
     if (OutputLength(stack) < kPropertiesLength) return STATUS_BUFFER_TOO_SMALL;
     SERIAL_COMMPROP properties;
-    RtlZeroMemory(&properties, sizeof(properties));
-    properties.PacketLength = static_cast<USHORT>(kPropertiesLength);
-    properties.PacketVersion = 2;
-    properties.ServiceMask = SERIAL_SP_SERIALCOMM;
-    properties.MaxTxQueue = 0;  // no limit of the driver's own
-    properties.MaxRxQueue = 0;
-    properties.MaxBaud = SERIAL_BAUD_USER;  // any rate; it is rounded to the chip's nearest
-    properties.ProvSubType = SERIAL_SP_RS232;
-    properties.ProvCapabilities = SERIAL_PCF_DTRDSR | SERIAL_PCF_RTSCTS | SERIAL_PCF_CD | SERIAL_PCF_PARITY_CHECK |
-                                  SERIAL_PCF_XONXOFF | SERIAL_PCF_SETXCHAR | SERIAL_PCF_TOTALTIMEOUTS |
-                                  SERIAL_PCF_INTTIMEOUTS;
-    properties.SettableParams = SERIAL_SP_PARITY | SERIAL_SP_BAUD | SERIAL_SP_DATABITS | SERIAL_SP_STOPBITS |
-                                SERIAL_SP_HANDSHAKING | SERIAL_SP_PARITY_CHECK | SERIAL_SP_CARRIER_DETECT;
-    properties.SettableBaud = port->supportedBauds;
-    properties.SettableData = SERIAL_DATABITS_5 | SERIAL_DATABITS_6 | SERIAL_DATABITS_7 | SERIAL_DATABITS_8;
-    properties.SettableStopParity = SERIAL_STOPBITS_10 | SERIAL_STOPBITS_15 | SERIAL_STOPBITS_20 | SERIAL_PARITY_NONE |
-                                    SERIAL_PARITY_ODD | SERIAL_PARITY_EVEN | SERIAL_PARITY_MARK | SERIAL_PARITY_SPACE;
-    properties.CurrentTxQueue = 0;
-    properties.CurrentRxQueue = port->rxBufferSize;
+    BuildPortProperties(port, &properties);
     RtlCopyMemory(SystemBuffer(irp), &properties, kPropertiesLength);
     irp->IoStatus.Information = kPropertiesLength;
     return STATUS_SUCCESS;

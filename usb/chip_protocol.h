@@ -360,7 +360,7 @@ constexpr ULONG TX_CHUNK_LARGE = 4096;
 
 // Sends SET_LINE_CODING for `rate` (rounded to the table, or an ExtBaudrate
 // entry) unless it is 0 or already current; updates currentBaud,
-// wmiBaudRate, txChunkLimit and pauses 50 ms. STATUS_UNSUCCESSFUL above
+// wmiCommData.BaudRate, txChunkLimit and pauses 50 ms. STATUS_UNSUCCESSFUL above
 // PASSIVE_LEVEL. PASSIVE_LEVEL.
 NTSTATUS SetLineCodingRate(PDEVICE_OBJECT deviceObject, ULONG rate);
 // Sends SET_LINE_CODING with the stored rate word and the format taken from

@@ -104,7 +104,7 @@ NTSTATUS SetLineCodingRate(PDEVICE_OBJECT deviceObject, ULONG rate) {
     KIRQL irql;
     KeAcquireSpinLock(&port->controlLock, &irql);
     port->currentBaud = applied;
-    port->wmiBaudRate = applied;
+    port->wmiCommData.BaudRate = applied;
     port->txChunkLimit =
         (ChipAtLeast(port, CHIP_GEN_EXTENDED) && applied >= kLargeChunkRate) ? TX_CHUNK_LARGE : TX_CHUNK_SMALL;
     KeReleaseSpinLock(&port->controlLock, irql);

@@ -117,6 +117,12 @@ constexpr CheckEntry kChecks[] = {
     {"DEVICE_REMOVED_ON_SURPRISE_REMOVAL", kHarnessOnly},
     {"PNP_SEQUENCE_MISUSED", kHarnessOnly},  // a test asked for a sequence Windows never sends
     {"WMI_REGISTRATION_LEAKED", {kUnloadPending, 0xCE, ""}},  // WMI calls into unloaded code
+    // The WMI library. Writing past the WMI service's buffer corrupts the
+    // pool block after it: Windows stops later, in whoever meets the
+    // damaged header (BAD_POOL_HEADER); the harness stops at the write.
+    {"WMI_BUFFER_OVERRUN", {"BAD_POOL_HEADER", 0x19, ""}},
+    {"WMI_INSTANCE_LENGTH_BEYOND_DATA", kHarnessOnly},  // WMI hands stale bytes to the consumer
+    {"WMI_COMPLETE_WITHOUT_CALLBACK", kHarnessOnly},    // WMILIB works on a request it never decoded
     // Work items and worker threads
     {"INVALID_WORK_ITEM", kHarnessOnly},  // memory corruption on Windows
     {"WORK_ITEM_QUEUED_TWICE", {"WORKER_INVALID", 0xE4, ""}},

@@ -1,6 +1,6 @@
 #include "harness/kernel/wmi_registration.h"
 
-#include <set>
+#include <algorithm>
 #include <string>
 
 #include "harness/kernel/kernel.h"
@@ -9,8 +9,8 @@
 namespace harness::wmi {
 namespace {
 
-std::set<PDEVICE_OBJECT>& Registered() {
-    static std::set<PDEVICE_OBJECT> registered;
+std::vector<PDEVICE_OBJECT>& Registered() {
+    static std::vector<PDEVICE_OBJECT> registered;
     return registered;
 }
 
@@ -27,7 +27,10 @@ QuiesceCheckRegistration check(&ReportStillRegistered);
 
 }  // namespace
 
-bool IsRegistered(PDEVICE_OBJECT deviceObject) { return Registered().count(deviceObject) != 0; }
+bool IsRegistered(PDEVICE_OBJECT deviceObject) {
+    return std::find(Registered().begin(), Registered().end(), deviceObject) != Registered().end();
+}
+std::vector<PDEVICE_OBJECT> Providers() { return Registered(); }
 int RegistrationCount() { return static_cast<int>(Registered().size()); }
 
 }  // namespace harness::wmi
@@ -36,14 +39,16 @@ NTSTATUS IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action) {
     auto& registered = harness::wmi::Registered();
     switch (Action) {
     case WMIREG_ACTION_REGISTER:
-        if (!registered.insert(DeviceObject).second) return STATUS_OBJECT_NAME_COLLISION;
+        if (harness::wmi::IsRegistered(DeviceObject)) return STATUS_OBJECT_NAME_COLLISION;
+        registered.push_back(DeviceObject);
         return STATUS_SUCCESS;
     case WMIREG_ACTION_DEREGISTER:
-        if (registered.erase(DeviceObject) == 0) return STATUS_INVALID_PARAMETER;
+        if (!harness::wmi::IsRegistered(DeviceObject)) return STATUS_INVALID_PARAMETER;
+        registered.erase(std::find(registered.begin(), registered.end(), DeviceObject));
         return STATUS_SUCCESS;
     case WMIREG_ACTION_REREGISTER:
     case WMIREG_ACTION_UPDATE_GUIDS:
-        return registered.count(DeviceObject) ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+        return harness::wmi::IsRegistered(DeviceObject) ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
     default:
         return STATUS_INVALID_PARAMETER;
     }

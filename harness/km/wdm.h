@@ -10,4 +10,5 @@
 #include "io.h"
 #include "ntddser.h"
 #include "usb.h"
+#include "wmilib.h"
 #include "paged_code.h"

@@ -64,7 +64,7 @@ TEST_F(LineCodingTest, EveryGenerationRoundsToTheTableAndOnlyTwoAndLaterUseDivis
             const bool divisor = generation >= 2 && c.divisorWord != 0;
             EXPECT_EQ(SentRateWord(c.requested), divisor ? c.divisorWord : c.applied) << c.requested;
             EXPECT_EQ(port_->currentBaud, c.applied) << c.requested;
-            EXPECT_EQ(port_->wmiBaudRate, c.applied);
+            EXPECT_EQ(port_->wmiCommData.BaudRate, c.applied);
             EXPECT_EQ(port_->txChunkLimit, generation >= 2 && c.applied >= 115200 ? 4096u : 256u) << c.requested;
         }
         harness::pnp::SurpriseRemoveDevice(device_);

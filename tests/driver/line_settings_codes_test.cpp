@@ -141,9 +141,9 @@ TEST_F(LineSettingsCodes, FramesNoUartHasAreRefusedEveryTime) {
         }
         EXPECT_TRUE(SameFrame(LineControl(port), Frame(8, NO_PARITY, STOP_BIT_1)));
         // WMI reports the frame in force, not the parts of a refused one.
-        EXPECT_EQ(port.ext->wmiBitsPerByte, 8u);
-        EXPECT_EQ(port.ext->wmiParity, 0u);
-        EXPECT_EQ(port.ext->wmiStopBits, 0u);
+        EXPECT_EQ(port.ext->wmiCommData.BitsPerByte, 8u);
+        EXPECT_EQ(port.ext->wmiCommData.Parity, 0u);
+        EXPECT_EQ(port.ext->wmiCommData.StopBits, 0u);
     }
     EXPECT_EQ(ClassRequests(port, kSetLineCoding), sent);
     EXPECT_EQ(port.chip->CurrentLineCoding(), coding);
@@ -168,8 +168,8 @@ TEST_F(LineSettingsCodes, AFrameTheChipRefusesIsReportedAndTriedAgainNextTime) {
         EXPECT_EQ(ClassRequests(port, kSetLineCoding), sent + 1) << "refused bytes are asked for again";
         EXPECT_TRUE(SameFrame(LineControl(port), before));
         EXPECT_EQ(port.chip->CurrentLineCoding().dataBits, 7);
-        EXPECT_EQ(port.ext->wmiBitsPerByte, 7u) << "WMI reports the frame the chip runs";
-        EXPECT_EQ(port.ext->wmiParity, 2u);
+        EXPECT_EQ(port.ext->wmiCommData.BitsPerByte, 7u) << "WMI reports the frame the chip runs";
+        EXPECT_EQ(port.ext->wmiCommData.Parity, 2u);
     }
     port.chip->Faults().stall.clear();
     SetLineControl(port, 8, NO_PARITY, STOP_BIT_1);

@@ -14,6 +14,7 @@
 #include "harness/kernel/object_namespace.h"
 #include "harness/kernel/registry.h"
 #include "internal_codes_port.h"
+#include "named_port.h"
 
 namespace {
 
@@ -21,10 +22,6 @@ namespace registry = harness::registry;
 using harness::app::Result;
 using harness::registry::NamedValue;
 using harness::registry::StringValue;
-
-std::u16string Text(const UNICODE_STRING& s) {
-    return s.Buffer ? std::u16string(reinterpret_cast<const char16_t*>(s.Buffer), s.Length / sizeof(WCHAR)) : u"";
-}
 
 // A value of any type and bytes.
 NamedValue RawValue(std::u16string name, ULONG type, std::vector<uint8_t> data) {
@@ -35,37 +32,8 @@ std::vector<uint8_t> Utf16Bytes(std::u16string_view text) {
     return std::vector<uint8_t>(bytes, bytes + text.size() * 2);
 }
 
-class NamingReviewTest : public PnpFixture {
+class NamingReviewTest : public NamedPortFixture {
 protected:
-    std::shared_ptr<harness::pnp::Device> PlugWith(std::vector<NamedValue> values, bool echoFails = false) {
-        auto chip = std::make_shared<harness::chip::ChipModel>(harness::chip::ChipConfig::ForGeneration(2));
-        chip->Connect(std::make_shared<harness::chip::LoopbackPlug>());
-        chip->Faults().echoFails = echoFails;
-        chips_.push_back(chip);
-        harness::pnp::DeviceDescription description;
-        description.usbDevice = chip;
-        description.instancePath += u"&" + harness::ToUtf16(std::to_string(devices_.size()));
-        description.hardwareKeyValues = std::move(values);
-        auto device = harness::pnp::PlugDevice(driver_, description, true);
-        devices_.push_back(device);
-        return device;
-    }
-    std::shared_ptr<harness::pnp::Device> PlugNamed(std::u16string_view name) {
-        return PlugWith({StringValue(u"PortName", name)});
-    }
-    static std::u16string DeviceName(const std::shared_ptr<harness::pnp::Device>& device) {
-        return Text(Port(device)->deviceName);
-    }
-    static std::optional<std::u16string> LinkTarget(std::u16string_view name) {
-        return harness::io::SymbolicLinkTarget(u"\\DosDevices\\" + std::u16string(name));
-    }
-    static std::vector<std::u16string> DosLinks() { return harness::io::ListDirectory(u"\\??"); }
-    static std::vector<NamedValue> SerialComm() { return registry::ListValues(registry::SerialCommPath()); }
-    static int EnabledComPortInterfaces() {
-        int n = 0;
-        for (const auto& i : harness::io::DeviceInterfacesOfClass(GUID_DEVINTERFACE_COMPORT)) n += i.enabled;
-        return n;
-    }
     static NTSTATUS OpenStatus(std::u16string_view name) {
         harness::app::Handle handle;
         const NTSTATUS status = harness::app::Open(name, &handle);
@@ -124,7 +92,7 @@ TEST_F(NamingReviewTest, ASurpriseRemovedPortCannotBeOpenedBeforeItsLastClose) {
 // register test then fails the start and Windows removes the device. The
 // name must not stay behind with it.
 TEST_F(NamingReviewTest, AStartThatFailsAfterNamingGivesTheNameBackForTheNextPort) {
-    auto failed = PlugWith({StringValue(u"PortName", u"COM5")}, /*echoFails=*/true);
+    auto failed = PlugWith({StringValue(u"PortName", u"COM5")}, {.echoFails = true});
     EXPECT_EQ(failed->startStatus, STATUS_NO_MEMORY);
     ASSERT_TRUE(failed->removed);
     ExpectNoNames();

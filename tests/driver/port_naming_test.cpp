@@ -10,7 +10,7 @@
 #include "harness/kernel/object_namespace.h"
 #include "harness/kernel/pool.h"
 #include "harness/kernel/registry.h"
-#include "pnp_test_port.h"
+#include "named_port.h"
 
 namespace {
 
@@ -19,53 +19,14 @@ using harness::registry::DwordValue;
 using harness::registry::NamedValue;
 using harness::registry::StringValue;
 
-std::u16string Text(const UNICODE_STRING& s) {
-    return s.Buffer ? std::u16string(reinterpret_cast<const char16_t*>(s.Buffer), s.Length / sizeof(WCHAR)) : u"";
-}
-
-class PortNamingTest : public PnpFixture {
+class PortNamingTest : public NamedPortFixture {
 protected:
-    // A generation-2 chip with a loopback plug whose hardware key holds
-    // `values`; started when `start` is set. Each plug is an instance of
-    // its own.
-    std::shared_ptr<harness::pnp::Device> PlugWith(std::vector<NamedValue> values, bool start = true) {
-        auto chip = std::make_shared<harness::chip::ChipModel>(harness::chip::ChipConfig::ForGeneration(2));
-        chip->Connect(std::make_shared<harness::chip::LoopbackPlug>());
-        chips_.push_back(chip);
-        harness::pnp::DeviceDescription description;
-        description.usbDevice = chip;
-        description.instancePath += u"&" + harness::ToUtf16(std::to_string(devices_.size()));
-        description.hardwareKeyValues = std::move(values);
-        auto device = harness::pnp::PlugDevice(driver_, description, start);
-        devices_.push_back(device);
-        if (start) EXPECT_EQ(device->startStatus, STATUS_SUCCESS);
-        return device;
-    }
-    std::shared_ptr<harness::pnp::Device> PlugNamed(std::u16string_view portName) {
-        return PlugWith({StringValue(u"PortName", portName)});
-    }
-
-    static std::u16string DeviceName(const std::shared_ptr<harness::pnp::Device>& device) {
-        return Text(Port(device)->deviceName);
-    }
-    static std::optional<std::u16string> LinkTarget(std::u16string_view portName) {
-        return harness::io::SymbolicLinkTarget(u"\\DosDevices\\" + std::u16string(portName));
-    }
-    // Names in the DOS device directory (empty after boot).
-    static std::vector<std::u16string> DosLinks() { return harness::io::ListDirectory(u"\\??"); }
-    static std::vector<NamedValue> SerialComm() { return registry::ListValues(registry::SerialCommPath()); }
     static std::optional<std::u16string> SerialCommData(const std::shared_ptr<harness::pnp::Device>& device) {
         return registry::GetString(registry::SerialCommPath(), DeviceName(device));
     }
     static std::vector<harness::io::DeviceInterface> ComPortInterfaces() {
         return harness::io::DeviceInterfacesOfClass(GUID_DEVINTERFACE_COMPORT);
     }
-    static int EnabledComPortInterfaces() {
-        int n = 0;
-        for (const auto& i : ComPortInterfaces()) n += i.enabled;
-        return n;
-    }
-
     // Opens `name` as an application does and reports which device it reached.
     static NTSTATUS OpenReaching(std::u16string_view name, PDEVICE_OBJECT* reached = nullptr) {
         harness::app::Handle handle;
@@ -318,7 +279,7 @@ TEST_F(PortNamingTest, AnInterfaceThatCannotBeEnabledIsLeftRegisteredAndDisabled
 // makes of it, the port is named whole or not at all, and its removal
 // leaves the name free for the next port (which each run then takes).
 TEST_F(PortNamingTest, EachAllocationOfTheStartFailingLeavesTheNamesWholeOrAbsent) {
-    auto clean = PlugWith({StringValue(u"PortName", u"COM5")}, false);
+    auto clean = PlugWith({StringValue(u"PortName", u"COM5")}, {.start = false});
     const uint64_t before = harness::pool::AllocationCount();
     ASSERT_EQ(harness::pnp::StartDevice(clean), STATUS_SUCCESS);
     const uint64_t allocations = harness::pool::AllocationCount() - before;
@@ -327,7 +288,7 @@ TEST_F(PortNamingTest, EachAllocationOfTheStartFailingLeavesTheNamesWholeOrAbsen
     int unnamed = 0;
     for (uint64_t n = 1; n <= allocations; ++n) {
         SCOPED_TRACE("allocation " + std::to_string(n) + " of " + std::to_string(allocations));
-        auto device = PlugWith({StringValue(u"PortName", u"COM5")}, false);
+        auto device = PlugWith({StringValue(u"PortName", u"COM5")}, {.start = false});
         harness::pool::FailNthAllocation(n);
         const NTSTATUS status = harness::pnp::StartDevice(device);
         harness::pool::ClearFaults();

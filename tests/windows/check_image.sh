@@ -14,9 +14,9 @@ objdump=${3:?usage: check_image.sh x86|x64 IMAGE OBJDUMP}
 # KeGetCurrentIrql come from the HAL.
 allowed_dlls="ntoskrnl.exe USBD.SYS WMILIB.SYS"
 [ "$arch" = x86 ] && allowed_dlls="$allowed_dlls HAL.dll"
-# DLLs it must import from. To require every allowed DLL once the driver
-# calls into all of them: required_dlls="$allowed_dlls"
-required_dlls="ntoskrnl.exe"
+# DLLs it must import from: the driver calls into each of them (the WMI
+# library for its WMI requests).
+required_dlls="ntoskrnl.exe USBD.SYS WMILIB.SYS"
 
 case "$arch" in
 x86) magic=010b entry_symbol='_?DriverEntry@8' ;;
