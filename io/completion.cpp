@@ -43,7 +43,11 @@ void CompleteCurrentIfUnreferenced(PortExtension* port, SynchRoutine* synch, KIR
     }
 
     irp->IoStatus.Status = status;
-    if (status == STATUS_CANCELLED) irp->IoStatus.Information = 0;
+    // A request that was cancelled reports nothing transferred. A write
+    // whose transfer the USB stack withdrew (STATUS_CANCELLED, as when the
+    // device is suspended for a sleep) was not: it keeps the characters the
+    // chip confirmed, or the application would send them a second time.
+    if (status == STATUS_CANCELLED && irp->Cancel) irp->IoStatus.Information = 0;
 
     if (takeNext != nullptr) {
         IoReleaseCancelSpinLock(irql);
