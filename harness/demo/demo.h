@@ -76,6 +76,14 @@ bool SetLine(harness::app::Handle handle, ULONG baud, ULONG readTotalTimeoutMs);
 bool ShowConfiguration(harness::app::Handle handle, PortExtension* port, harness::chip::ChipModel& chip);
 void ShowPortReports(harness::app::Handle handle);
 
+// --- A sleep during a transfer (power.cpp) ------------------------------------
+void ShowSleepDuringTransfer(harness::app::Handle handle, const std::shared_ptr<harness::pnp::Device>& device,
+                             harness::chip::ChipModel& chip);
+
+// --- WMI (wmi.cpp) -------------------------------------------------------------
+// The five data blocks read through the WMI client while the port is open.
+void ShowWmiBlocks(const harness::pnp::Device& device);
+
 // --- The second port, pulled out with requests pending (surprise.cpp) -------
 struct PendingSession {
     std::u16string name;

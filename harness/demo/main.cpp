@@ -52,6 +52,8 @@ bool RunFirstPort(const std::shared_ptr<harness::pnp::Device>& device, harness::
     if (!demo::ShowConfiguration(handle, port, chip)) return false;
     demo::ShowDataExchange(handle, port, chip);
     demo::ShowPortReports(handle);
+    demo::ShowSleepDuringTransfer(handle, device, chip);
+    demo::ShowWmiBlocks(*device);
     demo::ShowClose(handle, device, chip);
     return true;
 }
