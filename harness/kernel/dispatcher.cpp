@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "harness/kernel/dispatcher_internal.h"
+#include "harness/kernel/harness_lock.h"
 #include "harness/kernel/kernel.h"
 #include "harness/kernel/verifier.h"
 
@@ -75,7 +76,11 @@ void RunEarliestEvent() {
 
     ThreadState& thread = Thread();
     const size_t held = thread.spinLocks.size();
-    if (event.action) event.action();
+    if (event.action) {
+        // Emulated hardware: harness code through and through.
+        HarnessScope harnessState;
+        event.action();
+    }
     const std::string who = "device event '" + event.description + "'";
     if (thread.irql != DISPATCH_LEVEL) {
         BugCheck("DPC_RETURNED_AT_WRONG_IRQL", "device event",

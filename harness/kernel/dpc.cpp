@@ -6,6 +6,7 @@
 
 #include "harness/kernel/driver_time.h"
 #include "harness/kernel/dispatcher_internal.h"
+#include "harness/kernel/harness_lock.h"
 #include "harness/kernel/verifier.h"
 
 namespace harness::dispatcher::internal {
@@ -76,6 +77,7 @@ void RunDpc(const DequeuedDpc& entry) {
     const size_t held = thread.spinLocks.size();
     {
         profile::DriverTimeScope meter(true);
+        DriverCallScope driverCode;
         entry.routine(entry.dpc, entry.context, entry.argument1, entry.argument2);
     }
     if (thread.irql != DISPATCH_LEVEL) {

@@ -1,7 +1,8 @@
 // The harness lock: one lock over the shared state of the emulated machine
-// outside the dispatcher (the I/O manager's books and the verifier's, the
-// object namespace, Plug and Play, the USB bus, host controller, frame
-// schedule and chip models, the application's requests).
+// outside the dispatcher (the pool, the I/O manager's books and the
+// verifier's, the object namespace, the registry, the debug log, Plug and
+// Play, the USB bus, host controller, frame schedule and chip models, the
+// application's requests and their log).
 //
 // One lock rather than one per subsystem: these subsystems call one another
 // in long chains (a device event of the chip model completes a URB through
@@ -12,9 +13,9 @@
 // held while code of the driver under test runs (a dispatch, completion,
 // cancel, deferred or work routine, DriverEntry, AddDevice, Unload), nor
 // while a thread waits. A thread spinning on a busy spin lock has set it
-// down too. Leaf locks of their own guard the pool, the registry and the
-// debug log, and the dispatcher lock the dispatcher database; the harness
-// lock is taken before any of them, never after.
+// down too. The dispatcher lock guards the dispatcher database, and the
+// memory manager and the verifier's record keep small locks of their own;
+// the harness lock is taken before any of them, never after.
 #pragma once
 
 #include "harness/kernel/recursive_lock.h"
