@@ -154,5 +154,5 @@ void ApplyHandFlow(PortExtension* port, const SERIAL_HANDFLOW* handFlow) {
     KeReleaseSpinLock(&port->controlLock, irql);
     // A handshake switched off may have ended the hold on the current
     // write; no status report comes to say so when no line changed.
-    if (port->writeHeld) SendWriteChunk(port);
+    RestartHeldWrite(port);
 }

@@ -68,7 +68,7 @@ void ClearXoffHold(PortExtension* port) {
     port->xoffReceived = 0;
     // A write held by the XOFF goes out now: waiting for the next status
     // report could wait for ever, since the chip reports only changes.
-    if (port->writeHeld) SendWriteChunk(port);
+    RestartHeldWrite(port);
 }
 
 void SendFlowChar(PortExtension* port, BOOLEAN xon) {

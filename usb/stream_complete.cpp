@@ -26,7 +26,10 @@ void TransmitComplete(PortExtension* port, TransmitContent content, NTSTATUS sta
     }
     // A removal or close waits for the requests inside the driver; make
     // sure a waiter sees the count that is already there.
-    if (port->pendingIrpCount == 0) KeSetEvent(&port->irpsDoneEvent, IO_NO_INCREMENT, FALSE);
+    // Read as the interlocked operations that change it: another processor
+    // may be finishing a request right now.
+    if (InterlockedCompareExchange(&port->pendingIrpCount, 0, 0) == 0)
+        KeSetEvent(&port->irpsDoneEvent, IO_NO_INCREMENT, FALSE);
     TransmitFailed(port, content, NT_SUCCESS(status) ? STATUS_CANCELLED : status, carried);
 }
 
