@@ -261,8 +261,18 @@ TEST_F(SerialStress, ConcurrentRequestsOnANullModemPairThenSurpriseRemoval) {
         }
         for (std::thread& thread : threads) thread.join();
         for (int side = 0; side < 2; ++side) {
-            EXPECT_EQ(kLength, received[1 - side].size()) << "from side " << side;
-            EXPECT_TRUE(received[1 - side] == sent[side]) << "bytes from side " << side << " lost or changed";
+            const std::vector<uint8_t>& got = received[1 - side];
+            EXPECT_EQ(kLength, got.size()) << "from side " << side;
+            if (got == sent[side]) continue;
+            // Where it went wrong, and what the receiving port says of its
+            // line (an overrun is the chip's FIFO outrun by a late host).
+            const size_t at = size_t(std::mismatch(got.begin(), got.end(), sent[side].begin(), sent[side].end()).first - got.begin());
+            const app::Result status =
+                app::Ioctl(shared_[1 - side].handle.load(), IOCTL_SERIAL_GET_COMMSTATUS, {}, sizeof(SERIAL_STATUS));
+            ULONG errors = 0;
+            if (status.output.size() >= sizeof(ULONG)) std::memcpy(&errors, status.output.data(), sizeof errors);
+            ADD_FAILURE() << "bytes from side " << side << " differ from offset " << at << " of " << got.size()
+                          << "; receiver's line errors 0x" << std::hex << errors;
         }
     }
     ExpectNoFailures();
