@@ -47,7 +47,7 @@ ULONG_PTR CharactersSent(PortExtension* port, PIRP irp) {
 // or IOCTL_SERIAL_SET_XOFF. DSR, DCD and break do not hold writes.
 BOOLEAN TransmitHeld(PortExtension* port) {
     // A halted transmit pipe would fail the chunk: wait for its reset.
-    return (port->txHolding & (TX_HOLD_CTS | TX_HOLD_XON)) != 0 || port->xoffReceived != 0 ||
+    return (ReadShared(&port->txHolding) & (TX_HOLD_CTS | TX_HOLD_XON)) != 0 || port->xoffReceived != 0 ||
            PipeHalted(port, STREAM_BULK_OUT);
 }
 

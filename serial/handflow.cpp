@@ -37,7 +37,7 @@ void ApplyHandshakeLine(PortExtension* port, const SERIAL_HANDFLOW* handFlow, co
         RequestControlLine(port, drop);
         return;
     }
-    if ((port->rxHolding & bit) != 0) {
+    if ((ReadShared(&port->rxHolding) & bit) != 0) {
         if (fill.count > static_cast<ULONG>(handFlow->XonLimit)) return;
         if (bit == RX_HOLD_RTS)
             EndStreamHold(port, bit);

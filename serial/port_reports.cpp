@@ -26,8 +26,8 @@ constexpr HoldReason kReceiveHolds[] = {
 
 ULONG HoldReasons(const PortExtension* port) {
     ULONG reasons = 0;
-    const LONG tx = port->txHolding;
-    const LONG rx = port->rxHolding;
+    const LONG tx = ReadShared(&port->txHolding);
+    const LONG rx = ReadShared(&port->rxHolding);
     for (const HoldReason& h : kTransmitHolds)
         if (tx & h.hold) reasons |= h.reason;
     for (const HoldReason& h : kReceiveHolds)
