@@ -2,7 +2,8 @@
 #   make run     build the host tree and run the demo (ARGS="..." go to the demo)
 #   make test    build the host tree and both Windows drivers, run every test
 # Also: make windows (the two .sys files only), make sanitize (tests under
-# AddressSanitizer and UndefinedBehaviorSanitizer), make bench (loopback
+# AddressSanitizer and UndefinedBehaviorSanitizer), make tsan (the real-time
+# tests and the stress suite under ThreadSanitizer), make bench (loopback
 # benchmark), make fuzz (the serial-port fuzzer for FUZZ_TIME seconds),
 # make clean.
 
@@ -10,7 +11,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD_TYPE ?= RelWithDebInfo
 ARGS ?=
 
-.PHONY: all host run test windows sanitize bench fuzz deps-host deps-windows deps-test deps-bench deps-fuzz clean
+.PHONY: all host run test windows sanitize tsan bench fuzz deps-host deps-windows deps-test deps-bench deps-fuzz clean
 
 # One target at a time, even under `make -j` (or -j in MAKEFLAGS): the
 # package checks may each run apt-get, which refuses to run twice at once,
@@ -71,6 +72,19 @@ sanitize: deps-host
 	@cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DTARNLINK_SANITIZE=ON >/dev/null
 	@cmake --build build/sanitize -j $(JOBS)
 	@cd build/sanitize && ctest --output-on-failure -j $(JOBS) -LE windows
+
+# The machine in real time on several host threads (dispatcher::UseRealTime)
+# under ThreadSanitizer in build/tsan: the kernel's real-time tests and the
+# stress suite (tests/stress), its busy phase TSAN_STRESS_MS long. Any
+# report fails the run; tests/stress/tsan.supp lists the known false
+# positives, each with its reason.
+TSAN_STRESS_MS ?= 4000
+tsan: deps-host
+	@cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DTARNLINK_TSAN=ON >/dev/null
+	@cmake --build build/tsan --target kernel_tests stress_tests -j $(JOBS)
+	@export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/stress/tsan.supp"; \
+	    ./build/tsan/tests/kernel_tests --gtest_filter='RealTime*' && \
+	    TARNLINK_STRESS_MS=$(TSAN_STRESS_MS) ./build/tsan/tests/stress_tests
 
 # The serial-port fuzzer (tests/fuzz/serial_control_program.h), built with
 # clang and libFuzzer in build/fuzz, run for FUZZ_TIME seconds from the seeds

@@ -133,7 +133,7 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp) {
         InterlockedDecrement(&port->openCount);
         return status;
     }
-    if (port->openCount != 1) return CompleteOpen(port, irp, STATUS_INVALID_DEVICE_REQUEST, TRUE);
+    if (ReadShared(&port->openCount) != 1) return CompleteOpen(port, irp, STATUS_INVALID_DEVICE_REQUEST, TRUE);
 
     KIRQL irql;
     KeAcquireSpinLock(&port->controlLock, &irql);
@@ -154,7 +154,7 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp) {
     SetXonXoffFlow(deviceObject, FALSE);
     SetControlLines(deviceObject, CLEAR_DTR);
     // The transmit-toggle check ends its cycle once the port is closed.
-    while (port->lowerRtsPending != 0) Delay(-characterTime, FALSE);
+    while (ReadShared(&port->lowerRtsPending) != 0) Delay(-characterTime, FALSE);
     SetControlLines(deviceObject, CLEAR_RTS);
 
     InterlockedExchange(&port->txHolding, 0);

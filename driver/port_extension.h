@@ -20,6 +20,13 @@
 
 #include "platform/platform.h"
 
+// Reads a word of the port that other processors change with interlocked
+// operations (counts, hold bits): as an interlocked operation itself, so
+// that the read is one access ordered with theirs.
+inline LONG ReadShared(const volatile LONG* word) {
+    return InterlockedCompareExchange(const_cast<volatile LONG*>(word), 0, 0);
+}
+
 struct StreamRequest;  // one outstanding stream transfer (usb/chip_protocol.h)
 
 // Plug and Play state of the port (pnpState).

@@ -89,7 +89,13 @@ void FinishRequest(PortExtension* port) {
 
 NTSTATUS FailIfErrorAbort(PDEVICE_OBJECT deviceObject, PIRP irp) {
     PortExtension* port = PortFromDevice(deviceObject);
-    if (!(port->handFlow.ControlHandShake & SERIAL_ERROR_ABORT) || port->errorWord == 0) return STATUS_SUCCESS;
+    // Both change under the control lock on other processors (a handflow
+    // request, a line error from the chip).
+    KIRQL irql;
+    KeAcquireSpinLock(&port->controlLock, &irql);
+    const BOOLEAN aborting = (port->handFlow.ControlHandShake & SERIAL_ERROR_ABORT) != 0 && port->errorWord != 0;
+    KeReleaseSpinLock(&port->controlLock, irql);
+    if (!aborting) return STATUS_SUCCESS;
 
     // Reading the error status is what clears the condition, so it must pass.
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);

@@ -47,7 +47,7 @@ ULONG_PTR CharactersSent(PortExtension* port, PIRP irp) {
 // or IOCTL_SERIAL_SET_XOFF. DSR, DCD and break do not hold writes.
 BOOLEAN TransmitHeld(PortExtension* port) {
     // A halted transmit pipe would fail the chunk: wait for its reset.
-    return (port->txHolding & (TX_HOLD_CTS | TX_HOLD_XON)) != 0 || port->xoffReceived != 0 ||
+    return (ReadShared(&port->txHolding) & (TX_HOLD_CTS | TX_HOLD_XON)) != 0 || port->xoffReceived != 0 ||
            PipeHalted(port, STREAM_BULK_OUT);
 }
 
@@ -196,12 +196,27 @@ BOOLEAN TransmitToggle(PortExtension* port) {
 
 void RaiseRtsForToggle(PortExtension* port) {
     // The line request waits for the chip: sent at once at PASSIVE_LEVEL,
-    // by a work item when a completion restarts a held write.
-    if (port->currentWriteIrp == nullptr) return;
-    if (TransmitToggle(port)) RequestControlLine(port, SET_RTS);
+    // by a work item when a completion restarts a held write. The write
+    // slot changes under the cancel spin lock on other processors.
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    const BOOLEAN writing = port->currentWriteIrp != nullptr;
+    IoReleaseCancelSpinLock(irql);
+    if (writing && TransmitToggle(port)) RequestControlLine(port, SET_RTS);
 }
 
 }  // namespace
+
+void RestartHeldWrite(PortExtension* port) {
+    // The flag is set under the cancel spin lock after the hold was found;
+    // reading it under the same lock, after the hold was ended, either sees
+    // it set or the sender saw the hold gone.
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    const BOOLEAN held = port->writeHeld != 0;
+    IoReleaseCancelSpinLock(irql);
+    if (held) SendWriteChunk(port);
+}
 
 void SendWriteChunk(PortExtension* port) {
     RaiseRtsForToggle(port);

@@ -41,6 +41,9 @@ TakeNextRoutine TakeNextWrite;
 // received); it does nothing when there is nothing to send. No spin lock
 // held. At PASSIVE_LEVEL in transmit-toggle mode it raises RTS first.
 void SendWriteChunk(PortExtension* port);
+// Sends the current write on if it waits on a hold that the caller has
+// just ended. No spin lock held.
+void RestartHeldWrite(PortExtension* port);
 // A transmit transfer completed successfully while the port is open:
 // accounts it to what it carried (only a write chunk advances a write).
 // Reports SERIAL_EV_TXEMPTY when no write data is left outstanding.

@@ -57,7 +57,7 @@ LONG LineOf(ControlLineAction action) { return (action == SET_DTR || action == C
 void RecordWanted(PortExtension* port, ControlLineAction action) {
     const LONG line = LineOf(action);
     const LONG bit = WantBit(action);
-    LONG seen = port->lineChangesWanted;
+    LONG seen = ReadShared(&port->lineChangesWanted);
     for (;;) {
         const LONG previous = InterlockedCompareExchange(&port->lineChangesWanted, (seen & ~line) | bit, seen);
         if (previous == seen) return;
@@ -95,7 +95,7 @@ VOID NTAPI SendLineChanges(PDEVICE_OBJECT deviceObject, PVOID context) {
         ResetHaltedPipes(port);
         for (LONG wanted; (wanted = InterlockedExchange(&port->lineChangesWanted, 0)) != 0;) SendWanted(port, wanted);
         InterlockedExchange(&port->lineWorkQueued, 0);
-        if ((port->lineChangesWanted == 0 && port->pipesHalted == 0) ||
+        if ((ReadShared(&port->lineChangesWanted) == 0 && ReadShared(&port->pipesHalted) == 0) ||
             InterlockedExchange(&port->lineWorkQueued, 1) != 0)
             break;
     }
@@ -127,7 +127,7 @@ void FreeLineWork(PortExtension* port) {
 }
 
 void FlushControlLineChanges(PortExtension* port) {
-    while (port->lineWorkQueued != 0) {
+    while (ReadShared(&port->lineWorkQueued) != 0) {
         LARGE_INTEGER interval;
         interval.QuadPart = kFlushPollInterval;
         KeDelayExecutionThread(KernelMode, FALSE, &interval);

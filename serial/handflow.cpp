@@ -37,7 +37,7 @@ void ApplyHandshakeLine(PortExtension* port, const SERIAL_HANDFLOW* handFlow, co
         RequestControlLine(port, drop);
         return;
     }
-    if ((port->rxHolding & bit) != 0) {
+    if ((ReadShared(&port->rxHolding) & bit) != 0) {
         if (fill.count > static_cast<ULONG>(handFlow->XonLimit)) return;
         if (bit == RX_HOLD_RTS)
             EndStreamHold(port, bit);
@@ -154,5 +154,5 @@ void ApplyHandFlow(PortExtension* port, const SERIAL_HANDFLOW* handFlow) {
     KeReleaseSpinLock(&port->controlLock, irql);
     // A handshake switched off may have ended the hold on the current
     // write; no status report comes to say so when no line changed.
-    if (port->writeHeld) SendWriteChunk(port);
+    RestartHeldWrite(port);
 }

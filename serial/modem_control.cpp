@@ -18,7 +18,7 @@ BOOLEAN TransmitToggle(const PortExtension* port) {
 // Whether the end of a break should start a transmit-toggle check: the
 // transmitter may be idle, or something else still holds it.
 BOOLEAN CheckRtsAfterBreak(const PortExtension* port) {
-    if (port->txHolding != 0) return TRUE;
+    if (ReadShared(&port->txHolding) != 0) return TRUE;
     if (port->currentImmediateIrp == nullptr && port->writeRemaining == 0) return TRUE;
     return port->holdingEmpty == 0 ? TRUE : FALSE;
 }
@@ -45,7 +45,7 @@ void BreakOn(PortExtension* port) {
 }
 
 void BreakOff(PortExtension* port) {
-    if ((port->txHolding & TX_HOLD_BREAK) == 0) return;
+    if ((ReadShared(&port->txHolding) & TX_HOLD_BREAK) == 0) return;
     SendBreak(port->deviceObject, FALSE);
     InterlockedAnd(&port->txHolding, ~TX_HOLD_BREAK);
     if (CheckRtsAfterBreak(port)) {
@@ -63,12 +63,12 @@ void SetXoffHold(PortExtension* port) {
 // The chip reports its status only when a line changes, so waiting for the
 // next status report could hold the write for ever. No spin lock held.
 void ClearXoffHold(PortExtension* port) {
-    if (port->txHolding == 0) return;
+    if (ReadShared(&port->txHolding) == 0) return;
     InterlockedAnd(&port->txHolding, ~TX_HOLD_XON);
     port->xoffReceived = 0;
     // A write held by the XOFF goes out now: waiting for the next status
     // report could wait for ever, since the chip reports only changes.
-    if (port->writeHeld) SendWriteChunk(port);
+    RestartHeldWrite(port);
 }
 
 void SendFlowChar(PortExtension* port, BOOLEAN xon) {

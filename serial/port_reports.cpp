@@ -26,8 +26,8 @@ constexpr HoldReason kReceiveHolds[] = {
 
 ULONG HoldReasons(const PortExtension* port) {
     ULONG reasons = 0;
-    const LONG tx = port->txHolding;
-    const LONG rx = port->rxHolding;
+    const LONG tx = ReadShared(&port->txHolding);
+    const LONG rx = ReadShared(&port->rxHolding);
     for (const HoldReason& h : kTransmitHolds)
         if (tx & h.hold) reasons |= h.reason;
     for (const HoldReason& h : kReceiveHolds)
@@ -70,11 +70,14 @@ NTSTATUS GetCommStatusRow(PortExtension* port, PIRP irp, PIO_STACK_LOCATION stac
     SERIAL_STATUS status;
     RtlZeroMemory(&status, sizeof(status));
     status.Errors = TakeErrors(port);
-    // The request slots and counters are shared with the cancel routines.
+    // The receive side counts characters in under the receive lock.
     KIRQL irql;
+    KeAcquireSpinLock(&port->rxLock, &irql);
+    status.AmountInInQueue = port->rxCount;
+    KeReleaseSpinLock(&port->rxLock, irql);
+    // The request slots and counters are shared with the cancel routines.
     IoAcquireCancelSpinLock(&irql);
     status.HoldReasons = HoldReasons(port);
-    status.AmountInInQueue = port->rxCount;
     status.AmountInOutQueue = AmountInOutQueue(port);
     status.EofReceived = FALSE;
     status.WaitForImmediate = port->currentImmediateIrp != nullptr ? TRUE : FALSE;

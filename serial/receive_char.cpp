@@ -25,7 +25,9 @@ namespace {
 
 constexpr ULONG kStreamFlowMargin = 400;
 
-BOOLEAN HoldsBit(const PortExtension* port, LONG bit) { return (port->rxHolding & bit) != 0 ? TRUE : FALSE; }
+BOOLEAN HoldsBit(const PortExtension* port, LONG bit) {
+    return (ReadShared(&port->rxHolding) & bit) != 0 ? TRUE : FALSE;
+}
 
 // IOCTL_SERIAL_XOFF_COUNTER: the counting request completes once it has
 // seen its number of received characters.
@@ -101,7 +103,7 @@ void RestartReceiveStream(PortExtension* port) {
 }
 
 void ReleaseReceiveHold(PortExtension* port) {
-    if (port->rxHolding == 0 || port->rxCount > static_cast<ULONG>(port->handFlow.XonLimit)) return;
+    if (ReadShared(&port->rxHolding) == 0 || port->rxCount > static_cast<ULONG>(port->handFlow.XonLimit)) return;
 
     if (InterlockedAnd(&port->rxHolding, ~RX_HOLD_DTR) & RX_HOLD_DTR) {
         if ((port->handFlow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE)

@@ -24,7 +24,7 @@ BOOLEAN TransmitterIdle(PortExtension* port) {
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     const BOOLEAN requestsIdle = port->currentWriteIrp == nullptr && port->currentImmediateIrp == nullptr &&
-                                 (IsListEmpty(&port->writeQueue) || port->txHolding != 0);
+                                 (IsListEmpty(&port->writeQueue) || ReadShared(&port->txHolding) != 0);
     IoReleaseCancelSpinLock(irql);
     return requestsIdle && !StreamOutstanding(port, STREAM_BULK_OUT) ? TRUE : FALSE;
 }
@@ -39,7 +39,7 @@ void QueueLowerRtsCheck(PortExtension* port) {
 
 void LowerRtsCheck(PortExtension* port) {
     const BOOLEAN toggle = (port->handFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE;
-    if (toggle && (port->txHolding & TX_HOLD_BREAK) == 0) {
+    if (toggle && (ReadShared(&port->txHolding) & TX_HOLD_BREAK) == 0) {
         if (TransmitterIdle(port))
             RequestControlLine(port, CLEAR_RTS);
         else if (port->portOpen)

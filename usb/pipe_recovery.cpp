@@ -51,7 +51,7 @@ void RestartStream(PortExtension* port, StreamKind kind) {
             StartStreamTransfer(port->deviceObject, STREAM_STATUS, nullptr, STATUS_MESSAGE_LENGTH);
         break;
     case STREAM_BULK_IN:
-        if (port->rxHolding == 0) RestartReceiveStream(port);
+        if (ReadShared(&port->rxHolding) == 0) RestartReceiveStream(port);
         break;
     case STREAM_BULK_OUT:
         // Unconditionally: a write may be setting writeHeld just now.
@@ -75,11 +75,11 @@ void NotePipeHalted(PortExtension* port, StreamKind kind) {
 }
 
 void NoteTransferSucceeded(PortExtension* port, StreamKind kind) {
-    if (port->pipeResetsInARow[kind] != 0) InterlockedExchange(&port->pipeResetsInARow[kind], 0);
+    if (ReadShared(&port->pipeResetsInARow[kind]) != 0) InterlockedExchange(&port->pipeResetsInARow[kind], 0);
 }
 
 BOOLEAN PipeHalted(const PortExtension* port, StreamKind kind) {
-    return (port->pipesHalted & PipeBit(kind)) != 0 ? TRUE : FALSE;
+    return (ReadShared(&port->pipesHalted) & PipeBit(kind)) != 0 ? TRUE : FALSE;
 }
 
 void ResetHaltedPipes(PortExtension* port) {

@@ -20,13 +20,13 @@
 namespace {
 
 void TransmitComplete(PortExtension* port, TransmitContent content, NTSTATUS status, ULONG carried) {
-    if (NT_SUCCESS(status) && port->openCount != 0) {
+    if (NT_SUCCESS(status) && ReadShared(&port->openCount) != 0) {
         TransmitDone(port, content, carried);
         return;
     }
     // A removal or close waits for the requests inside the driver; make
     // sure a waiter sees the count that is already there.
-    if (port->pendingIrpCount == 0) KeSetEvent(&port->irpsDoneEvent, IO_NO_INCREMENT, FALSE);
+    if (ReadShared(&port->pendingIrpCount) == 0) KeSetEvent(&port->irpsDoneEvent, IO_NO_INCREMENT, FALSE);
     TransmitFailed(port, content, NT_SUCCESS(status) ? STATUS_CANCELLED : status, carried);
 }
 
@@ -41,7 +41,7 @@ void StatusMessageDone(PortExtension* port, const UCHAR* data, ULONG length, BOO
         port->uartState = static_cast<USHORT>(data[8] | (data[9] << 8));
         KeReleaseSpinLock(&port->controlLock, irql);
     }
-    if (port->openCount != 0) EvaluateModemStatus(port);
+    if (ReadShared(&port->openCount) != 0) EvaluateModemStatus(port);
     if (rearm) StartStreamTransfer(port->deviceObject, STREAM_STATUS, nullptr, STATUS_MESSAGE_LENGTH);
     // CTS may have come back: a write held for it goes now.
     SendWriteChunk(port);
@@ -81,7 +81,8 @@ NTSTATUS NTAPI StreamComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID conte
             // the host controller reports them in the transfer length of
             // the cancelled request, and they are passed on, without
             // re-arming the stream.
-            if (port->openCount != 0 && (NT_SUCCESS(status) || (status == STATUS_CANCELLED && carried != 0)))
+            if (ReadShared(&port->openCount) != 0 &&
+                (NT_SUCCESS(status) || (status == STATUS_CANCELLED && carried != 0)))
                 ReceivedCharacters(port, request->dataBuffer, carried, NT_SUCCESS(status) ? ownedAlone : FALSE);
             break;
         case STREAM_BULK_OUT:

@@ -86,6 +86,6 @@ void ReceivedCharacters(PortExtension* port, const UCHAR* data, ULONG length, BO
 
     // While the far end is held off (XOFF sent, or the chip's RTS flow) the
     // stream stays stopped; ending the hold starts it again.
-    if (rearm && !(port->rxHolding & (RX_HOLD_XOFF | RX_HOLD_RTS)))
+    if (rearm && !(ReadShared(&port->rxHolding) & (RX_HOLD_XOFF | RX_HOLD_RTS)))
         StartStreamTransfer(port->deviceObject, STREAM_BULK_IN, nullptr, RECEIVE_TRANSFER_LENGTH);
 }

@@ -92,7 +92,7 @@ NTSTATUS StartReaders(PortExtension* port) {
     // chip's RTS flow) the receive stream stays stopped: a transfer now
     // would take the bytes the chip is holding back. Ending the hold
     // starts it (RestartReceiveStream).
-    if (!StreamOutstanding(port, STREAM_BULK_IN) && !(port->rxHolding & (RX_HOLD_XOFF | RX_HOLD_RTS))) {
+    if (!StreamOutstanding(port, STREAM_BULK_IN) && !(ReadShared(&port->rxHolding) & (RX_HOLD_XOFF | RX_HOLD_RTS))) {
         const NTSTATUS receive =
             StartStreamTransfer(port->deviceObject, STREAM_BULK_IN, nullptr, RECEIVE_TRANSFER_LENGTH);
         if (NT_SUCCESS(status)) status = receive;

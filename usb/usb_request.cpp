@@ -324,11 +324,11 @@ void ReleaseCompletedTransfer(StreamRequest* request, BOOLEAN ownedAlone) {
 
 void WaitForStreamTransfers(PortExtension* port) {
     PAGED_CODE();
-    while (port->streamTransfersOut != 0) {
+    while (ReadShared(&port->streamTransfersOut) != 0) {
         // Set by whichever completion brought the count to zero, perhaps
         // long ago: look at the count again after clearing it.
         KeClearEvent(&port->streamsDoneEvent);
-        if (port->streamTransfersOut == 0) break;
+        if (ReadShared(&port->streamTransfersOut) == 0) break;
         KeWaitForSingleObject(&port->streamsDoneEvent, Executive, KernelMode, FALSE, nullptr);
     }
 }

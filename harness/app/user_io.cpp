@@ -5,6 +5,7 @@
 
 #include "harness/app/request_log.h"
 #include "harness/kernel/dispatcher.h"
+#include "harness/kernel/harness_lock.h"
 #include "harness/kernel/io_manager.h"
 #include "harness/kernel/kernel.h"
 #include "harness/kernel/object_namespace.h"
@@ -13,13 +14,14 @@ namespace harness::app {
 
 struct RequestAccess {
     static void Finish(Request& r, NTSTATUS status, ULONG_PTR information) {
-        r.done_ = true;
         r.irp_ = nullptr;
         r.status_ = status;
         r.information_ = information;
         const bool error = (ULONG(status) >> 30) == 3;
         const size_t n = error ? 0 : std::min<size_t>(information, r.userBuffer_.size());
         r.output_.assign(r.userBuffer_.begin(), r.userBuffer_.begin() + ptrdiff_t(n));
+        r.done_.store(true, std::memory_order_release);
+        dispatcher::NotifyWaiters();
     }
     static std::vector<uint8_t>& UserBuffer(Request& r) { return r.userBuffer_; }
     static std::vector<uint8_t>& Input(Request& r) { return r.input_; }
@@ -170,6 +172,7 @@ Result WaitResult(const std::shared_ptr<Request>& r, const char* waiter) {
 }  // namespace
 
 NTSTATUS Open(std::u16string_view name, Handle* out, ULONG createOptions) {
+    HarnessScope harnessState;
     RunDeferredWork();
     *out = Handle{};
     io::ParsedName parsed = io::ParseObjectName(KernelName(name));
@@ -209,6 +212,7 @@ NTSTATUS Open(std::u16string_view name, Handle* out, ULONG createOptions) {
 }
 
 std::shared_ptr<Request> ReadAsync(Handle handle, ULONG length) {
+    HarnessScope harnessState;
     RunDeferredWork();
     auto file = Lookup(handle);
     if (!file) return Failed(STATUS_INVALID_HANDLE, IRP_MJ_READ);
@@ -226,6 +230,7 @@ std::shared_ptr<Request> ReadAsync(Handle handle, ULONG length) {
 }
 
 std::shared_ptr<Request> WriteAsync(Handle handle, std::span<const uint8_t> data) {
+    HarnessScope harnessState;
     RunDeferredWork();
     auto file = Lookup(handle);
     if (!file) return Failed(STATUS_INVALID_HANDLE, IRP_MJ_WRITE);
@@ -246,6 +251,7 @@ std::shared_ptr<Request> WriteAsync(Handle handle, std::span<const uint8_t> data
 
 std::shared_ptr<Request> IoctlAsync(Handle handle, ULONG code, std::span<const uint8_t> input, ULONG outputLength,
                                     bool internal) {
+    HarnessScope harnessState;
     RunDeferredWork();
     const UCHAR major = internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
     auto file = Lookup(handle);
@@ -275,6 +281,7 @@ std::shared_ptr<Request> IoctlAsync(Handle handle, ULONG code, std::span<const u
 }
 
 std::shared_ptr<Request> QueryInformationAsync(Handle handle, FILE_INFORMATION_CLASS infoClass, ULONG length) {
+    HarnessScope harnessState;
     RunDeferredWork();
     auto file = Lookup(handle);
     if (!file) return Failed(STATUS_INVALID_HANDLE, IRP_MJ_QUERY_INFORMATION);
@@ -293,6 +300,7 @@ std::shared_ptr<Request> QueryInformationAsync(Handle handle, FILE_INFORMATION_C
 
 std::shared_ptr<Request> SetInformationAsync(Handle handle, FILE_INFORMATION_CLASS infoClass,
                                              std::span<const uint8_t> data) {
+    HarnessScope harnessState;
     RunDeferredWork();
     auto file = Lookup(handle);
     if (!file) return Failed(STATUS_INVALID_HANDLE, IRP_MJ_SET_INFORMATION);
@@ -307,6 +315,7 @@ std::shared_ptr<Request> SetInformationAsync(Handle handle, FILE_INFORMATION_CLA
 }
 
 std::shared_ptr<Request> FlushAsync(Handle handle) {
+    HarnessScope harnessState;
     RunDeferredWork();
     auto file = Lookup(handle);
     if (!file) return Failed(STATUS_INVALID_HANDLE, IRP_MJ_FLUSH_BUFFERS);
@@ -315,6 +324,7 @@ std::shared_ptr<Request> FlushAsync(Handle handle) {
 }
 
 bool Wait(Request& request, std::optional<int64_t> timeout) {
+    HarnessScope harnessState;
     if (!request.Done()) {
         std::optional<int64_t> deadline;
         if (timeout) deadline = dispatcher::Now() + *timeout;
@@ -326,6 +336,7 @@ bool Wait(Request& request, std::optional<int64_t> timeout) {
 }
 
 bool Cancel(Request& request) {
+    HarnessScope harnessState;
     if (request.Done() || request.Irp() == nullptr) return false;
     LogCancelRequested(request.Irp());
     return IoCancelIrp(request.Irp()) != FALSE;
@@ -352,6 +363,7 @@ Result SetInformation(Handle handle, FILE_INFORMATION_CLASS infoClass, std::span
 Result Flush(Handle handle) { return WaitResult(FlushAsync(handle), "harness::app::Flush"); }
 
 NTSTATUS Close(Handle handle) {
+    HarnessScope harnessState;
     RunDeferredWork();
     auto file = Lookup(handle);
     if (!file) return STATUS_INVALID_HANDLE;
@@ -366,6 +378,7 @@ NTSTATUS Close(Handle handle) {
 }
 
 void RunDeferredWork() {
+    HarnessScope harnessState;
     auto& due = State().closeDue;
     while (!due.empty() && KeGetCurrentIrql() == PASSIVE_LEVEL) {
         std::shared_ptr<OpenFile> file = due.front();
@@ -382,6 +395,7 @@ void RunDeferredWork() {
 }
 
 size_t OpenHandleCount() {
+    HarnessScope harnessState;
     size_t n = 0;
     for (auto& [fo, file] : State().files)
         if (file->handleOpen) n++;

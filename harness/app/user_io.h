@@ -20,9 +20,12 @@
 //
 // Requests are sent at PASSIVE_LEVEL from the calling thread. One that
 // returns STATUS_PENDING stays in flight until a driver completes it; Wait
-// runs the machine (DPCs, timers, the hardware model) until then.
+// runs the machine (DPCs, timers, the hardware model) until then. In real
+// time (dispatcher::UseRealTime) several application threads may call in
+// at once, on any handles, as Win32 programs do.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -44,9 +47,10 @@ struct Handle {
 // An asynchronous request, like an OVERLAPPED operation.
 class Request {
 public:
-    bool Done() const { return done_; }
+    // Safe from any thread; once it returns true, so are the results below.
+    bool Done() const { return done_.load(std::memory_order_acquire); }
     // IoStatus.Status once completed; STATUS_PENDING while in flight.
-    NTSTATUS Status() const { return done_ ? status_ : STATUS_PENDING; }
+    NTSTATUS Status() const { return Done() ? status_ : STATUS_PENDING; }
     ULONG_PTR Information() const { return information_; }
     // What the driver returned to the application: the first Information
     // bytes of the output buffer (reads, device controls, queries).
@@ -59,7 +63,7 @@ public:
 
 private:
     friend struct RequestAccess;
-    bool done_ = false;
+    std::atomic<bool> done_{false};  // set last, once the results are in
     NTSTATUS status_ = STATUS_PENDING;
     ULONG_PTR information_ = 0;
     std::vector<uint8_t> output_;

@@ -1,6 +1,7 @@
 // IofCallDriver: hands an IRP to the driver of a device object, one stack
 // location further down, and checks what the dispatch routine returns.
 #include "harness/kernel/driver_time.h"
+#include "harness/kernel/harness_lock.h"
 #include "harness/kernel/io_internal.h"
 #include "harness/kernel/verifier.h"
 
@@ -41,6 +42,7 @@ using namespace harness::io;
 using harness::BugCheck;
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    harness::HarnessScope harnessState;
     detail::CheckIrql(DISPATCH_LEVEL, "IofCallDriver");
     detail::IrpRecordPtr record = detail::FindIrp(Irp);
     if (!record) {
@@ -96,6 +98,8 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     NTSTATUS status;
     {
         harness::profile::DriverTimeScope meter(harness::profile::IsDriverUnderTest(DeviceObject->DriverObject));
+        // The bus driver's routines take the harness lock themselves.
+        harness::DriverCallScope driverCode;
         status = dispatch(DeviceObject, Irp);
     }
     if (KeGetCurrentIrql() != irqlBefore) {

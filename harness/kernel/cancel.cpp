@@ -1,5 +1,7 @@
 // Cancellation: the system-wide cancel spin lock and IoCancelIrp.
+#include "harness/kernel/dispatcher.h"
 #include "harness/kernel/driver_time.h"
+#include "harness/kernel/harness_lock.h"
 #include "harness/kernel/io_internal.h"
 #include "harness/kernel/kernel.h"
 #include "harness/kernel/verifier.h"
@@ -10,17 +12,14 @@ namespace {
 // One lock for the whole system, taken through the dispatcher so that its
 // spin-lock checks apply to it like to any other.
 KSPIN_LOCK g_cancelLock = 0;
-bool g_cancelLockHeld = false;
 
-void ResetCancelLock() {
-    g_cancelLock = 0;
-    g_cancelLockHeld = false;
-}
+void ResetCancelLock() { g_cancelLock = 0; }
 ResetRegistration g_reset(kResetIo, &ResetCancelLock);
 
 }  // namespace
 
-bool CancelSpinLockHeld() { return g_cancelLockHeld; }
+// By the calling thread: what another processor holds is not its business.
+bool CancelSpinLockHeld() { return harness::dispatcher::IsSpinLockHeld(&g_cancelLock); }
 
 }  // namespace harness::io
 
@@ -29,15 +28,14 @@ using harness::BugCheck;
 
 VOID IoAcquireCancelSpinLock(PKIRQL Irql) {
     KeAcquireSpinLock(&g_cancelLock, Irql);
-    g_cancelLockHeld = true;
 }
 
 VOID IoReleaseCancelSpinLock(KIRQL Irql) {
-    g_cancelLockHeld = false;
     KeReleaseSpinLock(&g_cancelLock, Irql);
 }
 
 BOOLEAN IoCancelIrp(PIRP Irp) {
+    harness::HarnessScope harnessState;
     detail::CheckIrql(DISPATCH_LEVEL, "IoCancelIrp");
     if (!IsLiveIrp(Irp)) {
         BugCheck("INVALID_IRP", "IoCancelIrp",
@@ -46,6 +44,12 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
     }
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
+    // Spinning on the cancel lock sets the harness lock down: the request
+    // may have been completed and freed meanwhile.
+    if (!IsLiveIrp(Irp)) {
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
     Irp->Cancel = TRUE;
     PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
     if (routine == nullptr) {
@@ -65,9 +69,10 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
     PDEVICE_OBJECT owner = IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
     {
         harness::profile::DriverTimeScope meter(owner != nullptr && harness::profile::IsDriverUnderTest(owner->DriverObject));
+        harness::DriverCallScope driverCode;
         routine(owner, Irp);
     }
-    if (g_cancelLockHeld) {
+    if (CancelSpinLockHeld()) {
         BugCheck("CANCEL_SPIN_LOCK_NOT_RELEASED", "IoCancelIrp",
                  "cancel routine " + detail::PointerText(reinterpret_cast<const void*>(routine)) +
                      " returned still holding the cancel spin lock");

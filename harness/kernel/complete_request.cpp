@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "harness/kernel/driver_time.h"
+#include "harness/kernel/harness_lock.h"
 #include "harness/kernel/io_internal.h"
 #include "harness/kernel/verifier.h"
 
@@ -120,6 +121,7 @@ using namespace harness::io;
 using harness::BugCheck;
 
 VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+    harness::HarnessScope harnessState;
     UNREFERENCED_PARAMETER(PriorityBoost);
     detail::CheckIrql(DISPATCH_LEVEL, "IofCompleteRequest");
     detail::IrpRecordPtr record = detail::FindIrp(Irp);
@@ -182,6 +184,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                 // A null device: the routine of whoever allocated the IRP,
                 // counted as the driver's.
                 harness::profile::DriverTimeScope meter(device == nullptr || harness::profile::IsDriverUnderTest(device->DriverObject));
+                harness::DriverCallScope driverCode;
                 result = routine(device, Irp, location->Context);
             }
             if (result == STATUS_MORE_PROCESSING_REQUIRED) return;

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "harness/kernel/debug_log.h"
+#include "harness/kernel/harness_lock.h"
 #include "harness/kernel/kernel.h"
 #include "harness/km/ex.h"
 
@@ -80,6 +81,7 @@ void SetEcho(bool echo) {
 }  // namespace harness::debug
 
 ULONG DbgPrint(PCSTR Format, ...) {
+    harness::HarnessScope harnessState;
     if (Format == nullptr) return STATUS_SUCCESS;
     va_list args;
     va_start(args, Format);

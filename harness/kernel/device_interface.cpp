@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "harness/kernel/harness_lock.h"
 #include "harness/kernel/io_internal.h"
 #include "harness/kernel/kernel.h"
 #include "harness/kernel/object_namespace.h"
@@ -111,6 +112,7 @@ using namespace harness::io;
 
 NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
                                    PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName) {
+    harness::HarnessScope harnessState;
     detail::CheckIrql(PASSIVE_LEVEL, "IoRegisterDeviceInterface");
     if (InterfaceClassGuid == nullptr || SymbolicLinkName == nullptr) return STATUS_INVALID_PARAMETER;
     const std::u16string instancePath = DeviceInstancePath(PhysicalDeviceObject);
@@ -140,6 +142,7 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GU
 }
 
 NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable) {
+    harness::HarnessScope harnessState;
     detail::CheckIrql(PASSIVE_LEVEL, "IoSetDeviceInterfaceState");
     DeviceInterface* i = Find(detail::View(SymbolicLinkName));
     if (i == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;

@@ -1,5 +1,6 @@
 // IoBuildDeviceIoControlRequest: a device-control request a driver sends to
 // another device and waits for on its own event.
+#include "harness/kernel/harness_lock.h"
 #include "harness/kernel/io_internal.h"
 #include "harness/kernel/verifier.h"
 
@@ -8,6 +9,7 @@ using namespace harness::io;
 PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
                                    ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                    BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
+    harness::HarnessScope harnessState;
     detail::CheckIrql(APC_LEVEL, "IoBuildDeviceIoControlRequest");
     if (!IsLiveDevice(DeviceObject)) {
         harness::BugCheck("INVALID_DEVICE_OBJECT", "IoBuildDeviceIoControlRequest",

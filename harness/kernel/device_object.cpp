@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "harness/kernel/dispatcher.h"
+#include "harness/kernel/harness_lock.h"
 #include "harness/kernel/io_internal.h"
 #include "harness/kernel/kernel.h"
 #include "harness/kernel/object_namespace.h"
@@ -215,6 +216,7 @@ using harness::BugCheck;
 NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
                         DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                         PDEVICE_OBJECT* DeviceObject) {
+    harness::HarnessScope harnessState;
     detail::CheckIrql(PASSIVE_LEVEL, "IoCreateDevice");
     if (DeviceObject == nullptr) return STATUS_INVALID_PARAMETER;
     *DeviceObject = nullptr;
@@ -276,6 +278,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
 }
 
 VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+    harness::HarnessScope harnessState;
     detail::CheckIrql(PASSIVE_LEVEL, "IoDeleteDevice");
     auto& state = State();
     _DEVOBJ_EXTENSION* ext = Ext(DeviceObject);
@@ -314,6 +317,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 }
 
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
+    harness::HarnessScope harnessState;
     detail::CheckIrql(DISPATCH_LEVEL, "IoAttachDeviceToDeviceStack");
     _DEVOBJ_EXTENSION* source = Checked(SourceDevice, "IoAttachDeviceToDeviceStack");
     _DEVOBJ_EXTENSION* target = Checked(TargetDevice, "IoAttachDeviceToDeviceStack");
@@ -336,6 +340,7 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_
 }
 
 VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+    harness::HarnessScope harnessState;
     detail::CheckIrql(PASSIVE_LEVEL, "IoDetachDevice");
     if (Checked(TargetDevice, "IoDetachDevice") == nullptr) return;
     PDEVICE_OBJECT upper = TargetDevice->AttachedDevice;
@@ -350,4 +355,7 @@ VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     detail::FreeDeviceIfUnused(TargetDevice, "IoDetachDevice");
 }
 
-PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) { return harness::io::GetAttachedDevice(DeviceObject); }
+PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {
+    harness::HarnessScope harnessState;
+    return harness::io::GetAttachedDevice(DeviceObject);
+}

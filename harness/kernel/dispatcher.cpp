@@ -3,6 +3,7 @@
 #include "harness/kernel/dispatcher.h"
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
 #include <map>
 #include <unordered_map>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "harness/kernel/dispatcher_internal.h"
+#include "harness/kernel/harness_lock.h"
 #include "harness/kernel/kernel.h"
 #include "harness/kernel/verifier.h"
 
@@ -48,14 +50,9 @@ Machine& M() {
 // later event.
 EventId g_nextEventId = 1;
 
-std::optional<QueueKey> EarliestActivity() {
-    std::optional<QueueKey> next = EarliestTimer();
-    if (!M().events.empty() && (!next || M().events.begin()->first < *next)) next = M().events.begin()->first;
-    return next;
-}
-
 // What keeps the machine busy, for hang and live-lock reports.
 std::string DescribePending() {
+    DispatcherScope locked;
     std::vector<std::string> items;
     for (PKTIMER timer : ArmedTimers()) items.push_back(DescribeTimer(timer));
     for (const auto& [key, event] : M().events)
@@ -68,14 +65,22 @@ std::string DescribePending() {
 }
 
 void RunEarliestEvent() {
-    auto it = M().events.begin();
-    ScheduledEvent event = std::move(it->second);
-    M().eventKeys.erase(event.id);
-    M().events.erase(it);
+    ScheduledEvent event;
+    {
+        DispatcherScope locked;
+        auto it = M().events.begin();
+        event = std::move(it->second);
+        M().eventKeys.erase(event.id);
+        M().events.erase(it);
+    }
 
     ThreadState& thread = Thread();
     const size_t held = thread.spinLocks.size();
-    if (event.action) event.action();
+    if (event.action) {
+        // Emulated hardware: harness code through and through.
+        HarnessScope harnessState;
+        event.action();
+    }
     const std::string who = "device event '" + event.description + "'";
     if (thread.irql != DISPATCH_LEVEL) {
         BugCheck("DPC_RETURNED_AT_WRONG_IRQL", "device event",
@@ -83,6 +88,14 @@ void RunEarliestEvent() {
         thread.irql = DISPATCH_LEVEL;
     }
     ReleaseLocksLeftBy(held, "SPIN_LOCK_HELD_AT_DPC_RETURN", "device event", who);
+    NotifyWaiters();
+}
+
+// True if the earliest activity is a device event (rather than a timer).
+bool EventFirst() {
+    DispatcherScope locked;
+    const std::optional<QueueKey> timer = EarliestTimer();
+    return !M().events.empty() && (!timer || M().events.begin()->first < *timer);
 }
 
 // Fires every timer and device event due at or before `t`, in (due time,
@@ -92,10 +105,8 @@ bool FireEverythingDueAt(int64_t t, const char* waiter) {
     const KIRQL old = RaiseToDispatch();
     bool ok = true;
     for (int fired = 0;; ++fired) {
-        const std::optional<QueueKey> timer = EarliestTimer();
-        const bool eventFirst = !M().events.empty() && M().events.begin()->first.due <= t &&
-                                (!timer || M().events.begin()->first < *timer);
-        if (!eventFirst && (!timer || timer->due > t)) break;
+        const std::optional<QueueKey> next = EarliestActivity();
+        if (!next || next->due > t) break;
         if (fired == kMaxRoundsAtOneInstant) {
             BugCheck("DPC_LIVELOCK", waiter,
                      "more than " + std::to_string(kMaxRoundsAtOneInstant) + " timer expiries and device events at " +
@@ -103,10 +114,7 @@ bool FireEverythingDueAt(int64_t t, const char* waiter) {
             ok = false;
             break;
         }
-        if (eventFirst)
-            RunEarliestEvent();
-        else
-            ExpireEarliestTimer();
+        FireEarliestActivity();
     }
     LowerIrql(old, waiter);
     return ok;
@@ -188,7 +196,9 @@ void ResetDispatcher() {
     Machine& m = M();
     // Actions are destroyed last, once the machine is consistent again: a
     // destructor may well call CancelScheduled.
-    std::map<QueueKey, ScheduledEvent> dropped = std::move(m.events);
+    std::map<QueueKey, ScheduledEvent> dropped;
+    DispatcherScope locked;
+    dropped = std::move(m.events);
     m.events.clear();
     m.eventKeys.clear();
     m.now = 0;
@@ -224,20 +234,23 @@ harness::QuiesceCheckRegistration g_quiesce(&CheckDispatcherQuiescent);
 
 }  // namespace
 
-Scheduler& ActiveScheduler() {
-    static DeterministicScheduler scheduler;
-    return scheduler;
-}
+DeterministicScheduler g_deterministic;
+std::atomic<Scheduler*> g_active{&g_deterministic};
+
+Scheduler& ActiveScheduler() { return *g_active.load(std::memory_order_acquire); }
 
 int64_t Now() { return ActiveScheduler().Now(); }
 
 // --- Scheduled device events -------------------------------------------------
 EventId ScheduleAt(int64_t due, std::function<void()> action, std::string description) {
+    const int64_t now = Now();
+    DispatcherScope locked;
     Machine& m = M();
     const EventId id = g_nextEventId++;
-    const QueueKey key{std::max(due, m.now), NextSequence()};
+    const QueueKey key{std::max(due, now), NextSequence()};
     m.events.emplace(key, ScheduledEvent{id, std::move(action), std::move(description)});
     m.eventKeys.emplace(id, key);
+    ActiveScheduler().OnTimeQueueChanged();
     return id;
 }
 
@@ -246,16 +259,25 @@ EventId ScheduleAfter(int64_t delay, std::function<void()> action, std::string d
 }
 
 bool CancelScheduled(EventId id) {
+    decltype(M().events)::node_type node;  // destroyed after the maps are consistent and unlocked
+    DispatcherScope locked;
     Machine& m = M();
     auto it = m.eventKeys.find(id);
     if (it == m.eventKeys.end()) return false;
-    auto node = m.events.extract(it->second);  // destroyed after the maps are consistent
+    node = m.events.extract(it->second);
     m.eventKeys.erase(it);
     return true;
 }
 
-bool IsScheduled(EventId id) { return M().eventKeys.count(id) != 0; }
-size_t ScheduledEventCount() { return M().events.size(); }
+bool IsScheduled(EventId id) {
+    DispatcherScope locked;
+    return M().eventKeys.count(id) != 0;
+}
+
+size_t ScheduledEventCount() {
+    DispatcherScope locked;
+    return M().events.size();
+}
 
 // --- Running the machine ------------------------------------------------------
 bool RunUntil(const std::function<bool()>& done, std::optional<int64_t> deadline, const char* waiter,
@@ -276,13 +298,34 @@ void RunFor(int64_t duration) {
 }
 
 bool RunUntilIdle(int64_t horizon) {
-    auto idle = [] { return DpcQueueEmpty() && PassiveWorkQueueEmpty() && !EarliestTimer() && M().events.empty(); };
+    auto idle = [] {
+        DispatcherScope locked;
+        return DpcQueueEmpty() && PassiveWorkQueueEmpty() && !EarliestTimer() && M().events.empty() &&
+               RealTimeBusyCount() == 0;
+    };
     return RunUntil(idle, SaturatingAdd(Now(), std::max<int64_t>(horizon, 0)), "RunUntilIdle");
 }
 
-void RunDpcs() { DrainDpcQueue(); }
+void RunDpcs() {
+    if (!RealTimeActive()) {
+        DrainDpcQueue();
+        return;
+    }
+    // The processors run them: wait until they have.
+    RunUntil(
+        [] {
+            DispatcherScope locked;
+            return DpcQueueEmpty() && RealTimeBusyCount() == 0;
+        },
+        std::nullopt, "RunDpcs", "the DPC queue to drain");
+}
 
 void AdvanceClock(int64_t duration) {
+    // In real time the clock cannot be stepped: time passes as it does.
+    if (RealTimeActive()) {
+        RunFor(duration);
+        return;
+    }
     Machine& m = M();
     const int64_t target = SaturatingAdd(m.now, std::max<int64_t>(duration, 0));
     for (std::optional<QueueKey> next; (next = EarliestActivity()) && next->due <= target;) {
@@ -292,7 +335,10 @@ void AdvanceClock(int64_t duration) {
     m.now = std::max(m.now, target);
 }
 
-void SetHangHorizon(int64_t horizon) { M().hangHorizon = horizon; }
+void SetHangHorizon(int64_t horizon) {
+    DispatcherScope locked;
+    M().hangHorizon = horizon;
+}
 
 void SetDpcDelivery(DpcDelivery delivery) { M().delivery = delivery; }
 DpcDelivery GetDpcDelivery() { return M().delivery; }
@@ -303,6 +349,7 @@ std::string DescribeActiveObjectsIn(const void* base, size_t size) {
         const auto a = reinterpret_cast<uintptr_t>(p);
         return a >= begin && a - begin < size;
     };
+    DispatcherScope locked;
     std::string out;
     auto add = [&](const std::string& s) { out += (out.empty() ? "" : "; ") + s; };
     for (PKDPC dpc : QueuedDpcs())
@@ -325,10 +372,40 @@ std::string DescribeActiveObjectsIn(const void* base, size_t size) {
 
 namespace internal {
 
-uint64_t NextSequence() { return ++M().sequence; }
+uint64_t NextSequence() {
+    DispatcherScope locked;
+    return ++M().sequence;
+}
 
 void AdvanceClockWithoutRunning(int64_t duration) {
+    if (RealTimeActive()) {
+        RealTimeStall(duration);
+        return;
+    }
     M().now = SaturatingAdd(M().now, std::max<int64_t>(duration, 0));
+}
+
+std::optional<QueueKey> EarliestActivity() {
+    DispatcherScope locked;
+    std::optional<QueueKey> next = EarliestTimer();
+    if (!M().events.empty() && (!next || M().events.begin()->first < *next)) next = M().events.begin()->first;
+    return next;
+}
+
+void FireEarliestActivity() {
+    if (EventFirst())
+        RunEarliestEvent();
+    else
+        ExpireEarliestTimer();
+}
+
+int64_t VirtualNow() { return M().now; }
+void SetVirtualNow(int64_t now) { M().now = std::max(M().now, now); }
+void SetActiveScheduler(Scheduler* scheduler) { g_active.store(scheduler, std::memory_order_release); }
+Scheduler* DeterministicSchedulerInstance() { return &g_deterministic; }
+int64_t HangHorizon() {
+    DispatcherScope locked;
+    return M().hangHorizon;
 }
 
 int64_t SaturatingAdd(int64_t a, int64_t b) {

@@ -49,30 +49,35 @@
 //   request while its time-out DPC is queued but has not yet run.
 //
 // Threads
-//   Today everything is single-threaded and deterministic: tests call the
-//   driver from one host thread, and DPCs, timers and device events run on
-//   that thread inside the run loop. Per-thread state (IRQL, spin locks held,
-//   fast mutexes and mutexes owned) is thread_local; spin locks are real
-//   atomic lock words holding their owner, and DpcData is claimed with an
-//   atomic compare-exchange, so both already work across host threads.
+//   By default everything is single-threaded and deterministic: tests call
+//   the driver from one host thread, and DPCs, timers and device events run
+//   on that thread inside the run loop. Per-thread state (IRQL, spin locks
+//   held, fast mutexes and mutexes owned) is thread_local; spin locks are
+//   real atomic lock words holding their owner, and DpcData is claimed with
+//   an atomic compare-exchange.
 //
-//   The policy of who runs what, and when, sits behind `Scheduler`. A
-//   threaded, real-time mode plugs in as a second implementation without any
+//   The policy of who runs what, and when, sits behind `Scheduler`. The
+//   real-time scheduler (UseRealTime) is the second implementation, with no
 //   change to the driver or to the Ke* routines:
-//     - Now() follows the host's monotonic clock instead of the virtual one;
-//     - OnDpcQueued/OnIrqlBelowDispatch wake one of several emulated
-//       processor threads that drain the DPC queue in parallel, instead of
-//       draining it on the calling thread;
+//     - Now() follows the host's monotonic clock, carrying on from the
+//       virtual time at which the machine switched;
+//     - queued DPCs are run by `processors` emulated processor threads that
+//       drain the DPC queue in parallel, each DPC at DISPATCH_LEVEL on the
+//       processor that took it, never on the thread that queued it;
+//     - a clock thread fires timers (at clock ticks) and device events as
+//       wall-clock time reaches them, at DISPATCH_LEVEL;
+//     - a worker thread runs queued passive work at PASSIVE_LEVEL;
 //     - WaitUntil blocks the calling thread on a condition variable that
-//       every signal (KeSetEvent, timer expiry, mutex release) notifies,
-//       while a clock thread fires timers and device events as wall-clock
-//       time reaches them;
-//     - OnSpinLockBusy spins (with a pause) until the owner releases the lock
-//       word, instead of reporting a deadlock.
-//   The dispatcher database (DPC queue, timer queue, device events, the
-//   signal states of objects with waiters) would then be guarded by one
-//   dispatcher lock taken inside these functions and never held while driver
-//   code runs, as in the real kernel.
+//       every signal (KeSetEvent, timer expiry, mutex release, a DPC, device
+//       event or work item ending, a request completing) notifies;
+//     - OnSpinLockBusy spins (with a pause) until the owner releases the
+//       lock word.
+//   The dispatcher database (DPC queue, timer queue, device events, passive
+//   work, wait blocks and the signal states of waited objects) is guarded by
+//   one dispatcher lock taken inside the dispatcher's routines and never
+//   held while driver code runs, as in the real kernel. Real time is for
+//   stress runs: it is not reproducible, and DPC delivery (Manual), clock
+//   stepping and the live-lock checks of the run loop do not apply to it.
 #pragma once
 
 #include <cstddef>
@@ -194,9 +199,34 @@ bool IsSpinLockHeld(const KSPIN_LOCK* lock);  // by the calling thread
 // catch memory freed while the dispatcher still uses objects inside it.
 std::string DescribeActiveObjectsIn(const void* base, size_t size);
 
+// --- Real time ------------------------------------------------------------------
+// Switches the machine to the real-time scheduler with `processors` (at
+// least 1) emulated processor threads, or back to the virtual clock, which
+// then carries on from the present wall-clock reading. Called from a test's
+// thread at PASSIVE_LEVEL; the kernel reset returns to virtual time first
+// of all. While real time runs, an infinite wait still unsatisfied after
+// kRealTimeHangLimit of wall time is reported as WAIT_HANG.
+constexpr int64_t kRealTimeHangLimit = 20 * kSecond;
+void UseRealTime(int processors = 2);
+void UseVirtualTime();
+bool IsRealTime();
+// The emulated processor (0 .. processors-1) whose thread calls, or -1 on
+// any other thread.
+int CurrentProcessor();
+// Something a waiting thread's condition reads has changed outside the
+// dispatcher's own objects (a request completed): wakes real-time waiters.
+void NotifyWaiters();
+
+class RealTimeScope {
+public:
+    explicit RealTimeScope(int processors = 2) { UseRealTime(processors); }
+    ~RealTimeScope() { UseVirtualTime(); }
+    RealTimeScope(const RealTimeScope&) = delete;
+    RealTimeScope& operator=(const RealTimeScope&) = delete;
+};
+
 // --- Scheduling policy ----------------------------------------------------------
-// See "Threads" above. The deterministic implementation is the only one
-// today and is always active.
+// See "Threads" above.
 class Scheduler {
 public:
     virtual ~Scheduler() = default;
@@ -212,6 +242,13 @@ public:
     // The lock word of `lock` holds `owner`, which is not the calling thread.
     // Returns when the caller should try to take the lock again.
     virtual void OnSpinLockBusy(PKSPIN_LOCK lock, ULONG_PTR owner, const char* routine) = 0;
+    // A signal state or other waited-on condition changed (dispatcher lock
+    // held by the caller or not).
+    virtual void OnSignal() {}
+    // A timer was armed or a device event scheduled.
+    virtual void OnTimeQueueChanged() {}
+    // Work for the system worker threads was queued.
+    virtual void OnPassiveWorkQueued() {}
 };
 
 Scheduler& ActiveScheduler();

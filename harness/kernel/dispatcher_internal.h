@@ -10,9 +10,22 @@
 #include <vector>
 
 #include "harness/kernel/dispatcher.h"
+#include "harness/kernel/recursive_lock.h"
 #include "harness/km/ke.h"
 
 namespace harness::dispatcher::internal {
+
+// --- The dispatcher lock -------------------------------------------------------
+// Guards the dispatcher database: the DPC queue, the timer queue, scheduled
+// device events, passive work, the wait blocks and the signal states of
+// objects that threads wait on. Taken inside the dispatcher's own routines
+// only, for short steps, and never held while a DPC, a device event, a work
+// item or any other routine of a driver runs, as in the real kernel. With
+// one host thread it is never contended.
+RecursiveLock& DispatcherLock();
+struct DispatcherScope : LockScope {
+    DispatcherScope() : LockScope(DispatcherLock()) {}
+};
 
 // Dispatcher object type numbers, as the kernel stores them in Header.Type.
 constexpr UCHAR kEventNotificationObject = 0;
@@ -56,6 +69,17 @@ void ReleaseLocksLeftBy(size_t heldBefore, const char* check, const char* routin
 // --- DPC queue ----------------------------------------------------------------
 // KeInsertQueueDpc semantics without the object check or delivery.
 bool QueueDpc(PKDPC dpc, PVOID argument1, PVOID argument2);
+// A DPC taken off the queue, with what its routine is called with.
+struct DequeuedDpc {
+    PKDPC dpc;
+    PKDEFERRED_ROUTINE routine;
+    PVOID context, argument1, argument2;
+};
+// Takes the oldest queued DPC off the queue (dispatcher lock held or not).
+std::optional<DequeuedDpc> TakeDpc();
+// Runs a dequeued DPC on the calling thread, which must be at
+// DISPATCH_LEVEL, and makes the checks of its return.
+void RunDpc(const DequeuedDpc& entry);
 // Runs the queued DPCs FIFO at DISPATCH_LEVEL on the calling thread, including
 // those they queue; does nothing if already draining or above DISPATCH_LEVEL.
 // Returns false after reporting a DPC live-lock (the queue is then dropped).
@@ -119,6 +143,29 @@ bool SatisfyOneWaiter(DISPATCHER_HEADER* header);
 // no mutex owned); true if it ran one.
 bool RunOnePassiveWork();
 bool PassiveWorkQueueEmpty();
+
+// --- Scheduled device events (dispatcher.cpp) ------------------------------------------
+// The earliest timer expiry or device event, and firing it on the calling
+// thread at DISPATCH_LEVEL (for the real-time clock thread).
+std::optional<QueueKey> EarliestActivity();
+void FireEarliestActivity();
+
+// --- The real-time scheduler (real_time.cpp) ---------------------------------------------
+// The current time while the real-time scheduler runs.
+bool RealTimeActive();
+// Work is going on beside the calling thread (a DPC on a processor, a device
+// event on the clock thread, a work item on the worker): the machine is not
+// idle while it lasts.
+size_t RealTimeBusyCount();
+// Busy-waits the calling thread for `duration` of wall time.
+void RealTimeStall(int64_t duration);
+// The virtual clock and the scheduler in charge (dispatcher.cpp), for the
+// switch between the two.
+int64_t VirtualNow();
+void SetVirtualNow(int64_t now);  // never moves it back
+void SetActiveScheduler(Scheduler* scheduler);
+Scheduler* DeterministicSchedulerInstance();
+int64_t HangHorizon();
 
 // --- Kernel mutexes ----------------------------------------------------------------------
 void TakeMutex(PKMUTEX mutex);  // a wait on it was satisfied

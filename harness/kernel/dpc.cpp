@@ -2,9 +2,11 @@
 // FIFO at DISPATCH_LEVEL with the checks made when each routine returns.
 #include <algorithm>
 #include <deque>
+#include <optional>
 
 #include "harness/kernel/driver_time.h"
 #include "harness/kernel/dispatcher_internal.h"
+#include "harness/kernel/harness_lock.h"
 #include "harness/kernel/verifier.h"
 
 namespace harness::dispatcher::internal {
@@ -46,6 +48,7 @@ bool CheckInitialized(const KDPC* dpc, const char* routine) {
 }  // namespace
 
 bool QueueDpc(PKDPC dpc, PVOID argument1, PVOID argument2) {
+    DispatcherScope locked;
     PVOID expected = nullptr;
     if (!__atomic_compare_exchange_n(&dpc->DpcData, &expected, static_cast<PVOID>(&Queue()), false,
                                      __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST))
@@ -56,16 +59,47 @@ bool QueueDpc(PKDPC dpc, PVOID argument1, PVOID argument2) {
     return true;
 }
 
+std::optional<DequeuedDpc> TakeDpc() {
+    DispatcherScope locked;
+    auto& entries = Queue().entries;
+    if (entries.empty()) return std::nullopt;
+    PKDPC dpc = entries.front();
+    entries.pop_front();
+    // Read everything first: once DpcData is clear the DPC may be queued
+    // again (on another processor) or freed by its routine.
+    DequeuedDpc entry{dpc, dpc->DeferredRoutine, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2};
+    __atomic_store_n(&dpc->DpcData, nullptr, __ATOMIC_SEQ_CST);
+    return entry;
+}
+
+void RunDpc(const DequeuedDpc& entry) {
+    ThreadState& thread = Thread();
+    const size_t held = thread.spinLocks.size();
+    {
+        profile::DriverTimeScope meter(true);
+        DriverCallScope driverCode;
+        entry.routine(entry.dpc, entry.context, entry.argument1, entry.argument2);
+    }
+    if (thread.irql != DISPATCH_LEVEL) {
+        harness::BugCheck("DPC_RETURNED_AT_WRONG_IRQL", "KiRetireDpcList",
+                          Describe(entry.dpc, entry.routine) + " returned at " + IrqlName(thread.irql) +
+                              "; it was entered at DISPATCH_LEVEL");
+        thread.irql = DISPATCH_LEVEL;
+    }
+    ReleaseLocksLeftBy(held, "SPIN_LOCK_HELD_AT_DPC_RETURN", "KiRetireDpcList", Describe(entry.dpc, entry.routine));
+}
+
 bool DrainDpcQueue() {
     ThreadState& thread = Thread();
-    auto& entries = Queue().entries;
-    if (thread.drainingDpcs || thread.irql > DISPATCH_LEVEL || entries.empty()) return true;
+    if (thread.drainingDpcs || thread.irql > DISPATCH_LEVEL || DpcQueueEmpty()) return true;
     thread.drainingDpcs = true;
     const KIRQL old = thread.irql;
     thread.irql = DISPATCH_LEVEL;
     bool ok = true;
-    for (size_t ran = 0; !entries.empty(); ++ran) {
+    for (size_t ran = 0;; ++ran) {
         if (ran == kMaxDpcsPerDrain) {
+            DispatcherScope locked;
+            auto& entries = Queue().entries;
             PKDPC front = entries.front();
             harness::BugCheck("DPC_LIVELOCK", "KiRetireDpcList",
                               std::to_string(kMaxDpcsPerDrain) + " DPCs ran without the queue emptying; next is " +
@@ -75,53 +109,51 @@ bool DrainDpcQueue() {
             ok = false;
             break;
         }
-        PKDPC dpc = entries.front();
-        entries.pop_front();
-        // Read everything first: the routine may free or re-queue its DPC.
-        const PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
-        PVOID context = dpc->DeferredContext;
-        PVOID argument1 = dpc->SystemArgument1;
-        PVOID argument2 = dpc->SystemArgument2;
-        __atomic_store_n(&dpc->DpcData, nullptr, __ATOMIC_SEQ_CST);
-
-        const size_t held = thread.spinLocks.size();
-        {
-            profile::DriverTimeScope meter(true);
-            routine(dpc, context, argument1, argument2);
-        }
-        if (thread.irql != DISPATCH_LEVEL) {
-            harness::BugCheck("DPC_RETURNED_AT_WRONG_IRQL", "KiRetireDpcList",
-                              Describe(dpc, routine) + " returned at " + IrqlName(thread.irql) +
-                                  "; it was entered at DISPATCH_LEVEL");
-            thread.irql = DISPATCH_LEVEL;
-        }
-        ReleaseLocksLeftBy(held, "SPIN_LOCK_HELD_AT_DPC_RETURN", "KiRetireDpcList", Describe(dpc, routine));
+        const std::optional<DequeuedDpc> entry = TakeDpc();
+        if (!entry) break;
+        RunDpc(*entry);
     }
     thread.irql = old;
     thread.drainingDpcs = false;
     return ok;
 }
 
-bool DpcQueueEmpty() { return Queue().entries.empty(); }
+bool DpcQueueEmpty() {
+    DispatcherScope locked;
+    return Queue().entries.empty();
+}
 
-std::vector<PKDPC> QueuedDpcs() { return {Queue().entries.begin(), Queue().entries.end()}; }
+std::vector<PKDPC> QueuedDpcs() {
+    DispatcherScope locked;
+    return {Queue().entries.begin(), Queue().entries.end()};
+}
 
 // Forgets the queue without touching the DPCs: their memory may be gone.
-void ResetDpcQueue() { Queue().entries.clear(); }
+void ResetDpcQueue() {
+    DispatcherScope locked;
+    Queue().entries.clear();
+}
 
 }  // namespace harness::dispatcher::internal
 
 namespace harness::dispatcher {
 
-size_t QueuedDpcCount() { return internal::Queue().entries.size(); }
+size_t QueuedDpcCount() {
+    internal::DispatcherScope locked;
+    return internal::Queue().entries.size();
+}
 
-bool IsQueued(const KDPC* dpc) { return dpc->DpcData != nullptr && internal::InQueue(dpc); }
+bool IsQueued(const KDPC* dpc) {
+    internal::DispatcherScope locked;
+    return __atomic_load_n(&dpc->DpcData, __ATOMIC_SEQ_CST) != nullptr && internal::InQueue(dpc);
+}
 
 }  // namespace harness::dispatcher
 
 using namespace harness::dispatcher::internal;
 
 VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
+    DispatcherScope locked;
     if (InQueue(Dpc)) {
         harness::BugCheck("DPC_REINITIALIZED_WHILE_QUEUED", "KeInitializeDpc",
                           Describe(Dpc, Dpc->DeferredRoutine) + " is initialised again while it is queued");
@@ -149,7 +181,8 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
 }
 
 BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
-    if (Dpc->DpcData == nullptr) return FALSE;
+    DispatcherScope locked;
+    if (__atomic_load_n(&Dpc->DpcData, __ATOMIC_SEQ_CST) == nullptr) return FALSE;
     auto& entries = Queue().entries;
     auto it = std::find(entries.begin(), entries.end(), Dpc);
     __atomic_store_n(&Dpc->DpcData, nullptr, __ATOMIC_SEQ_CST);

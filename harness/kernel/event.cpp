@@ -39,19 +39,31 @@ VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     (void)Increment;  // one thread: no priority boost to give
     if (!CheckEvent(Event, "KeSetEvent")) return 0;
-    // A synchronization event with a waiter releases the waiter and stays
-    // clear; the state before was clear too, or nobody would be waiting.
-    const bool handedOver = Event->Header.Type == kEventSynchronizationObject &&
-                            KeReadStateEvent(Event) == 0 && SatisfyOneWaiter(&Event->Header);
-    const LONG previous = handedOver ? 0 : Exchange(Event, 1);
+    LONG previous;
+    {
+        DispatcherScope locked;
+        // A synchronization event with a waiter releases the waiter and
+        // stays clear; the state before was clear too, or nobody would be
+        // waiting.
+        const bool handedOver = Event->Header.Type == kEventSynchronizationObject &&
+                                KeReadStateEvent(Event) == 0 && SatisfyOneWaiter(&Event->Header);
+        previous = handedOver ? 0 : Exchange(Event, 1);
+        harness::dispatcher::NotifyWaiters();
+    }
     if (Wait) BeginWaitNext();
     return previous;
 }
 
 VOID KeClearEvent(PRKEVENT Event) {
-    if (CheckEvent(Event, "KeClearEvent")) Exchange(Event, 0);
+    if (!CheckEvent(Event, "KeClearEvent")) return;
+    DispatcherScope locked;
+    Exchange(Event, 0);
 }
 
-LONG KeResetEvent(PRKEVENT Event) { return CheckEvent(Event, "KeResetEvent") ? Exchange(Event, 0) : 0; }
+LONG KeResetEvent(PRKEVENT Event) {
+    if (!CheckEvent(Event, "KeResetEvent")) return 0;
+    DispatcherScope locked;
+    return Exchange(Event, 0);
+}
 
 LONG KeReadStateEvent(PRKEVENT Event) { return __atomic_load_n(&Event->Header.SignalState, __ATOMIC_SEQ_CST); }

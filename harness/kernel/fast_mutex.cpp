@@ -11,10 +11,14 @@ bool TryTake(PFAST_MUTEX mutex) {
     return InterlockedCompareExchange(&mutex->Count, 0, 1) == 1;
 }
 
+// The owner field is read by other threads (the recursion check, reports):
+// written and read atomically.
 void Own(PFAST_MUTEX mutex, KIRQL oldIrql) {
-    mutex->Owner = ThreadToken();
+    __atomic_store_n(&mutex->Owner, ThreadToken(), __ATOMIC_RELAXED);
     mutex->OldIrql = oldIrql;
 }
+
+PVOID OwnerOf(PFAST_MUTEX mutex) { return __atomic_load_n(&mutex->Owner, __ATOMIC_RELAXED); }
 
 // Checks common to both ways of acquiring; false if the caller must not.
 bool MayAcquire(PFAST_MUTEX mutex, const char* routine) {
@@ -24,9 +28,10 @@ bool MayAcquire(PFAST_MUTEX mutex, const char* routine) {
                           "fast mutex " + Hex(mutex) + " acquired at " + IrqlName(irql) + ", above APC_LEVEL");
         return false;
     }
-    if (mutex->Count != 0 && mutex->Count != 1) {
+    const LONG count = __atomic_load_n(&mutex->Count, __ATOMIC_SEQ_CST);
+    if (count != 0 && count != 1) {
         harness::BugCheck("OBJECT_NOT_INITIALIZED", routine,
-                          "fast mutex " + Hex(mutex) + " has count " + std::to_string(mutex->Count) +
+                          "fast mutex " + Hex(mutex) + " has count " + std::to_string(count) +
                               ": never initialised with ExInitializeFastMutex");
         return false;
     }
@@ -45,7 +50,7 @@ VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
 
 VOID ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
     if (!MayAcquire(FastMutex, "ExAcquireFastMutex")) return;
-    if (FastMutex->Owner == ThreadToken()) {
+    if (OwnerOf(FastMutex) == ThreadToken()) {
         harness::BugCheck("FAST_MUTEX_RECURSIVE_ACQUIRE", "ExAcquireFastMutex",
                           "fast mutex " + Hex(FastMutex) + " is already owned by this thread: it deadlocks");
         return;
@@ -53,14 +58,19 @@ VOID ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
     ThreadState& thread = Thread();
     const KIRQL old = thread.irql;
     thread.irql = APC_LEVEL;
-    if (!TryTake(FastMutex)) {
-        // Owned by another thread: wait for it to be released. With one
-        // thread nothing ever releases it, which the run loop reports.
-        ++FastMutex->Contention;
+    while (!TryTake(FastMutex)) {
+        // Owned by another thread: wait for it to be released, and try
+        // again (another waiter may take it first). With one thread nothing
+        // ever releases it, which the run loop reports; the mutex is then
+        // taken over so that the test can end.
+        __atomic_add_fetch(&FastMutex->Contention, 1, __ATOMIC_RELAXED);
         const bool released = harness::dispatcher::RunUntil(
             [FastMutex] { return __atomic_load_n(&FastMutex->Count, __ATOMIC_SEQ_CST) == 1; }, std::nullopt,
-            "ExAcquireFastMutex", "fast mutex " + Hex(FastMutex) + " owned by " + Hex(FastMutex->Owner));
-        if (!released || !TryTake(FastMutex)) __atomic_store_n(&FastMutex->Count, 0, __ATOMIC_SEQ_CST);
+            "ExAcquireFastMutex", "fast mutex " + Hex(FastMutex) + " owned by " + Hex(OwnerOf(FastMutex)));
+        if (!released) {
+            __atomic_store_n(&FastMutex->Count, 0, __ATOMIC_SEQ_CST);
+            break;
+        }
     }
     Own(FastMutex, old);
 }
@@ -76,10 +86,10 @@ BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex) {
 }
 
 VOID ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
-    if (FastMutex->Owner != ThreadToken() || FastMutex->Count != 0) {
+    if (OwnerOf(FastMutex) != ThreadToken() || __atomic_load_n(&FastMutex->Count, __ATOMIC_SEQ_CST) != 0) {
         harness::BugCheck("FAST_MUTEX_NOT_OWNED", "ExReleaseFastMutex",
                           "fast mutex " + Hex(FastMutex) + " released by a thread that does not own it (owner " +
-                              Hex(FastMutex->Owner) + ")");
+                              Hex(OwnerOf(FastMutex)) + ")");
         return;
     }
     ThreadState& thread = Thread();
@@ -88,7 +98,8 @@ VOID ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
                           "fast mutex " + Hex(FastMutex) + " released at " + IrqlName(thread.irql) +
                               "; it is held at APC_LEVEL");
     const KIRQL old = static_cast<KIRQL>(FastMutex->OldIrql);
-    FastMutex->Owner = nullptr;
+    __atomic_store_n(&FastMutex->Owner, nullptr, __ATOMIC_RELAXED);
     __atomic_store_n(&FastMutex->Count, 1, __ATOMIC_SEQ_CST);
+    harness::dispatcher::NotifyWaiters();
     if (old <= thread.irql) LowerIrql(old, "ExReleaseFastMutex");
 }

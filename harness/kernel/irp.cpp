@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "harness/kernel/harness_lock.h"
 #include "harness/kernel/io_internal.h"
 #include "harness/kernel/kernel.h"
 #include "harness/kernel/verifier.h"
@@ -129,6 +130,7 @@ bool TakeIrpAllocationFault() { return ConsumeAllocationFault(); }
 void FailNextIrpAllocation() { detail::State().failNextAllocation = true; }
 
 PIRP AllocateIoManagerIrp(CCHAR stackSize, std::string purpose) {
+    harness::HarnessScope harnessState;
     return detail::NewIrp(stackSize, IrpOrigin::IoManager, std::move(purpose));
 }
 
@@ -256,6 +258,7 @@ using harness::BugCheck;
 USHORT IoSizeOfIrp(CCHAR StackSize) { return USHORT(sizeof(IRP) + StackSize * sizeof(IO_STACK_LOCATION)); }
 
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+    harness::HarnessScope harnessState;
     UNREFERENCED_PARAMETER(ChargeQuota);
     detail::CheckIrql(DISPATCH_LEVEL, "IoAllocateIrp");
     if (detail::TakeIrpAllocationFault()) return nullptr;
@@ -263,6 +266,7 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
 }
 
 VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
+    harness::HarnessScope harnessState;
     if (PacketSize < IoSizeOfIrp(StackSize)) {
         BugCheck("IRP_TOO_SMALL", "IoInitializeIrp",
                  std::to_string(PacketSize) + " bytes at " + detail::PointerText(Irp) + " cannot hold an IRP of " +
@@ -299,6 +303,7 @@ VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
 }
 
 VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
+    harness::HarnessScope harnessState;
     detail::IrpRecordPtr record = detail::FindIrp(Irp);
     if (!record) {
         BugCheck("INVALID_IRP", "IoReuseIrp",
@@ -321,6 +326,7 @@ VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
 }
 
 VOID IoFreeIrp(PIRP Irp) {
+    harness::HarnessScope harnessState;
     detail::CheckIrql(DISPATCH_LEVEL, "IoFreeIrp");
     detail::IrpRecordPtr record = detail::FindIrp(Irp);
     if (!record) {

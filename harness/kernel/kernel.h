@@ -13,6 +13,7 @@ void ResetKernel();
 // the Plug and Play manager tears down devices before the I/O manager
 // forgets its objects, and the pool is cleared last.
 enum ResetOrder : int {
+    kResetRealTime = 0,  // the machine's threads stop before anything is torn down
     kResetPnp = 10,
     kResetIo = 20,
     kResetWmi = 25,

@@ -8,6 +8,7 @@
 namespace harness::dispatcher::internal {
 
 void TakeMutex(PKMUTEX mutex) {
+    DispatcherScope locked;
     if (mutex->OwnerThread != ThreadToken()) {
         mutex->OwnerThread = ThreadToken();
         Thread().mutexes.push_back(mutex);
@@ -44,20 +45,28 @@ LONG KeReleaseMutex(PKMUTEX Mutex, BOOLEAN Wait) {
                               ": never initialised with KeInitializeMutex");
         return 0;
     }
-    const LONG previous = Mutex->Header.SignalState;
-    if (Mutex->OwnerThread != ThreadToken() || previous > 0) {
-        harness::BugCheck("MUTEX_NOT_OWNED", "KeReleaseMutex",
-                          "mutex " + Hex(Mutex) + " released by a thread that does not own it (owner " +
-                              Hex(Mutex->OwnerThread) + ")");
-        return previous;
-    }
-    if (++Mutex->Header.SignalState == 1) {
-        Mutex->OwnerThread = nullptr;
-        auto& owned = Thread().mutexes;
-        owned.erase(std::find(owned.begin(), owned.end(), Mutex));
+    LONG previous;
+    {
+        DispatcherScope locked;
+        previous = Mutex->Header.SignalState;
+        if (Mutex->OwnerThread != ThreadToken() || previous > 0) {
+            harness::BugCheck("MUTEX_NOT_OWNED", "KeReleaseMutex",
+                              "mutex " + Hex(Mutex) + " released by a thread that does not own it (owner " +
+                                  Hex(Mutex->OwnerThread) + ")");
+            return previous;
+        }
+        if (++Mutex->Header.SignalState == 1) {
+            Mutex->OwnerThread = nullptr;
+            auto& owned = Thread().mutexes;
+            owned.erase(std::find(owned.begin(), owned.end(), Mutex));
+            harness::dispatcher::NotifyWaiters();
+        }
     }
     if (Wait) BeginWaitNext();
     return previous;
 }
 
-LONG KeReadStateMutex(PKMUTEX Mutex) { return Mutex->Header.SignalState; }
+LONG KeReadStateMutex(PKMUTEX Mutex) {
+    DispatcherScope locked;
+    return Mutex->Header.SignalState;
+}

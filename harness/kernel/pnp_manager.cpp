@@ -6,6 +6,7 @@
 
 #include "harness/kernel/bus_driver.h"
 #include "harness/kernel/dispatcher.h"
+#include "harness/kernel/harness_lock.h"
 #include "harness/kernel/io_internal.h"
 #include "harness/kernel/io_manager.h"
 #include "harness/kernel/kernel.h"
@@ -106,6 +107,7 @@ UNICODE_STRING Counted(std::u16string& text) {
 }  // namespace
 
 std::shared_ptr<Driver> LoadDriver(std::u16string serviceName, PDRIVER_INITIALIZE entry) {
+    HarnessScope harnessState;
     auto driver = std::make_shared<Driver>();
     driver->serviceName = serviceName;
     State().registryPathText = registry::ServiceKeyPath(serviceName);
@@ -113,7 +115,10 @@ std::shared_ptr<Driver> LoadDriver(std::u16string serviceName, PDRIVER_INITIALIZ
 
     driver->object = io::CreateDriverObject(u"\\Driver\\" + serviceName);
     UNICODE_STRING registryPath = Counted(State().registryPathText);
-    driver->entryStatus = entry(driver->object, &registryPath);
+    {
+        DriverCallScope driverCode;
+        driver->entryStatus = entry(driver->object, &registryPath);
+    }
     if (!NT_SUCCESS(driver->entryStatus)) {
         io::DeleteDriverObject(driver->object);
         driver->object = nullptr;
@@ -124,11 +129,15 @@ std::shared_ptr<Driver> LoadDriver(std::u16string serviceName, PDRIVER_INITIALIZ
 }
 
 void UnloadDriver(std::shared_ptr<Driver> driver) {
+    HarnessScope harnessState;
     if (!driver || driver->object == nullptr) return;
     if (driver->object->DeviceObject != nullptr)
         BugCheck("DRIVER_UNLOADED_WITH_DEVICES", "DriverUnload",
                  "the driver still has device objects; remove every device before unloading it");
-    if (driver->object->DriverUnload != nullptr) driver->object->DriverUnload(driver->object);
+    if (driver->object->DriverUnload != nullptr) {
+        DriverCallScope driverCode;
+        driver->object->DriverUnload(driver->object);
+    }
     // Pool the driver allocated itself, and string buffers the run-time
     // library allocated on its behalf.
     pool::CheckLeaks(pool::Tag("COMX"), "DriverUnload");
@@ -142,6 +151,7 @@ void UnloadDriver(std::shared_ptr<Driver> driver) {
 
 std::shared_ptr<Device> PlugDevice(const std::shared_ptr<Driver>& driver, DeviceDescription description,
                                    bool start) {
+    HarnessScope harnessState;
     io::SetFileObjectDeletedHook(&OnFileObjectDeleted);
     auto device = std::make_shared<Device>();
     device->description = description;
@@ -160,7 +170,10 @@ std::shared_ptr<Device> PlugDevice(const std::shared_ptr<Driver>& driver, Device
     State().devices.push_back(device);
 
     PDRIVER_ADD_DEVICE addDevice = driver->object->DriverExtension->AddDevice;
-    device->addStatus = addDevice(driver->object, device->pdo);
+    {
+        DriverCallScope driverCode;
+        device->addStatus = addDevice(driver->object, device->pdo);
+    }
     if (!NT_SUCCESS(device->addStatus)) return device;
     device->functionDevice = device->pdo->AttachedDevice;
     CheckAddedDevices(device->pdo);
@@ -168,7 +181,10 @@ std::shared_ptr<Device> PlugDevice(const std::shared_ptr<Driver>& driver, Device
     return device;
 }
 
-PDEVICE_OBJECT TopOfStack(const std::shared_ptr<Device>& device) { return io::GetAttachedDevice(device->pdo); }
+PDEVICE_OBJECT TopOfStack(const std::shared_ptr<Device>& device) {
+    HarnessScope harnessState;
+    return io::GetAttachedDevice(device->pdo);
+}
 
 const char* PnpStateName(PnpState state) {
     switch (state) {
@@ -184,6 +200,7 @@ const char* PnpStateName(PnpState state) {
 }
 
 NTSTATUS SendPnp(const std::shared_ptr<Device>& device, UCHAR minorFunction) {
+    HarnessScope harnessState;
     PDEVICE_OBJECT top = TopOfStack(device);
     PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
@@ -197,6 +214,7 @@ NTSTATUS SendPnp(const std::shared_ptr<Device>& device, UCHAR minorFunction) {
 }
 
 size_t OpenFileCount(const std::shared_ptr<Device>& device) {
+    HarnessScope harnessState;
     size_t n = 0;
     if (device->removed) return 0;
     for (PDEVICE_OBJECT d = device->pdo; d != nullptr; d = d->AttachedDevice) n += io::FileObjectCount(d);
@@ -255,6 +273,7 @@ void OnFileObjectDeleted(PDEVICE_OBJECT closed) {
 }  // namespace
 
 NTSTATUS StartDevice(const std::shared_ptr<Device>& device) {
+    HarnessScope harnessState;
     const PnpState before = device->state;
     device->startStatus = SendPnp(device, IRP_MN_START_DEVICE);
     if (NT_SUCCESS(device->startStatus)) {
@@ -273,6 +292,7 @@ NTSTATUS StartDevice(const std::shared_ptr<Device>& device) {
 }
 
 NTSTATUS QueryStopDevice(const std::shared_ptr<Device>& device) {
+    HarnessScope harnessState;
     if (!Expect(device, {PnpState::Started}, "QueryStopDevice")) return STATUS_INVALID_DEVICE_STATE;
     const NTSTATUS status = SendPnp(device, IRP_MN_QUERY_STOP_DEVICE);
     if (NT_SUCCESS(status)) {
@@ -286,18 +306,21 @@ NTSTATUS QueryStopDevice(const std::shared_ptr<Device>& device) {
 }
 
 void CancelStopDevice(const std::shared_ptr<Device>& device) {
+    HarnessScope harnessState;
     if (!Expect(device, {PnpState::StopPending}, "CancelStopDevice")) return;
     SendPnp(device, IRP_MN_CANCEL_STOP_DEVICE);
     device->state = PnpState::Started;
 }
 
 void StopDevice(const std::shared_ptr<Device>& device) {
+    HarnessScope harnessState;
     if (!Expect(device, {PnpState::StopPending}, "StopDevice")) return;
     SendPnp(device, IRP_MN_STOP_DEVICE);
     device->state = PnpState::Stopped;
 }
 
 NTSTATUS RebalanceDevice(const std::shared_ptr<Device>& device, const std::function<void()>& whileStopped) {
+    HarnessScope harnessState;
     const NTSTATUS query = QueryStopDevice(device);
     if (!NT_SUCCESS(query)) return query;
     StopDevice(device);
@@ -306,6 +329,7 @@ NTSTATUS RebalanceDevice(const std::shared_ptr<Device>& device, const std::funct
 }
 
 NTSTATUS QueryRemoveDevice(const std::shared_ptr<Device>& device) {
+    HarnessScope harnessState;
     if (!Expect(device, {PnpState::Added, PnpState::Started}, "QueryRemoveDevice")) return STATUS_INVALID_DEVICE_STATE;
     const NTSTATUS status = SendPnp(device, IRP_MN_QUERY_REMOVE_DEVICE);
     if (NT_SUCCESS(status)) {
@@ -317,6 +341,7 @@ NTSTATUS QueryRemoveDevice(const std::shared_ptr<Device>& device) {
 }
 
 void CancelRemoveDevice(const std::shared_ptr<Device>& device) {
+    HarnessScope harnessState;
     if (!Expect(device, {PnpState::RemovePending}, "CancelRemoveDevice")) return;
     SendPnp(device, IRP_MN_CANCEL_REMOVE_DEVICE);
     // Back to where the query found it: started, or never started.
@@ -324,6 +349,7 @@ void CancelRemoveDevice(const std::shared_ptr<Device>& device) {
 }
 
 NTSTATUS RemoveDevice(const std::shared_ptr<Device>& device) {
+    HarnessScope harnessState;
     const NTSTATUS query = QueryRemoveDevice(device);
     if (!NT_SUCCESS(query)) return query;
     FinishRemoval(device);
@@ -331,6 +357,7 @@ NTSTATUS RemoveDevice(const std::shared_ptr<Device>& device) {
 }
 
 void SurpriseRemoveDevice(const std::shared_ptr<Device>& device) {
+    HarnessScope harnessState;
     if (device->removed || device->state == PnpState::SurpriseRemoved) return;
     SendPnp(device, IRP_MN_SURPRISE_REMOVAL);
     CheckSurpriseRemovedDevice(device->pdo, device->functionDevice);
@@ -339,6 +366,7 @@ void SurpriseRemoveDevice(const std::shared_ptr<Device>& device) {
 }
 
 void UnplugDevice(const std::shared_ptr<Device>& device) {
+    HarnessScope harnessState;
     if (device->removed) return;
     usb::Unplug(device->pdo);
     SurpriseRemoveDevice(device);

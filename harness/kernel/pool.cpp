@@ -14,6 +14,7 @@
 #include <unordered_map>
 
 #include "harness/kernel/dispatcher.h"
+#include "harness/kernel/harness_lock.h"
 #include "harness/kernel/kernel.h"
 #include "harness/kernel/verifier.h"
 
@@ -419,10 +420,12 @@ std::size_t CheckLeaks(ULONG tag, const char* routine) { return ReportLeaks(fals
 }  // namespace harness::pool
 
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+    harness::HarnessScope harnessState;
     return harness::pool::Allocate(PoolType, NumberOfBytes, Tag, "ExAllocatePoolWithTag");
 }
 
 PVOID ExAllocatePoolWithQuotaTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+    harness::HarnessScope harnessState;
     const auto flags = static_cast<unsigned>(PoolType);
     const bool failInsteadOfRaise = (flags & POOL_QUOTA_FAIL_INSTEAD_OF_RAISE) != 0;
     const auto type = static_cast<POOL_TYPE>(flags & ~static_cast<unsigned>(POOL_QUOTA_FAIL_INSTEAD_OF_RAISE));
@@ -439,9 +442,16 @@ PVOID ExAllocatePoolWithQuotaTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG
 }
 
 PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
+    harness::HarnessScope harnessState;
     return harness::pool::Allocate(PoolType, NumberOfBytes, harness::pool::Tag("None"), "ExAllocatePool");
 }
 
-VOID ExFreePoolWithTag(PVOID P, ULONG Tag) { harness::pool::Free(P, Tag, true, "ExFreePoolWithTag"); }
+VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
+    harness::HarnessScope harnessState;
+    harness::pool::Free(P, Tag, true, "ExFreePoolWithTag");
+}
 
-VOID ExFreePool(PVOID P) { harness::pool::Free(P, 0, false, "ExFreePool"); }
+VOID ExFreePool(PVOID P) {
+    harness::HarnessScope harnessState;
+    harness::pool::Free(P, 0, false, "ExFreePool");
+}

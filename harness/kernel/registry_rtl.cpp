@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "harness/kernel/harness_lock.h"
 #include "harness/kernel/pool.h"
 #include "harness/kernel/registry.h"
 #include "harness/kernel/registry_tree.h"
@@ -213,6 +214,7 @@ NTSTATUS QueryNamedValue(const RTL_QUERY_REGISTRY_TABLE& entry, const tree::KeyP
 // used and only required values fail.
 NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
                                 PVOID Context, PVOID Environment) {
+    harness::HarnessScope harnessState;
     UNREFERENCED_PARAMETER(Environment);
     tree::CheckPassive("RtlQueryRegistryValues");
     if (QueryTable == nullptr) return STATUS_INVALID_PARAMETER;
@@ -257,6 +259,7 @@ NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGIST
 // written to it).
 NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType, PVOID ValueData,
                                ULONG ValueLength) {
+    harness::HarnessScope harnessState;
     tree::CheckPassive("RtlWriteRegistryValue");
     tree::KeyPtr key;
     const NTSTATUS status = ResolveKey(RelativeTo, Path, true, KEY_SET_VALUE, "RtlWriteRegistryValue", &key);
@@ -268,6 +271,7 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
 }
 
 NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName) {
+    harness::HarnessScope harnessState;
     tree::CheckPassive("RtlDeleteRegistryValue");
     tree::KeyPtr key;
     const NTSTATUS status = ResolveKey(RelativeTo, Path, false, KEY_SET_VALUE, "RtlDeleteRegistryValue", &key);
@@ -277,12 +281,14 @@ NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName)
 }
 
 NTSTATUS RtlCheckRegistryKey(ULONG RelativeTo, PWSTR Path) {
+    harness::HarnessScope harnessState;
     tree::CheckPassive("RtlCheckRegistryKey");
     tree::KeyPtr key;
     return ResolveKey(RelativeTo, Path, false, 0, "RtlCheckRegistryKey", &key);
 }
 
 NTSTATUS RtlCreateRegistryKey(ULONG RelativeTo, PWSTR Path) {
+    harness::HarnessScope harnessState;
     tree::CheckPassive("RtlCreateRegistryKey");
     tree::KeyPtr key;
     return ResolveKey(RelativeTo, Path, true, 0, "RtlCreateRegistryKey", &key);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "harness/kernel/harness_lock.h"
 #include "harness/kernel/registry.h"
 #include "harness/kernel/registry_tree.h"
 
@@ -116,6 +117,7 @@ NTSTATUS FillValueInformation(const NamedValue& value, KEY_VALUE_INFORMATION_CLA
 }  // namespace
 
 NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes) {
+    harness::HarnessScope harnessState;
     tree::CheckPassive("ZwOpenKey");
     if (KeyHandle == nullptr) return STATUS_INVALID_PARAMETER;
     *KeyHandle = nullptr;
@@ -128,6 +130,7 @@ NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBU
 
 NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
                      ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition) {
+    harness::HarnessScope harnessState;
     UNREFERENCED_PARAMETER(TitleIndex);
     UNREFERENCED_PARAMETER(Class);
     UNREFERENCED_PARAMETER(CreateOptions);
@@ -147,6 +150,7 @@ NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRI
 NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                          KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
                          ULONG Length, PULONG ResultLength) {
+    harness::HarnessScope harnessState;
     tree::CheckPassive("ZwQueryValueKey");
     tree::OpenKey* open = nullptr;
     const NTSTATUS status = UseHandle(KeyHandle, KEY_QUERY_VALUE, "ZwQueryValueKey", &open);
@@ -159,6 +163,7 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
 
 NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type, PVOID Data,
                        ULONG DataSize) {
+    harness::HarnessScope harnessState;
     UNREFERENCED_PARAMETER(TitleIndex);
     tree::CheckPassive("ZwSetValueKey");
     tree::OpenKey* open = nullptr;
@@ -170,6 +175,7 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleI
 }
 
 NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName) {
+    harness::HarnessScope harnessState;
     tree::CheckPassive("ZwDeleteValueKey");
     tree::OpenKey* open = nullptr;
     const NTSTATUS status = UseHandle(KeyHandle, KEY_SET_VALUE, "ZwDeleteValueKey", &open);
@@ -178,6 +184,7 @@ NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName) {
 }
 
 NTSTATUS ZwClose(HANDLE Handle) {
+    harness::HarnessScope harnessState;
     tree::CheckPassive("ZwClose");
     if (tree::LookupHandle(Handle, "ZwClose") == nullptr) return STATUS_INVALID_HANDLE;
     tree::CloseHandle(Handle);
@@ -190,6 +197,7 @@ NTSTATUS ZwClose(HANDLE Handle) {
 // key of the current hardware profile is opened instead.
 NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
                                  PHANDLE DevInstRegKey) {
+    harness::HarnessScope harnessState;
     tree::CheckPassive("IoOpenDeviceRegistryKey");
     if (DevInstRegKey == nullptr) return STATUS_INVALID_PARAMETER;
     *DevInstRegKey = nullptr;

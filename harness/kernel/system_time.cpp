@@ -42,7 +42,10 @@ int64_t TicksSincePhase(int64_t t) {
 }
 }  // namespace
 
-int64_t TimeIncrement() { return Clock().increment; }
+int64_t TimeIncrement() {
+    internal::DispatcherScope locked;
+    return Clock().increment;
+}
 int64_t BootSystemTime() { return kBootSystemTime; }
 
 bool SetTimeIncrement(int64_t increment) {
@@ -53,6 +56,7 @@ bool SetTimeIncrement(int64_t increment) {
                      "; it stays at " + std::to_string(Clock().increment));
         return false;
     }
+    internal::DispatcherScope locked;
     ClockInterrupt& c = Clock();
     const int64_t now = Now();
     c.ticksAtPhase += TicksSincePhase(now);
@@ -63,6 +67,7 @@ bool SetTimeIncrement(int64_t increment) {
 }
 
 int64_t TickAtOrAfter(int64_t t) {
+    internal::DispatcherScope locked;
     const ClockInterrupt& c = Clock();
     if (t <= c.phase) return c.phase;
     const int64_t since = t - c.phase;
@@ -74,11 +79,20 @@ int64_t TickAtOrAfter(int64_t t) {
 
 namespace internal {
 
-int64_t LastTick(int64_t t) { return Clock().phase + TicksSincePhase(t) * Clock().increment; }
+int64_t LastTick(int64_t t) {
+    DispatcherScope locked;
+    return Clock().phase + TicksSincePhase(t) * Clock().increment;
+}
 
-int64_t TickCount(int64_t t) { return Clock().ticksAtPhase + TicksSincePhase(t); }
+int64_t TickCount(int64_t t) {
+    DispatcherScope locked;
+    return Clock().ticksAtPhase + TicksSincePhase(t);
+}
 
-void ResetClockInterrupt() { Clock() = ClockInterrupt{}; }
+void ResetClockInterrupt() {
+    DispatcherScope locked;
+    Clock() = ClockInterrupt{};
+}
 
 }  // namespace internal
 

@@ -45,6 +45,7 @@ void Insert(PKTIMER timer, int64_t due, uint64_t sequence) {
 void Arm(PKTIMER timer, int64_t due) {
     Insert(timer, due, NextSequence());
     timer->DueTime.QuadPart = static_cast<ULONGLONG>(due);
+    ActiveScheduler().OnTimeQueueChanged();
 }
 
 bool Disarm(const KTIMER* timer) {
@@ -75,7 +76,8 @@ int64_t NextPeriod(int64_t due, LONG periodMs) {
 bool Expire(PKTIMER timer, int64_t due) {
     const bool handedOver = timer->Header.Type == kTimerSynchronizationObject && timer->Header.SignalState == 0 &&
                             SatisfyOneWaiter(&timer->Header);
-    if (!handedOver) timer->Header.SignalState = 1;
+    if (!handedOver) __atomic_store_n(&timer->Header.SignalState, 1, __ATOMIC_SEQ_CST);
+    NotifyWaiters();
     if (timer->Period > 0) Arm(timer, NextPeriod(due, timer->Period));
     if (!timer->Dpc) return false;
     const int64_t systemTime = BootSystemTime() + LastTick(Now());
@@ -105,11 +107,13 @@ void CheckIrql(const KTIMER* timer, const char* routine) {
 }  // namespace
 
 std::optional<QueueKey> EarliestTimer() {
+    DispatcherScope locked;
     if (Timers().byTick.empty()) return std::nullopt;
     return Timers().byTick.begin()->first;
 }
 
 void ExpireEarliestTimer() {
+    DispatcherScope locked;
     auto it = Timers().byTick.begin();
     const ArmedTimer armed = it->second;
     Timers().byTick.erase(it);
@@ -118,12 +122,14 @@ void ExpireEarliestTimer() {
 }
 
 std::vector<PKTIMER> ArmedTimers() {
+    DispatcherScope locked;
     std::vector<PKTIMER> timers;
     for (const auto& [key, armed] : Timers().byTick) timers.push_back(armed.timer);
     return timers;
 }
 
 std::string DescribeTimer(const KTIMER* timer) {
+    DispatcherScope locked;
     std::string out = "timer " + Hex(timer);
     auto it = Timers().keys.find(timer);
     if (it == Timers().keys.end()) return out;
@@ -138,11 +144,13 @@ std::string DescribeTimer(const KTIMER* timer) {
 
 // Forgets the queue without touching the timers: their memory may be gone.
 void ResetTimers() {
+    DispatcherScope locked;
     Timers().byTick.clear();
     Timers().keys.clear();
 }
 
 void RetimeTimers() {
+    DispatcherScope locked;
     std::map<QueueKey, ArmedTimer> armed = std::move(Timers().byTick);
     Timers().byTick.clear();
     Timers().keys.clear();
@@ -154,14 +162,21 @@ void RetimeTimers() {
 namespace harness::dispatcher {
 
 int64_t TimeUntilExpiry(LONGLONG dueTime) {
+    internal::DispatcherScope locked;
     const int64_t due = internal::DueTimeOf(dueTime);
     if (due <= internal::LastTick(Now())) return 0;
     return TickAtOrAfter(due) - Now();
 }
 
-size_t ArmedTimerCount() { return internal::Timers().keys.size(); }
+size_t ArmedTimerCount() {
+    internal::DispatcherScope locked;
+    return internal::Timers().keys.size();
+}
 
-bool IsArmed(const KTIMER* timer) { return internal::Timers().keys.count(timer) != 0; }
+bool IsArmed(const KTIMER* timer) {
+    internal::DispatcherScope locked;
+    return internal::Timers().keys.count(timer) != 0;
+}
 
 }  // namespace harness::dispatcher
 
@@ -170,6 +185,7 @@ using namespace harness::dispatcher::internal;
 VOID KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationTimer); }
 
 VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
+    DispatcherScope locked;
     if (Disarm(Timer))
         harness::BugCheck("TIMER_REINITIALIZED_WHILE_ARMED", "KeInitializeTimerEx",
                           "timer " + Hex(Timer) + " is initialised again while it is armed");
@@ -206,24 +222,31 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
                               ", never initialised with KeInitializeDpc");
         Dpc = nullptr;
     }
-    const bool wasArmed = Disarm(Timer);
-    Timer->Header.SignalState = 0;
-    Timer->Dpc = Dpc;
-    Timer->Period = Period > 0 ? Period : 0;
-    // Already due by the kernel's time (the latest tick): the kernel expires
-    // such a timer on the spot instead of queueing it.
-    const int64_t due = DueTimeOf(DueTime.QuadPart);
-    if (due > LastTick(harness::dispatcher::Now())) {
-        Arm(Timer, due);
-    } else if (Expire(Timer, due)) {
-        harness::dispatcher::ActiveScheduler().OnDpcQueued();
+    bool wasArmed, queued = false;
+    {
+        DispatcherScope locked;
+        wasArmed = Disarm(Timer);
+        __atomic_store_n(&Timer->Header.SignalState, 0, __ATOMIC_SEQ_CST);
+        Timer->Dpc = Dpc;
+        Timer->Period = Period > 0 ? Period : 0;
+        // Already due by the kernel's time (the latest tick): the kernel
+        // expires such a timer on the spot instead of queueing it.
+        const int64_t due = DueTimeOf(DueTime.QuadPart);
+        if (due > LastTick(harness::dispatcher::Now()))
+            Arm(Timer, due);
+        else
+            queued = Expire(Timer, due);
     }
+    if (queued) harness::dispatcher::ActiveScheduler().OnDpcQueued();
     return wasArmed ? TRUE : FALSE;
 }
 
 BOOLEAN KeCancelTimer(PKTIMER Timer) {
     CheckIrql(Timer, "KeCancelTimer");
+    DispatcherScope locked;
     return Disarm(Timer) ? TRUE : FALSE;
 }
 
-BOOLEAN KeReadStateTimer(PKTIMER Timer) { return Timer->Header.SignalState != 0 ? TRUE : FALSE; }
+BOOLEAN KeReadStateTimer(PKTIMER Timer) {
+    return __atomic_load_n(&Timer->Header.SignalState, __ATOMIC_SEQ_CST) != 0 ? TRUE : FALSE;
+}

@@ -4,9 +4,13 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 
 namespace harness {
 namespace {
+
+// Reports may come from several threads at once (real time).
+std::mutex g_recordedMutex;
 
 std::vector<Violation>& Recorded() {
     static std::vector<Violation> recorded;
@@ -177,11 +181,17 @@ ViolationHandler SetViolationHandler(ViolationHandler handler) {
 }
 
 void RecordViolations() {
-    SetViolationHandler([](const Violation& v) { Recorded().push_back(v); });
+    SetViolationHandler([](const Violation& v) {
+        std::lock_guard<std::mutex> locked(g_recordedMutex);
+        Recorded().push_back(v);
+    });
 }
 
 const std::vector<Violation>& RecordedViolations() { return Recorded(); }
 
-void ClearRecordedViolations() { Recorded().clear(); }
+void ClearRecordedViolations() {
+    std::lock_guard<std::mutex> locked(g_recordedMutex);
+    Recorded().clear();
+}
 
 }  // namespace harness

@@ -45,9 +45,11 @@ std::vector<WaitBlock*>& Waiters() {
 }  // namespace
 
 bool SatisfyOneWaiter(DISPATCHER_HEADER* header) {
+    DispatcherScope locked;
     for (WaitBlock* block : Waiters()) {
         if (block->object != header || block->satisfied) continue;
         block->satisfied = true;
+        NotifyWaiters();
         return true;
     }
     return false;
@@ -81,14 +83,27 @@ bool IsSignalled(const DISPATCHER_HEADER* header) {
     return __atomic_load_n(&header->SignalState, __ATOMIC_SEQ_CST) > 0;
 }
 
+
+
 // The side effect of a satisfied wait.
 void Satisfy(DISPATCHER_HEADER* header) {
+    DispatcherScope locked;
     switch (header->Type) {
         case kEventSynchronizationObject:
         case kTimerSynchronizationObject: __atomic_store_n(&header->SignalState, 0, __ATOMIC_SEQ_CST); break;
         case kMutantObject: TakeMutex(reinterpret_cast<PKMUTEX>(header)); break;
         default: break;
     }
+}
+
+// Checks the state and, if signalled, satisfies the wait, as one step under
+// the dispatcher lock: two threads woken by one signal of a synchronization
+// event must not both take it.
+bool TryConsume(DISPATCHER_HEADER* header) {
+    DispatcherScope locked;
+    if (!IsSignalled(header)) return false;
+    Satisfy(header);
+    return true;
 }
 
 std::string Describe(const DISPATCHER_HEADER* header) {
@@ -122,23 +137,27 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     const bool poll = Timeout && Timeout->QuadPart == 0;
     const std::string what = Describe(header);
     const bool mayBlock = CheckMayWait("KeWaitForSingleObject", !poll, what);
-    if (IsSignalled(header)) {
-        Satisfy(header);
-        return STATUS_SUCCESS;
-    }
+    if (TryConsume(header)) return STATUS_SUCCESS;
     if (poll || !mayBlock) return STATUS_TIMEOUT;
     std::optional<int64_t> deadline;
     if (Timeout) deadline = ToVirtualTime(Timeout->QuadPart);
     WaitBlock block{header};
+    {
+        DispatcherScope locked;
+        Waiters().push_back(&block);
+    }
+    bool consumed = false;
+    dispatcher::RunUntil(
+        [&block, &consumed] {
+            DispatcherScope locked;
+            return block.satisfied || (consumed = TryConsume(block.object));
+        },
+        deadline, "KeWaitForSingleObject", what);
+    DispatcherScope locked;
     auto& waiters = Waiters();
-    waiters.push_back(&block);
-    const bool ended = dispatcher::RunUntil([&block] { return block.satisfied || IsSignalled(block.object); },
-                                            deadline, "KeWaitForSingleObject", what);
     waiters.erase(std::find(waiters.begin(), waiters.end(), &block));
-    if (block.satisfied) return STATUS_SUCCESS;  // handed over by the signaller: the object stayed clear
-    if (!ended) return STATUS_TIMEOUT;
-    Satisfy(header);
-    return STATUS_SUCCESS;
+    // Handed over by the signaller (the object stayed clear), or taken here.
+    return block.satisfied || consumed ? STATUS_SUCCESS : STATUS_TIMEOUT;
 }
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {

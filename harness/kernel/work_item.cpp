@@ -16,6 +16,7 @@
 #include <string>
 
 #include "harness/kernel/dispatcher.h"
+#include "harness/kernel/harness_lock.h"
 #include "harness/kernel/io_internal.h"
 #include "harness/kernel/kernel.h"
 #include "harness/kernel/pool.h"
@@ -59,6 +60,7 @@ using namespace harness::io;
 using harness::BugCheck;
 
 PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
+    harness::HarnessScope harnessState;
     detail::CheckIrql(DISPATCH_LEVEL, "IoAllocateWorkItem");
     if (!IsLiveDevice(DeviceObject) || IsDeletePending(DeviceObject)) {
         BugCheck("INVALID_DEVICE_OBJECT", "IoAllocateWorkItem",
@@ -74,6 +76,7 @@ PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
 }
 
 VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
+    harness::HarnessScope harnessState;
     detail::CheckIrql(DISPATCH_LEVEL, "IoFreeWorkItem");
     if (!Checked(IoWorkItem, "IoFreeWorkItem")) return;
     if (IoWorkItem->queued) {
@@ -87,6 +90,7 @@ VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
 
 VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
                      PVOID Context) {
+    harness::HarnessScope harnessState;
     UNREFERENCED_PARAMETER(QueueType);  // one worker queue serves every type here
     detail::CheckIrql(DISPATCH_LEVEL, "IoQueueWorkItem");
     if (!Checked(IoWorkItem, "IoQueueWorkItem")) return;
@@ -100,9 +104,13 @@ VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine
     InterlockedIncrement(&device->ReferenceCount);
     harness::dispatcher::QueuePassiveWork(
         [IoWorkItem, WorkerRoutine, Context, device] {
+            harness::HarnessScope harnessState;
             // The routine may free the item: nothing of it is touched after.
             IoWorkItem->queued = false;
-            WorkerRoutine(device, Context);
+            {
+                harness::DriverCallScope driverCode;
+                WorkerRoutine(device, Context);
+            }
             InterlockedDecrement(&device->ReferenceCount);
             detail::FreeDeviceIfUnused(device, "IoQueueWorkItem");
         },

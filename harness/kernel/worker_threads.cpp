@@ -28,7 +28,9 @@ std::deque<PassiveWork>& Queue() {
 }
 
 void ResetPassiveWork() {
-    std::deque<PassiveWork> dropped = std::move(Queue());
+    std::deque<PassiveWork> dropped;
+    DispatcherScope locked;
+    dropped = std::move(Queue());
     Queue().clear();
 }
 
@@ -36,6 +38,7 @@ void CheckPassiveWorkQuiescent() {
     // A queued work item holds a reference on its device object, so the
     // device and its driver cannot go away under it; one still queued at the
     // end would run after the test, in whatever is left of the driver.
+    DispatcherScope locked;
     for (const PassiveWork& item : Queue())
         BugCheck("WORK_ITEM_PENDING_AT_END", "VerifyQuiescent", item.description + " is still queued");
 }
@@ -46,10 +49,15 @@ harness::QuiesceCheckRegistration g_quiesce(&CheckPassiveWorkQuiescent);
 }  // namespace
 
 void QueuePassiveWork(std::function<void()> work, std::string description) {
+    DispatcherScope locked;
     Queue().push_back(PassiveWork{std::move(work), std::move(description)});
+    ActiveScheduler().OnPassiveWorkQueued();
 }
 
-size_t QueuedPassiveWorkCount() { return Queue().size(); }
+size_t QueuedPassiveWorkCount() {
+    DispatcherScope locked;
+    return Queue().size();
+}
 
 void RunPassiveWork() {
     while (RunOnePassiveWork()) {
@@ -58,14 +66,23 @@ void RunPassiveWork() {
 
 namespace internal {
 
-bool PassiveWorkQueueEmpty() { return Queue().empty(); }
+bool PassiveWorkQueueEmpty() {
+    DispatcherScope locked;
+    return Queue().empty();
+}
 
 bool RunOnePassiveWork() {
     ThreadState& thread = Thread();
-    if (Queue().empty() || thread.irql != PASSIVE_LEVEL || !thread.mutexes.empty()) return false;
-    PassiveWork item = std::move(Queue().front());
-    Queue().pop_front();
+    if (thread.irql != PASSIVE_LEVEL || !thread.mutexes.empty()) return false;
+    PassiveWork item;
+    {
+        DispatcherScope locked;
+        if (Queue().empty()) return false;
+        item = std::move(Queue().front());
+        Queue().pop_front();
+    }
     item.work();
+    NotifyWaiters();
     // Windows checks the worker thread's state when the routine returns.
     if (thread.irql != PASSIVE_LEVEL) {
         BugCheck("WORKER_THREAD_RETURNED_AT_BAD_IRQL", "ExpWorkerThread",

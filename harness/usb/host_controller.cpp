@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "harness/kernel/harness_lock.h"
 #include "harness/kernel/verifier.h"
 #include "harness/usb/frame_scheduler.h"
 #include "harness/usb/host_controller.h"
@@ -231,6 +232,8 @@ void Withdraw(const TransferPtr& t) {
 // spin lock.
 VOID NTAPI CancelTransfer(PDEVICE_OBJECT, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
+    // The I/O manager calls cancel routines without the harness lock.
+    HarnessScope harnessState;
     TransferPtr t = FindByIrp(irp);
     if (t == nullptr) return;
     Withdraw(t);

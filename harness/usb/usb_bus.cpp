@@ -3,8 +3,10 @@
 // bus-level fault injection.
 #include "harness/usb/usb_bus.h"
 
+
 #include <map>
 
+#include "harness/kernel/harness_lock.h"
 #include "harness/kernel/kernel.h"
 #include "harness/kernel/verifier.h"
 #include "harness/usb/host_controller.h"
@@ -250,6 +252,7 @@ void DisconnectDevice(PDEVICE_OBJECT pdo) {
 bool IsUsbDevice(const DEVICE_OBJECT* pdo) { return FindPort(pdo) != nullptr; }
 
 NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
+    harness::HarnessScope harnessState;
     Port* port = FindPort(pdo);
     if (port == nullptr) return CompleteIrp(irp, STATUS_NOT_SUPPORTED);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
