@@ -97,13 +97,13 @@ VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine
     }
     IoWorkItem->queued = true;
     PDEVICE_OBJECT device = IoWorkItem->device;
-    InterlockedIncrement(&device->ReferenceCount);
+    InterlockedIncrement(&device->DeviceObjectExtension->objectReferences);
     harness::dispatcher::QueuePassiveWork(
         [IoWorkItem, WorkerRoutine, Context, device] {
             // The routine may free the item: nothing of it is touched after.
             IoWorkItem->queued = false;
             WorkerRoutine(device, Context);
-            InterlockedDecrement(&device->ReferenceCount);
+            InterlockedDecrement(&device->DeviceObjectExtension->objectReferences);
             detail::FreeDeviceIfUnused(device, "IoQueueWorkItem");
         },
         Describe(IoWorkItem, WorkerRoutine));
