@@ -37,8 +37,9 @@ NTSTATUS PassDownOther(PortExtension* port, PIRP irp) {
     PoStartNextPowerIrp(irp);
     IoSkipCurrentIrpStackLocation(irp);
     const NTSTATUS status = PoCallDriver(port->lowerDevice, irp);
-    if (port->chipConfigured == 1 && port->devicePowerState != PowerDeviceD0 && !PortBeingRemoved(port))
-        RequestDevicePowerAndWait(port->pdo, port, PowerDeviceD0);
+    if (port->chipConfigured == 1 && port->devicePowerState != PowerDeviceD0 && !PortBeingRemoved(port) &&
+        NT_SUCCESS(RequestDevicePowerAndWait(port->pdo, port, PowerDeviceD0)))
+        RestoreChipAfterSleep(port);  // the readers, withdrawn at the suspend
     FinishRequest(port);
     return status;
 }
