@@ -49,8 +49,8 @@ NTSTATUS PassDownOther(PortExtension* port, PIRP irp) {
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT deviceObject, PIRP irp) {
     PortExtension* port = PortFromDevice(deviceObject);
     const NTSTATUS admitted = AdmitRequest(irp, port);
-    // Held while a stop is pending: it comes through here again when the
-    // port is started again or the stop is cancelled.
+    // Admission does not hold power requests, even while a stop is pending
+    // (io/admission.cpp); should it ever, the request is no longer ours.
     if (admitted == STATUS_PENDING) return STATUS_PENDING;
     if (!NT_SUCCESS(admitted)) return CompletePower(port, irp, admitted);
 
