@@ -37,8 +37,9 @@ NTSTATUS PassDownOther(PortExtension* port, PIRP irp) {
     PoStartNextPowerIrp(irp);
     IoSkipCurrentIrpStackLocation(irp);
     const NTSTATUS status = PoCallDriver(port->lowerDevice, irp);
-    if (port->chipConfigured == 1 && port->devicePowerState != PowerDeviceD0 && !PortBeingRemoved(port))
-        RequestDevicePowerAndWait(port->pdo, port, PowerDeviceD0);
+    if (port->chipConfigured == 1 && port->devicePowerState != PowerDeviceD0 && !PortBeingRemoved(port) &&
+        NT_SUCCESS(RequestDevicePowerAndWait(port->pdo, port, PowerDeviceD0)))
+        RestoreChipAfterSleep(port);  // the readers, withdrawn at the suspend
     FinishRequest(port);
     return status;
 }
@@ -48,8 +49,8 @@ NTSTATUS PassDownOther(PortExtension* port, PIRP irp) {
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT deviceObject, PIRP irp) {
     PortExtension* port = PortFromDevice(deviceObject);
     const NTSTATUS admitted = AdmitRequest(irp, port);
-    // Held while a stop is pending: it comes through here again when the
-    // port is started again or the stop is cancelled.
+    // Admission does not hold power requests, even while a stop is pending
+    // (io/admission.cpp); should it ever, the request is no longer ours.
     if (admitted == STATUS_PENDING) return STATUS_PENDING;
     if (!NT_SUCCESS(admitted)) return CompletePower(port, irp, admitted);
 

@@ -2,7 +2,7 @@
 // requests inside the driver that stop and removal wait to drain.
 //
 // Parking. While a stop is pending (PNP_ACCEPT_STOPPING) a request other
-// than Plug and Play is parked in stalledQueue until the device is started
+// than Plug and Play or power is parked in stalledQueue until the device is started
 // again or the stop is cancelled. Two rules make that safe:
 //  - A parked request gives its admission count back as it is parked: the
 //    stop that follows drains pendingIrpCount, and a request waiting for
@@ -21,16 +21,19 @@ namespace {
 
 enum Admission { ADMIT, REFUSE_DELETE_PENDING, PARK };
 
-Admission Decide(LONG accept, bool isPnp) {
+Admission Decide(LONG accept, UCHAR major) {
     if (accept == 0) return ADMIT;
-    if (accept & (PNP_ACCEPT_REMOVING | PNP_ACCEPT_SURPRISE_REMOVED)) return isPnp ? ADMIT : REFUSE_DELETE_PENDING;
-    // Stopped only (no handle can be open then), or a Plug and Play request
-    // while a stop is pending.
-    if ((accept & PNP_ACCEPT_STOPPING) && !isPnp) return PARK;
+    if (accept & (PNP_ACCEPT_REMOVING | PNP_ACCEPT_SURPRISE_REMOVED))
+        return major == IRP_MJ_PNP ? ADMIT : REFUSE_DELETE_PENDING;
+    // Stopped only (no handle can be open then), or a Plug and Play or power
+    // request while a stop is pending: Windows goes on sending both and
+    // expects them handled, not held (a held system power request would
+    // hang the transition until the stop ended).
+    if ((accept & PNP_ACCEPT_STOPPING) && major != IRP_MJ_PNP && major != IRP_MJ_POWER) return PARK;
     return ADMIT;
 }
 
-bool IsPnp(PIRP irp) { return IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_PNP; }
+UCHAR MajorOf(PIRP irp) { return IoGetCurrentIrpStackLocation(irp)->MajorFunction; }
 
 LONG ReadAccept(PortExtension* port) {
     KIRQL irql;
@@ -53,7 +56,7 @@ NTSTATUS Act(Admission admission, PIRP irp) {
 NTSTATUS AdmitRequest(PIRP irp, PortExtension* port) {
     // Counted before anything else, so a drain that starts now waits for us.
     InterlockedIncrement(&port->pendingIrpCount);
-    const Admission admission = Decide(ReadAccept(port), IsPnp(irp));
+    const Admission admission = Decide(ReadAccept(port), MajorOf(irp));
     if (admission == PARK) return ParkRequest(irp, port);
     return Act(admission, irp);
 }
@@ -61,7 +64,7 @@ NTSTATUS AdmitRequest(PIRP irp, PortExtension* port) {
 NTSTATUS ParkRequest(PIRP irp, PortExtension* port) {
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    const Admission admission = Decide(ReadAccept(port), IsPnp(irp));
+    const Admission admission = Decide(ReadAccept(port), MajorOf(irp));
     if (admission != PARK) {
         // The stop ended (or a removal began) since the first look.
         IoReleaseCancelSpinLock(irql);

@@ -73,7 +73,12 @@ NTSTATUS CompleteControl(PortExtension* port, PIRP irp, NTSTATUS status) {
 
 NTSTATUS PowerUpForControl(PortExtension* port) {
     if (port->devicePowerState == PowerDeviceD0) return STATUS_SUCCESS;
-    return RequestDevicePowerAndWait(port->pdo, port, PowerDeviceD0);
+    const NTSTATUS status = RequestDevicePowerAndWait(port->pdo, port, PowerDeviceD0);
+    // Suspended, the hub withdrew the status and receive transfers; after a
+    // wake that could not have its D0 request the chip also came back with
+    // the bus at its power-on state. Put the settings back and the readers.
+    if (NT_SUCCESS(status)) RestoreChipAfterSleep(port);
+    return status;
 }
 
 // IOCTL_SERIAL_RESET_DEVICE: there is nothing to reset on this port.

@@ -164,7 +164,7 @@ void FreeDeviceIfUnused(PDEVICE_OBJECT device, const char* routine) {
     auto it = state.live.find(device);
     if (it == state.live.end()) return;
     const _DEVOBJ_EXTENSION& ext = it->second->extension;
-    if (!ext.deleted || device->ReferenceCount != 0 || device->AttachedDevice != nullptr ||
+    if (!ext.deleted || device->ReferenceCount != 0 || ext.objectReferences != 0 || device->AttachedDevice != nullptr ||
         ext.attachedTo != nullptr)
         return;
     const DRIVER_OBJECT* driver = device->DriverObject;

@@ -56,6 +56,12 @@ struct _DEVOBJ_EXTENSION {
     PDEVICE_OBJECT attachedTo = nullptr;  // the device this one sits on
     bool deleted = false;                 // IoDeleteDevice was called
     NTSTATUS openRefusal = STATUS_SUCCESS;  // opens fail with this while set
+    // References that keep the memory but are not opens (a queued work
+    // item's, as ObReferenceObject takes on Windows). DEVICE_OBJECT's
+    // ReferenceCount counts open file objects only: the I/O manager refuses
+    // a second open of an exclusive device by it, and a queued work item
+    // does not make Windows refuse one.
+    LONG objectReferences = 0;
     uint64_t serial = 0;                  // creation order, for messages
 };
 

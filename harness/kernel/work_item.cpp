@@ -101,7 +101,7 @@ VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine
     }
     IoWorkItem->queued = true;
     PDEVICE_OBJECT device = IoWorkItem->device;
-    InterlockedIncrement(&device->ReferenceCount);
+    InterlockedIncrement(&device->DeviceObjectExtension->objectReferences);
     harness::dispatcher::QueuePassiveWork(
         [IoWorkItem, WorkerRoutine, Context, device] {
             harness::HarnessScope harnessState;
@@ -111,7 +111,7 @@ VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine
                 harness::DriverCallScope driverCode;
                 WorkerRoutine(device, Context);
             }
-            InterlockedDecrement(&device->ReferenceCount);
+            InterlockedDecrement(&device->DeviceObjectExtension->objectReferences);
             detail::FreeDeviceIfUnused(device, "IoQueueWorkItem");
         },
         Describe(IoWorkItem, WorkerRoutine));

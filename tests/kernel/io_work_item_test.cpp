@@ -47,14 +47,16 @@ TEST_F(WorkItemTest, TheRoutineRunsAtPassiveLevelWhenTheMachineRunsWithTheDevice
     IoQueueWorkItem(item, RecordingRoutine, DelayedWorkQueue, &context);
     KeLowerIrql(old);
     EXPECT_EQ(seen.runs, 0) << "queued work waits for a worker thread";
-    EXPECT_EQ(device_->ReferenceCount, 1);
+    // The item keeps the device object, not an open of it.
+    EXPECT_EQ(device_->DeviceObjectExtension->objectReferences, 1);
+    EXPECT_EQ(device_->ReferenceCount, 0);
 
     RunFor(0);
     EXPECT_EQ(seen.runs, 1);
     EXPECT_EQ(seen.irql, PASSIVE_LEVEL);
     EXPECT_EQ(seen.device, device_);
     EXPECT_EQ(seen.context, &context);
-    EXPECT_EQ(device_->ReferenceCount, 0);
+    EXPECT_EQ(device_->DeviceObjectExtension->objectReferences, 0);
     EXPECT_EQ(QueuedPassiveWorkCount(), 0u);
 }
 
