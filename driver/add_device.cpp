@@ -53,7 +53,6 @@ void InitNewPort(PortExtension* port, PDEVICE_OBJECT deviceObject, PDRIVER_OBJEC
     KeInitializeEvent(&port->irpsDoneEvent, SynchronizationEvent, FALSE);
     KeInitializeEvent(&port->dpcsDoneEvent, SynchronizationEvent, FALSE);
     KeInitializeEvent(&port->streamsDoneEvent, NotificationEvent, FALSE);
-    KeInitializeEvent(&port->systemPowerUpEvent, NotificationEvent, FALSE);
     // Once, here: requests are admitted under flagsLock from now on, also
     // while a restart puts the settings back to their defaults.
     KeInitializeSpinLock(&port->controlLock);

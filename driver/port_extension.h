@@ -107,7 +107,10 @@ struct PortExtension {
     DEVICE_POWER_STATE deviceWake;
     UCHAR sendWaitWake;
     PIRP pendingSystemPowerIrp;
-    KEVENT systemPowerUpEvent;    // the D0 request a return to S0 asked for has gone through
+    // 1 from the D0 request of a return to S0 until the port work item
+    // (serial/control_line_requests.cpp) puts the chip's settings back.
+    // Interlocked.
+    volatile LONG restoreWanted;
 
     // --- WMI (driver/wmi.cpp, driver/wmi_blocks.cpp) --------------------------
     // The library context: the GUID list and the callbacks, set up at the
@@ -200,7 +203,9 @@ struct PortExtension {
     volatile LONG flowCharPending;
     // DTR and RTS changes decided above PASSIVE_LEVEL, waiting for the line
     // work item (LINE_WANT_* of serial/control_line_requests.cpp), and 1
-    // while that work item is queued or running; both interlocked.
+    // while that work item is queued or running; both interlocked. The
+    // same work item resets halted pipes and runs the chip restore after a
+    // sleep (restoreWanted).
     volatile LONG lineChangesWanted;
     volatile LONG lineWorkQueued;
     // The work item that sends them, allocated with the device and reused:

@@ -3,19 +3,19 @@
 // (working: D0; any sleeping state: D3) and passes the system request down
 // only once that device request has gone through.
 //
-// Returning to the working state the dispatch waits for the D0 request
-// before it puts the chip's settings back: until the bus has completed it,
-// the hub is still resuming the port and nothing reaches the chip. The
-// wait is allowed here (the device object is power-pageable: PASSIVE_LEVEL)
-// and cannot deadlock: the device request is a request of its own that the
-// power manager sends beside this one, and the restore takes the settings
-// mutex only after the wait, so a control code that powers the device up
-// before it takes the mutex is never waited for while holding it.
+// Returning to the working state the chip's settings go back once the D0
+// request has gone through: until the bus has completed it, the hub is
+// still resuming the port and nothing reaches the chip. The callback may
+// run at DISPATCH_LEVEL, so it hands the restore to the port work item
+// (PASSIVE_LEVEL); the dispatch itself does not wait. The work item is
+// the device's own, counted in pendingDpcCount and flushed before removal
+// frees it, so the restore never outlives the port.
 //
 // A failing PoRequestPowerIrp never strands the system request: it goes
 // down as if the device were already in the target state.
 #include "driver/power.h"
 #include "io/request_queue.h"
+#include "serial/modem_lines.h"
 
 namespace {
 
@@ -39,11 +39,15 @@ VOID NTAPI SystemPowerRequestDone(PDEVICE_OBJECT deviceObject, UCHAR minorFuncti
                                   PVOID context, PIO_STATUS_BLOCK ioStatus) {
     UNREFERENCED_PARAMETER(deviceObject);
     UNREFERENCED_PARAMETER(minorFunction);
-    UNREFERENCED_PARAMETER(powerState);
     UNREFERENCED_PARAMETER(ioStatus);
     PortExtension* port = PortFromDevice(static_cast<PDEVICE_OBJECT>(context));
+    // Queued while the system request still holds its admission count: a
+    // removal cannot have freed the work item yet.
+    if (powerState.DeviceState == PowerDeviceD0) {
+        InterlockedExchange(&port->restoreWanted, 1);
+        QueuePortWork(port);
+    }
     PassHeldSystemRequestDown(port);
-    KeSetEvent(&port->systemPowerUpEvent, IO_NO_INCREMENT, FALSE);
 }
 
 NTSTATUS SystemSetPower(PortExtension* port, PIRP irp) {
@@ -62,7 +66,6 @@ NTSTATUS SystemSetPower(PortExtension* port, PIRP irp) {
 
     port->pendingSystemPowerIrp = irp;
     IoMarkIrpPending(irp);
-    KeClearEvent(&port->systemPowerUpEvent);
     POWER_STATE power;
     power.DeviceState = target;
     const NTSTATUS requested =
@@ -71,10 +74,6 @@ NTSTATUS SystemSetPower(PortExtension* port, PIRP irp) {
         // No device request will call back: the system request goes down now.
         PassHeldSystemRequestDown(port);
         return STATUS_PENDING;
-    }
-    if (target == PowerDeviceD0) {
-        KeWaitForSingleObject(&port->systemPowerUpEvent, Executive, KernelMode, FALSE, nullptr);
-        RestoreChipAfterSleep(port);
     }
     return STATUS_PENDING;
 }

@@ -8,7 +8,9 @@
 // at PASSIVE_LEVEL.
 //
 // The same work item resets pipes that a failed transfer left halted
-// (usb/pipe_recovery.cpp): that request also waits for the device.
+// (usb/pipe_recovery.cpp): that request also waits for the device; and it
+// puts the chip's settings back after a return from sleep (restoreWanted,
+// set when the D0 request has gone through, at any level).
 //
 // One work item, allocated with the device and reused, so that a change
 // decided at DISPATCH_LEVEL never depends on pool being there (a lost DTR
@@ -24,6 +26,7 @@
 // A request made at PASSIVE_LEVEL is sent at once and takes an older
 // deferred request for the same line out of lineChangesWanted, so that the
 // older one cannot override it later.
+#include "driver/power.h"
 #include "io/deferred_work.h"
 #include "serial/modem_lines.h"
 
@@ -93,9 +96,11 @@ VOID NTAPI SendLineChanges(PDEVICE_OBJECT deviceObject, PVOID context) {
     PortExtension* port = PortFromDevice(deviceObject);
     for (;;) {
         ResetHaltedPipes(port);
+        if (InterlockedExchange(&port->restoreWanted, 0) != 0) RestoreChipAfterSleep(port);
         for (LONG wanted; (wanted = InterlockedExchange(&port->lineChangesWanted, 0)) != 0;) SendWanted(port, wanted);
         InterlockedExchange(&port->lineWorkQueued, 0);
-        if ((ReadShared(&port->lineChangesWanted) == 0 && ReadShared(&port->pipesHalted) == 0) ||
+        if ((ReadShared(&port->lineChangesWanted) == 0 && ReadShared(&port->pipesHalted) == 0 &&
+             ReadShared(&port->restoreWanted) == 0) ||
             InterlockedExchange(&port->lineWorkQueued, 1) != 0)
             break;
     }
