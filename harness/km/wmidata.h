@@ -56,9 +56,9 @@ typedef struct _SERIAL_WMI_HW_DATA {
     ULONG IrqNumber;
     ULONG IrqVector;
     ULONG IrqLevel;
-    ULONGLONG IrqAffinityMask;
+    ULONGLONG IrqAffinityMask ALIGNED_INT64;
     ULONG InterruptType;
-    ULONGLONG BaseIOAddress;
+    ULONGLONG BaseIOAddress ALIGNED_INT64;
 } SERIAL_WMI_HW_DATA, *PSERIAL_WMI_HW_DATA;
 
 typedef struct _SERIAL_WMI_PERF_DATA {

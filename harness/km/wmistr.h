@@ -10,7 +10,7 @@ typedef struct _WNODE_HEADER {
     ULONG BufferSize;   // size of the whole WNODE, header included
     ULONG ProviderId;
     union {
-        ULONG64 HistoricalContext;
+        ULONG64 HistoricalContext ALIGNED_INT64;
         struct {
             ULONG Version;
             ULONG Linkage;
