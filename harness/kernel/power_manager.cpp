@@ -203,6 +203,20 @@ NTSTATUS SendPower(const std::shared_ptr<pnp::Device>& device, UCHAR minorFuncti
     return status;
 }
 
+NTSTATUS SendDevicePower(const std::shared_ptr<harness::pnp::Device>& device, UCHAR minorFunction,
+                         DEVICE_POWER_STATE state) {
+    POWER_STATE power;
+    power.DeviceState = state;
+    return SendPower(device, minorFunction, DevicePowerState, power);
+}
+
+NTSTATUS SendSystemPower(const std::shared_ptr<harness::pnp::Device>& device, UCHAR minorFunction,
+                         SYSTEM_POWER_STATE state) {
+    POWER_STATE power;
+    power.SystemState = state;
+    return SendPower(device, minorFunction, SystemPowerState, power);
+}
+
 SYSTEM_POWER_STATE SystemState() { return S().system; }
 
 DEVICE_POWER_STATE ReportedDeviceState(const DEVICE_OBJECT* device) {

@@ -71,6 +71,12 @@ Outcome Wake(const Devices& devices);
 NTSTATUS SendPower(const std::shared_ptr<harness::pnp::Device>& device, UCHAR minorFunction,
                    POWER_STATE_TYPE type, POWER_STATE state);
 
+// The same with the state given by its type.
+NTSTATUS SendDevicePower(const std::shared_ptr<harness::pnp::Device>& device, UCHAR minorFunction,
+                         DEVICE_POWER_STATE state);
+NTSTATUS SendSystemPower(const std::shared_ptr<harness::pnp::Device>& device, UCHAR minorFunction,
+                         SYSTEM_POWER_STATE state);
+
 // The system state the last Sleep or Wake left the machine in.
 SYSTEM_POWER_STATE SystemState();
 // The device state a driver last told PoSetPowerState for `device`

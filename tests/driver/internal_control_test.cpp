@@ -33,17 +33,6 @@ protected:
         return port;
     }
 
-    // IRP_MN_QUERY_CAPABILITIES through the port's stack: the bus answers
-    // with what its physical device is set to report.
-    void QueryCapabilities(TestPort& port) {
-        DEVICE_CAPABILITIES caps{};
-        caps.Size = sizeof(caps);
-        caps.Version = 1;
-        auto [status, info] = SendPnpWith(port.device, IRP_MN_QUERY_CAPABILITIES, [&](PIO_STACK_LOCATION s) {
-            s->Parameters.DeviceCapabilities.Capabilities = &caps;
-        });
-        ASSERT_EQ(status, STATUS_SUCCESS);
-    }
 
     // A request of another kernel component, no handle: an internal control
     // code (IoBuildDeviceIoControlRequest) ...

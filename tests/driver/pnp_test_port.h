@@ -68,6 +68,19 @@ protected:
         return result;
     }
 
+    // IRP_MN_QUERY_CAPABILITIES through the port's stack: the bus answers
+    // with what its physical device is set to report, and the port keeps
+    // its device-state map and wake state from it.
+    static void QueryCapabilities(TestPort& port) {
+        DEVICE_CAPABILITIES caps{};
+        caps.Size = sizeof(caps);
+        caps.Version = 1;
+        auto [status, info] = SendPnpWith(port.device, IRP_MN_QUERY_CAPABILITIES, [&](PIO_STACK_LOCATION s) {
+            s->Parameters.DeviceCapabilities.Capabilities = &caps;
+        });
+        ASSERT_EQ(status, STATUS_SUCCESS);
+    }
+
 private:
     static NTSTATUS NTAPI Done(PDEVICE_OBJECT, PIRP, PVOID context) {
         KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);

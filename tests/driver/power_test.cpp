@@ -12,6 +12,8 @@
 
 namespace {
 
+namespace power = harness::power;
+
 using harness::power::Sleep;
 using harness::power::Wake;
 
@@ -25,31 +27,7 @@ protected:
         return port.chip->Requests(harness::chip::RequestMatch::Class(kSetLineCoding)).size();
     }
 
-    static NTSTATUS DeviceQuery(TestPort& port, DEVICE_POWER_STATE state) {
-        POWER_STATE power;
-        power.DeviceState = state;
-        return harness::power::SendPower(port.device, IRP_MN_QUERY_POWER, DevicePowerState, power);
-    }
-    static NTSTATUS SystemSet(TestPort& port, SYSTEM_POWER_STATE state) {
-        POWER_STATE power;
-        power.SystemState = state;
-        return harness::power::SendPower(port.device, IRP_MN_SET_POWER, SystemPowerState, power);
-    }
-    static NTSTATUS SystemQuery(TestPort& port, SYSTEM_POWER_STATE state) {
-        POWER_STATE power;
-        power.SystemState = state;
-        return harness::power::SendPower(port.device, IRP_MN_QUERY_POWER, SystemPowerState, power);
-    }
 
-    void QueryCapabilities(TestPort& port) {
-        DEVICE_CAPABILITIES caps{};
-        caps.Size = sizeof(caps);
-        caps.Version = 1;
-        auto [status, info] = SendPnpWith(port.device, IRP_MN_QUERY_CAPABILITIES, [&](PIO_STACK_LOCATION s) {
-            s->Parameters.DeviceCapabilities.Capabilities = &caps;
-        });
-        ASSERT_EQ(status, STATUS_SUCCESS);
-    }
 
     // An application's settings the chip forgets with its power: a rate and
     // frame other than its power-on ones, DTR on, RTS by handshake, CTS flow.
@@ -129,7 +107,7 @@ TEST_F(PowerTest, WakeWhileAlreadyInD0PassesDownAtOnceAndStillRestores) {
     const size_t requestsBefore = harness::power::SentRequests().size();
     const size_t codingsBefore = LineCodingsSent(port);
 
-    EXPECT_EQ(SystemSet(port, PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(power::SendSystemPower(port.device, IRP_MN_SET_POWER, PowerSystemWorking), STATUS_SUCCESS);
 
     EXPECT_EQ(harness::power::SentRequests().size(), requestsBefore + 1) << "no device request";
     EXPECT_EQ(LineCodingsSent(port), codingsBefore + 2);
@@ -144,13 +122,14 @@ TEST_F(PowerTest, DeviceQueryDeeperThanTheWakeStateIsRefusedOnlyWhileWakeUpIsArm
     ASSERT_EQ(harness::app::Ioctl(port.handle, IOCTL_SERIAL_INTERNAL_DO_WAIT_WAKE, {}, 0, true).status,
               STATUS_SUCCESS);
 
-    EXPECT_EQ(DeviceQuery(port, PowerDeviceD3), STATUS_INVALID_DEVICE_STATE);
-    EXPECT_EQ(DeviceQuery(port, PowerDeviceD2), STATUS_SUCCESS);
-    EXPECT_EQ(SystemQuery(port, PowerSystemHibernate), STATUS_SUCCESS) << "system queries always pass";
+    EXPECT_EQ(power::SendDevicePower(port.device, IRP_MN_QUERY_POWER, PowerDeviceD3), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(power::SendDevicePower(port.device, IRP_MN_QUERY_POWER, PowerDeviceD2), STATUS_SUCCESS);
+    EXPECT_EQ(power::SendSystemPower(port.device, IRP_MN_QUERY_POWER, PowerSystemHibernate), STATUS_SUCCESS)
+        << "system queries always pass";
 
     ASSERT_EQ(harness::app::Ioctl(port.handle, IOCTL_SERIAL_INTERNAL_CANCEL_WAIT_WAKE, {}, 0, true).status,
               STATUS_SUCCESS);
-    EXPECT_EQ(DeviceQuery(port, PowerDeviceD3), STATUS_SUCCESS);
+    EXPECT_EQ(power::SendDevicePower(port.device, IRP_MN_QUERY_POWER, PowerDeviceD3), STATUS_SUCCESS);
     EXPECT_EQ(port.ext->pendingIrpCount, 1);
 }
 
@@ -244,9 +223,9 @@ TEST_F(PowerTest, AFailedDeviceRequestStillLetsTheSystemRequestGoDownOnce) {
     ASSERT_EQ(Open(port), STATUS_SUCCESS);
     Configure(port);
 
-    ASSERT_EQ(SystemQuery(port, PowerSystemSleeping3), STATUS_SUCCESS);
+    ASSERT_EQ(power::SendSystemPower(port.device, IRP_MN_QUERY_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
     harness::power::FailNextDeviceRequest();  // the D3 request
-    EXPECT_EQ(SystemSet(port, PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_EQ(power::SendSystemPower(port.device, IRP_MN_SET_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
     EXPECT_EQ(port.ext->pendingSystemPowerIrp, nullptr);
     EXPECT_EQ(port.ext->pendingIrpCount, 1);
     EXPECT_EQ(port.ext->devicePowerState, PowerDeviceD0);
@@ -254,7 +233,7 @@ TEST_F(PowerTest, AFailedDeviceRequestStillLetsTheSystemRequestGoDownOnce) {
     // Back to work: the device never left D0, so the system request goes
     // down at once; the hub brings the chip back with the bus, without its
     // settings, and the restore puts them back.
-    EXPECT_EQ(SystemSet(port, PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(power::SendSystemPower(port.device, IRP_MN_SET_POWER, PowerSystemWorking), STATUS_SUCCESS);
     EXPECT_EQ(port.ext->pendingIrpCount, 1);
     EXPECT_EQ(port.chip->PowerCycles(), 1);
     ExpectConfiguredChip(port);
@@ -262,7 +241,7 @@ TEST_F(PowerTest, AFailedDeviceRequestStillLetsTheSystemRequestGoDownOnce) {
     // The same on the way back: a sleep in D3, then no D0 request.
     ASSERT_TRUE(Sleep({port.device}).Ok());
     harness::power::FailNextDeviceRequest();
-    EXPECT_EQ(SystemSet(port, PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(power::SendSystemPower(port.device, IRP_MN_SET_POWER, PowerSystemWorking), STATUS_SUCCESS);
     EXPECT_EQ(port.ext->pendingSystemPowerIrp, nullptr);
     EXPECT_EQ(port.ext->pendingIrpCount, 1);
     EXPECT_EQ(port.ext->devicePowerState, PowerDeviceD3) << "nothing asked for D0";

@@ -17,21 +17,13 @@
 
 namespace {
 
+namespace power = harness::power;
+
 using harness::power::Sleep;
 using harness::power::Wake;
 
 class PowerLifecycleTest : public NamedPortFixture {
 protected:
-    static NTSTATUS DeviceSet(TestPort& port, DEVICE_POWER_STATE state) {
-        POWER_STATE power;
-        power.DeviceState = state;
-        return harness::power::SendPower(port.device, IRP_MN_SET_POWER, DevicePowerState, power);
-    }
-    static NTSTATUS SystemSet(TestPort& port, SYSTEM_POWER_STATE state) {
-        POWER_STATE power;
-        power.SystemState = state;
-        return harness::power::SendPower(port.device, IRP_MN_SET_POWER, SystemPowerState, power);
-    }
     // Reads until `length` bytes came or a read comes back empty: the bytes
     // of one message may arrive over several receive transfers.
     static std::string ReadText(TestPort& port, ULONG length) {
@@ -66,7 +58,7 @@ TEST_F(PowerLifecycleTest, ADirectD3ThenAControlCodeLeavesThePortReading) {
     peer_->UseFormat(port.chip->CurrentFormat());
     Run(20 * kMs);
 
-    EXPECT_EQ(DeviceSet(port, PowerDeviceD3), STATUS_SUCCESS);
+    EXPECT_EQ(power::SendDevicePower(port.device, IRP_MN_SET_POWER, PowerDeviceD3), STATUS_SUCCESS);
     EXPECT_EQ(port.ext->devicePowerState, PowerDeviceD3);
     SetBaud(port, 9600);  // powers the device up first
     EXPECT_EQ(port.ext->devicePowerState, PowerDeviceD0);
@@ -87,7 +79,7 @@ TEST_F(PowerLifecycleTest, ADirectD3ThenAnotherPowerRequestLeavesThePortReading)
     ASSERT_EQ(Open(port), STATUS_SUCCESS);
     SetTimeouts(port, StreamingTimeouts());
     peer_->UseFormat(port.chip->CurrentFormat());
-    EXPECT_EQ(DeviceSet(port, PowerDeviceD3), STATUS_SUCCESS);
+    EXPECT_EQ(power::SendDevicePower(port.device, IRP_MN_SET_POWER, PowerDeviceD3), STATUS_SUCCESS);
     POWER_STATE unused{};
     harness::power::SendPower(port.device, IRP_MN_POWER_SEQUENCE, DevicePowerState, unused);
     EXPECT_EQ(port.ext->devicePowerState, PowerDeviceD0);
@@ -113,7 +105,7 @@ TEST_F(PowerLifecycleTest, AControlCodeAfterAWakeWithoutD0PutsTheSettingsBack) {
     SetHandFlow(port, flow);
     ASSERT_TRUE(Sleep({port.device}).Ok());
     harness::power::FailNextDeviceRequest();
-    EXPECT_EQ(SystemSet(port, PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(power::SendSystemPower(port.device, IRP_MN_SET_POWER, PowerSystemWorking), STATUS_SUCCESS);
     EXPECT_EQ(port.ext->devicePowerState, PowerDeviceD3);
 
     EXPECT_EQ(harness::app::Ioctl(port.handle, IOCTL_SERIAL_SET_DTR, {}, 0).status, STATUS_SUCCESS);
@@ -133,7 +125,7 @@ TEST_F(PowerLifecycleTest, AControlCodeAfterAWakeWithoutD0PutsTheSettingsBack) {
 TEST_F(PowerLifecycleTest, ADirectD3OnAClosedPortThenAnOpenWorks) {
     auto [a, b] = PlugNullModemPair();
     ASSERT_EQ(Open(*a), STATUS_SUCCESS);
-    EXPECT_EQ(DeviceSet(*b, PowerDeviceD3), STATUS_SUCCESS);
+    EXPECT_EQ(power::SendDevicePower(b->device, IRP_MN_SET_POWER, PowerDeviceD3), STATUS_SUCCESS);
     ASSERT_EQ(Open(*b), STATUS_SUCCESS);
     EXPECT_EQ(b->ext->devicePowerState, PowerDeviceD0);
     SetTimeouts(*b, StreamingTimeouts());
@@ -198,9 +190,11 @@ TEST_F(PowerLifecycleTest, PowerRequestsGoThroughWhileAStopIsPending) {
     ASSERT_EQ(Open(port), STATUS_SUCCESS);
     ASSERT_EQ(Close(port), STATUS_SUCCESS);
     ASSERT_EQ(harness::pnp::QueryStopDevice(port.device), STATUS_SUCCESS);
-    EXPECT_EQ(SystemSet(port, PowerSystemSleeping3), STATUS_SUCCESS) << "the sleep was held";
+    EXPECT_EQ(power::SendSystemPower(port.device, IRP_MN_SET_POWER, PowerSystemSleeping3), STATUS_SUCCESS)
+        << "the sleep was held";
     EXPECT_EQ(port.ext->devicePowerState, PowerDeviceD3);
-    EXPECT_EQ(SystemSet(port, PowerSystemWorking), STATUS_SUCCESS) << "the wake was held";
+    EXPECT_EQ(power::SendSystemPower(port.device, IRP_MN_SET_POWER, PowerSystemWorking), STATUS_SUCCESS)
+        << "the wake was held";
     EXPECT_EQ(port.ext->devicePowerState, PowerDeviceD0);
     EXPECT_EQ(port.ext->pendingIrpCount, 1);
     harness::pnp::CancelStopDevice(port.device);
@@ -232,7 +226,7 @@ TEST_F(PowerLifecycleTest, AnOpenWithoutItsPowerRequestFailsAndLeavesNothingHeld
     TestPort& port = PlugPort();
     ASSERT_TRUE(Sleep({port.device}).Ok());
     ASSERT_TRUE(Wake({port.device}).Ok());
-    EXPECT_EQ(DeviceSet(port, PowerDeviceD3), STATUS_SUCCESS);
+    EXPECT_EQ(power::SendDevicePower(port.device, IRP_MN_SET_POWER, PowerDeviceD3), STATUS_SUCCESS);
     harness::power::FailNextDeviceRequest();
     EXPECT_EQ(Open(port), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(port.ext->openCount, 0);
