@@ -1,11 +1,13 @@
 #include "harness/app/wmi_client.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <memory>
 
 #include "harness/kernel/dispatcher.h"
+#include "harness/kernel/harness_lock.h"
 #include "harness/kernel/kernel.h"
 #include "harness/kernel/verifier.h"
 #include "harness/kernel/wmi_registration.h"
@@ -45,7 +47,9 @@ std::u16string CountedString(const std::vector<uint8_t>& buffer, ULONG offset) {
 }
 
 struct Completion {
-    bool done = false;
+    // Set by the completion on any processor; read by the wait's condition,
+    // which runs without the harness lock.
+    std::atomic<bool> done{false};
     std::vector<uint8_t> abandonedBuffer;  // the WNODE of a request that never came back
 };
 // Completion records of requests that never came back (a hang was
@@ -58,7 +62,8 @@ std::vector<std::unique_ptr<Completion>>& Abandoned() {
 void ForgetAbandoned() { Abandoned().clear(); }
 ResetRegistration resetAbandoned(kResetWmi, &ForgetAbandoned);
 NTSTATUS NTAPI RequestDone(PDEVICE_OBJECT, PIRP, PVOID context) {
-    static_cast<Completion*>(context)->done = true;
+    static_cast<Completion*>(context)->done.store(true, std::memory_order_release);
+    dispatcher::NotifyWaiters();
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -158,11 +163,15 @@ const std::vector<uint8_t>& Answer::Data() const {
     return instances.empty() ? none : instances.front();
 }
 
-std::vector<PDEVICE_OBJECT> Providers() { return ::harness::wmi::Providers(); }
+std::vector<PDEVICE_OBJECT> Providers() {
+    HarnessScope harnessState;
+    return ::harness::wmi::Providers();
+}
 
 ULONG SingleInstanceWnodeSize(ULONG dataBytes) { return kSingleDataOffset + dataBytes; }
 
 Outcome Send(PDEVICE_OBJECT device, ULONG_PTR providerId, UCHAR minor, PVOID dataPath, std::vector<uint8_t>& buffer) {
+    HarnessScope harnessState;
     PDEVICE_OBJECT top = IoGetAttachedDevice(device);
     PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
@@ -183,9 +192,9 @@ Outcome Send(PDEVICE_OBJECT device, ULONG_PTR providerId, UCHAR minor, PVOID dat
     outcome.dispatched = IoCallDriver(top, irp);
     // A WMI request nobody completes blocks the WMI service's thread for
     // good: reported as WAIT_HANG.
-    dispatcher::RunUntil([&] { return completion->done; }, std::nullopt, "harness::app::wmi::Send",
+    dispatcher::RunUntil([&] { return completion->done.load(std::memory_order_acquire); }, std::nullopt, "harness::app::wmi::Send",
                          "completion of a WMI request (IRP_MJ_SYSTEM_CONTROL)");
-    if (!completion->done) {
+    if (!completion->done.load(std::memory_order_acquire)) {
         // The IRP, its buffer and its completion record stay with whoever
         // holds the request.
         completion->abandonedBuffer = std::move(kernel);
@@ -203,6 +212,7 @@ Outcome Send(PDEVICE_OBJECT device, ULONG_PTR providerId, UCHAR minor, PVOID dat
 }
 
 Registration QueryRegistration(PDEVICE_OBJECT provider) {
+    HarnessScope harnessState;
     Registration registration;
     if (!Registered(provider)) {
         registration.status = STATUS_WMI_GUID_NOT_FOUND;
@@ -234,12 +244,14 @@ Registration QueryRegistration(PDEVICE_OBJECT provider) {
 
 Answer QuerySingleInstance(PDEVICE_OBJECT provider, const GUID& guid, ULONG instanceIndex,
                            std::optional<ULONG> wnodeSize) {
+    HarnessScope harnessState;
     if (!Registered(provider)) return NotRegistered();
     return WithRetry(SingleInstanceWnodeSize(kFirstDataRoom), wnodeSize,
                      [&](ULONG size) { return QuerySingleOnce(provider, guid, instanceIndex, size); });
 }
 
 Answer QueryAllData(PDEVICE_OBJECT provider, const GUID& guid, std::optional<ULONG> wnodeSize) {
+    HarnessScope harnessState;
     if (!Registered(provider)) return NotRegistered();
     return WithRetry(static_cast<ULONG>(sizeof(WNODE_ALL_DATA)) + kFirstDataRoom, wnodeSize,
                      [&](ULONG size) { return QueryAllOnce(provider, guid, size); });
@@ -247,6 +259,7 @@ Answer QueryAllData(PDEVICE_OBJECT provider, const GUID& guid, std::optional<ULO
 
 NTSTATUS SetSingleInstance(PDEVICE_OBJECT provider, const GUID& guid, ULONG instanceIndex,
                            std::span<const uint8_t> data) {
+    HarnessScope harnessState;
     std::vector<uint8_t> wnode = SingleInstanceWnode(guid, instanceIndex, SingleInstanceWnodeSize(static_cast<ULONG>(data.size())));
     const ULONG size = static_cast<ULONG>(data.size());
     std::memcpy(wnode.data() + offsetof(WNODE_SINGLE_INSTANCE, SizeDataBlock), &size, sizeof(size));
@@ -256,6 +269,7 @@ NTSTATUS SetSingleInstance(PDEVICE_OBJECT provider, const GUID& guid, ULONG inst
 
 NTSTATUS SetSingleItem(PDEVICE_OBJECT provider, const GUID& guid, ULONG instanceIndex, ULONG itemId,
                        std::span<const uint8_t> data) {
+    HarnessScope harnessState;
     std::vector<uint8_t> wnode(kItemDataOffset + data.size(), 0);
     WNODE_SINGLE_ITEM head{};
     head.WnodeHeader.BufferSize = static_cast<ULONG>(wnode.size());

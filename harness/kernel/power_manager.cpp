@@ -3,10 +3,12 @@
 // PoSetPowerState, and the checks of power_manager.h.
 #include "harness/kernel/power_manager.h"
 
+#include <atomic>
 #include <map>
 #include <set>
 
 #include "harness/kernel/dispatcher.h"
+#include "harness/kernel/harness_lock.h"
 #include "harness/kernel/io_internal.h"
 #include "harness/kernel/io_manager.h"
 #include "harness/kernel/kernel.h"
@@ -23,7 +25,8 @@ struct Tracked {
     size_t log = 0;                          // index into the request log
     std::set<PDEVICE_OBJECT> sentTo;         // devices it was passed to
     std::set<PDEVICE_OBJECT> startedNext;    // devices that called PoStartNextPowerIrp for it
-    bool done = false;
+    // Read by the wait's condition, which runs without the harness lock.
+    std::atomic<bool> done{false};
     // Requests drivers asked for: their callback.
     PREQUEST_POWER_COMPLETE callback = nullptr;
     PVOID context = nullptr;
@@ -69,6 +72,7 @@ std::string Describe(const Request& r) {
 // The final completion: the PoStartNextPowerIrp check, the log, the
 // requester's callback; the request is freed here.
 NTSTATUS NTAPI PowerRequestComplete(PDEVICE_OBJECT, PIRP irp, PVOID) {
+    HarnessScope harnessState;
     auto it = S().irps.find(irp);
     Tracked& t = it->second;
     Request& r = S().log[t.log];
@@ -78,9 +82,10 @@ NTSTATUS NTAPI PowerRequestComplete(PDEVICE_OBJECT, PIRP irp, PVOID) {
             BugCheck("POWER_IRP_NOT_STARTED_NEXT", "PoStartNextPowerIrp",
                      Describe(r) + " completed without PoStartNextPowerIrp from the driver of " +
                          io::detail::DescribeDevice(device));
-    t.done = true;
+    t.done.store(true, std::memory_order_release);
     if (t.callback != nullptr) {
         POWER_STATE state = r.state;
+        DriverCallScope driverCode;
         t.callback(t.requester, r.minorFunction, state, t.context, &irp->IoStatus);
     }
     IoFreeIrp(irp);
@@ -102,17 +107,19 @@ PIRP Build(PDEVICE_OBJECT top, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE s
         stack->Parameters.Power.State = state;
     }
     IoSetCompletionRoutine(irp, PowerRequestComplete, nullptr, TRUE, TRUE, TRUE);
-    Tracked t;
-    t.log = S().log.size();
+    S().irps[irp].log = S().log.size();
     S().log.push_back(Request{minor, type, state, top, byDriver, STATUS_PENDING});
-    S().irps[irp] = t;
     return irp;
 }
 
 // Waits for a request the power manager sent; a request still pending when
 // the watchdog expires is a hang.
 NTSTATUS WaitFor(PIRP irp, size_t log) {
-    const bool done = dispatcher::RunUntil([irp] { return S().irps[irp].done; },
+    // The wait's condition runs without the harness lock: it reads the
+    // request's own flag (a map keeps its entries where they are), never
+    // the map.
+    const std::atomic<bool>& flag = S().irps[irp].done;
+    const bool done = dispatcher::RunUntil([&flag] { return flag.load(std::memory_order_acquire); },
                                            dispatcher::Now() + S().watchdog, "harness::power", Describe(S().log[log]));
     if (!done) {
         BugCheck("POWER_IRP_TIMEOUT", "PoCallDriver",
@@ -157,6 +164,7 @@ bool Outcome::Ok() const {
 }
 
 Outcome Sleep(const Devices& devices, SYSTEM_POWER_STATE state) {
+    HarnessScope harnessState;
     Outcome outcome;
     outcome.state = state;
     for (const auto& device : devices) {
@@ -182,6 +190,7 @@ Outcome Sleep(const Devices& devices, SYSTEM_POWER_STATE state) {
 }
 
 Outcome Wake(const Devices& devices) {
+    HarnessScope harnessState;
     Outcome outcome;
     outcome.state = PowerSystemWorking;
     outcome.entered = true;
@@ -198,6 +207,7 @@ Outcome Wake(const Devices& devices) {
 
 NTSTATUS SendPower(const std::shared_ptr<pnp::Device>& device, UCHAR minorFunction, POWER_STATE_TYPE type,
                    POWER_STATE state) {
+    HarnessScope harnessState;
     const NTSTATUS status = Send(pnp::TopOfStack(device), minorFunction, type, state);
     WaitForDriverRequests();
     return status;
@@ -217,24 +227,36 @@ NTSTATUS SendSystemPower(const std::shared_ptr<harness::pnp::Device>& device, UC
     return SendPower(device, minorFunction, SystemPowerState, power);
 }
 
-SYSTEM_POWER_STATE SystemState() { return S().system; }
+SYSTEM_POWER_STATE SystemState() {
+    HarnessScope harnessState;
+    return S().system;
+}
 
 DEVICE_POWER_STATE ReportedDeviceState(const DEVICE_OBJECT* device) {
+    HarnessScope harnessState;
     auto it = S().reported.find(device);
     return it == S().reported.end() ? PowerDeviceUnspecified : it->second;
 }
 
 const std::vector<Request>& SentRequests() { return S().log; }
 
-void SetWatchdog(int64_t duration) { S().watchdog = duration; }
+void SetWatchdog(int64_t duration) {
+    HarnessScope harnessState;
+    S().watchdog = duration;
+}
 
-void FailNextDeviceRequest() { S().failNextDeviceRequest = true; }
+void FailNextDeviceRequest() {
+    HarnessScope harnessState;
+    S().failNextDeviceRequest = true;
+}
 
 }  // namespace harness::power
 
 using namespace harness::power;
+using harness::HarnessScope;
 
 NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    HarnessScope harnessState;
     auto it = S().irps.find(Irp);
     if (it != S().irps.end()) it->second.sentTo.insert(DeviceObject);
     if (KeGetCurrentIrql() > PASSIVE_LEVEL && DeviceObject != nullptr && (DeviceObject->Flags & DO_POWER_PAGABLE)) {
@@ -246,6 +268,7 @@ NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 VOID PoStartNextPowerIrp(PIRP Irp) {
+    HarnessScope harnessState;
     auto it = S().irps.find(Irp);
     if (it == S().irps.end()) return;
     it->second.startedNext.insert(IoGetCurrentIrpStackLocation(Irp)->DeviceObject);
@@ -253,6 +276,7 @@ VOID PoStartNextPowerIrp(PIRP Irp) {
 
 NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                            PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp) {
+    HarnessScope harnessState;
     if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER &&
         MinorFunction != IRP_MN_WAIT_WAKE)
         return STATUS_INVALID_PARAMETER_2;
@@ -273,6 +297,7 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
 }
 
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) {
+    HarnessScope harnessState;
     POWER_STATE previous;
     previous.DeviceState = PowerDeviceUnspecified;
     if (Type == DevicePowerState) {

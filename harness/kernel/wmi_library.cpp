@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "harness/kernel/harness_lock.h"
 #include "harness/kernel/kernel.h"
 #include "harness/kernel/verifier.h"
 #include "harness/km/wdm.h"
@@ -41,6 +42,13 @@ std::map<PIRP, HeldRequest>& Held() {
 }
 void Reset() { Held().clear(); }
 harness::ResetRegistration reset(harness::kResetWmi, &Reset);
+
+// A callback of the driver, run with the harness lock set down.
+template <typename Call>
+NTSTATUS InDriver(Call call) {
+    harness::DriverCallScope driverCode;
+    return call();
+}
 
 constexpr ULONG AlignUp8(ULONG n) { return (n + 7) & ~7u; }
 
@@ -88,7 +96,7 @@ NTSTATUS RegInfo(PWMILIB_CONTEXT context, PDEVICE_OBJECT device, PIRP irp, PSYSC
     PUNICODE_STRING registryPath = nullptr;
     PDEVICE_OBJECT pdo = nullptr;
     if (context->QueryWmiRegInfo == nullptr) return NotCompleted(irp, STATUS_INVALID_DEVICE_REQUEST, 0, disposition);
-    const NTSTATUS status = context->QueryWmiRegInfo(device, &regFlags, &instanceName, &registryPath, &mofName, &pdo);
+    const NTSTATUS status = InDriver([&] { return context->QueryWmiRegInfo(device, &regFlags, &instanceName, &registryPath, &mofName, &pdo); });
     if (!NT_SUCCESS(status)) return NotCompleted(irp, status, 0, disposition);
 
     const ULONG guidsEnd = offsetof(WMIREGINFO, WmiRegGuid) + context->GuidCount * sizeof(WMIREGGUIDW);
@@ -139,7 +147,7 @@ NTSTATUS QueryAllData(PWMILIB_CONTEXT context, PDEVICE_OBJECT device, PIRP irp, 
     PUCHAR data = avail != 0 ? BufferOf(stack) + held.dataOffset : nullptr;
     PULONG lengths = (Held()[irp] = std::move(held)).lengths.data();
     *disposition = IrpProcessed;
-    return context->QueryWmiDataBlock(device, irp, index, 0, count, lengths, avail, data);
+    return InDriver([&] { return context->QueryWmiDataBlock(device, irp, index, 0, count, lengths, avail, data); });
 }
 
 // The instance a single-instance request names. The port's blocks are
@@ -175,7 +183,7 @@ NTSTATUS QuerySingle(PWMILIB_CONTEXT context, PDEVICE_OBJECT device, PIRP irp, U
     PUCHAR data = avail != 0 ? BufferOf(stack) + held.dataOffset : nullptr;
     PULONG lengths = (Held()[irp] = std::move(held)).lengths.data();
     *disposition = IrpProcessed;
-    return context->QueryWmiDataBlock(device, irp, index, wnode->InstanceIndex, 1, lengths, avail, data);
+    return InDriver([&] { return context->QueryWmiDataBlock(device, irp, index, wnode->InstanceIndex, 1, lengths, avail, data); });
 }
 
 NTSTATUS ChangeSingle(PWMILIB_CONTEXT context, PDEVICE_OBJECT device, PIRP irp, ULONG index,
@@ -191,8 +199,8 @@ NTSTATUS ChangeSingle(PWMILIB_CONTEXT context, PDEVICE_OBJECT device, PIRP irp, 
     if (context->SetWmiDataBlock == nullptr) return NotCompleted(irp, STATUS_INVALID_DEVICE_REQUEST, 0, disposition);
     Held()[irp].minor = IRP_MN_CHANGE_SINGLE_INSTANCE;
     *disposition = IrpProcessed;
-    return context->SetWmiDataBlock(device, irp, index, wnode->InstanceIndex, wnode->SizeDataBlock,
-                                    BufferOf(stack) + wnode->DataBlockOffset);
+    return InDriver([&] { return context->SetWmiDataBlock(device, irp, index, wnode->InstanceIndex, wnode->SizeDataBlock,
+                                    BufferOf(stack) + wnode->DataBlockOffset); });
 }
 
 NTSTATUS ChangeItem(PWMILIB_CONTEXT context, PDEVICE_OBJECT device, PIRP irp, ULONG index,
@@ -207,8 +215,8 @@ NTSTATUS ChangeItem(PWMILIB_CONTEXT context, PDEVICE_OBJECT device, PIRP irp, UL
     if (context->SetWmiDataItem == nullptr) return NotCompleted(irp, STATUS_INVALID_DEVICE_REQUEST, 0, disposition);
     Held()[irp].minor = IRP_MN_CHANGE_SINGLE_ITEM;
     *disposition = IrpProcessed;
-    return context->SetWmiDataItem(device, irp, index, wnode->InstanceIndex, wnode->ItemId, wnode->SizeDataItem,
-                                   BufferOf(stack) + wnode->DataBlockOffset);
+    return InDriver([&] { return context->SetWmiDataItem(device, irp, index, wnode->InstanceIndex, wnode->ItemId, wnode->SizeDataItem,
+                                   BufferOf(stack) + wnode->DataBlockOffset); });
 }
 
 NTSTATUS ExecuteMethod(PWMILIB_CONTEXT context, PDEVICE_OBJECT device, PIRP irp, ULONG index,
@@ -225,9 +233,9 @@ NTSTATUS ExecuteMethod(PWMILIB_CONTEXT context, PDEVICE_OBJECT device, PIRP irp,
     held.minor = IRP_MN_EXECUTE_METHOD;
     held.dataOffset = wnode->DataBlockOffset;
     *disposition = IrpProcessed;
-    return context->ExecuteWmiMethod(device, irp, index, wnode->InstanceIndex, wnode->MethodId, wnode->SizeDataBlock,
+    return InDriver([&] { return context->ExecuteWmiMethod(device, irp, index, wnode->InstanceIndex, wnode->MethodId, wnode->SizeDataBlock,
                                      stack->Parameters.WMI.BufferSize - wnode->DataBlockOffset,
-                                     BufferOf(stack) + wnode->DataBlockOffset);
+                                     BufferOf(stack) + wnode->DataBlockOffset); });
 }
 
 NTSTATUS FunctionControl(PWMILIB_CONTEXT context, PDEVICE_OBJECT device, PIRP irp, ULONG index,
@@ -239,8 +247,8 @@ NTSTATUS FunctionControl(PWMILIB_CONTEXT context, PDEVICE_OBJECT device, PIRP ir
     const bool enable = minor == IRP_MN_ENABLE_EVENTS || minor == IRP_MN_ENABLE_COLLECTION;
     Held()[irp].minor = minor;
     *disposition = IrpProcessed;
-    return context->WmiFunctionControl(device, irp, index, events ? WmiEventControl : WmiDataBlockControl,
-                                       enable ? TRUE : FALSE);
+    return InDriver([&] { return context->WmiFunctionControl(device, irp, index, events ? WmiEventControl : WmiDataBlockControl,
+                                       enable ? TRUE : FALSE); });
 }
 
 // The answer of a query once the callback has written its data.
@@ -298,6 +306,7 @@ NTSTATUS FinishQuery(PIRP irp, const HeldRequest& held, NTSTATUS status, ULONG u
 
 NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT DeviceObject, PIRP Irp,
                                 PSYSCTL_IRP_DISPOSITION IrpDisposition) {
+    harness::HarnessScope harnessState;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     const UCHAR minor = stack->MinorFunction;
     if (minor > IRP_MN_REGINFO_EX || minor == IRP_MN_REGINFO_EX - 1) {
@@ -325,6 +334,7 @@ NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT Devic
 
 NTSTATUS NTAPI WmiCompleteRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status, ULONG BufferUsed,
                                   CCHAR PriorityBoost) {
+    harness::HarnessScope harnessState;
     UNREFERENCED_PARAMETER(DeviceObject);
     auto it = Held().find(Irp);
     if (it == Held().end()) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include "harness/kernel/harness_lock.h"
 #include "harness/kernel/kernel.h"
 #include "harness/kernel/verifier.h"
 
@@ -28,14 +29,22 @@ QuiesceCheckRegistration check(&ReportStillRegistered);
 }  // namespace
 
 bool IsRegistered(PDEVICE_OBJECT deviceObject) {
+    HarnessScope harnessState;
     return std::find(Registered().begin(), Registered().end(), deviceObject) != Registered().end();
 }
-std::vector<PDEVICE_OBJECT> Providers() { return Registered(); }
-int RegistrationCount() { return static_cast<int>(Registered().size()); }
+std::vector<PDEVICE_OBJECT> Providers() {
+    HarnessScope harnessState;
+    return Registered();
+}
+int RegistrationCount() {
+    HarnessScope harnessState;
+    return static_cast<int>(Registered().size());
+}
 
 }  // namespace harness::wmi
 
 NTSTATUS IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action) {
+    harness::HarnessScope harnessState;
     auto& registered = harness::wmi::Registered();
     switch (Action) {
     case WMIREG_ACTION_REGISTER:
