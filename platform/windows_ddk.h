@@ -34,6 +34,13 @@ extern "C" {
 #include <usbdlib.h>
 }
 
+// --- Acquire loads -----------------------------------------------------------
+// ReadAcquire and ReadPointerAcquire came with the Windows 10 wdm.h; the
+// mingw-w64 headers lack them. On x86 and x64 an aligned load already has
+// acquire order: the compiler only must not move accesses across it.
+inline LONG ReadAcquire(LONG const volatile* source) { return __atomic_load_n(source, __ATOMIC_ACQUIRE); }
+inline PVOID ReadPointerAcquire(PVOID const volatile* source) { return __atomic_load_n(source, __ATOMIC_ACQUIRE); }
+
 // --- Spin locks --------------------------------------------------------------
 // Driver code writes KeAcquireSpinLock/KeReleaseSpinLock on both processors.
 // On x86 wdm.h maps them to the HAL's fastcall KfAcquireSpinLock and

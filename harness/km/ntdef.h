@@ -264,6 +264,11 @@ inline PVOID InterlockedCompareExchangePointer(PVOID volatile* p, PVOID exchange
     __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return comparand;
 }
+// Windows' ReadAcquire and ReadPointerAcquire: one load, ordered before
+// the loads and stores after it, and atomic with respect to the interlocked
+// operations of other processors (on x86 and x64 a plain aligned load).
+inline LONG ReadAcquire(LONG const volatile* p) { return __atomic_load_n(p, __ATOMIC_ACQUIRE); }
+inline PVOID ReadPointerAcquire(PVOID const volatile* p) { return __atomic_load_n(p, __ATOMIC_ACQUIRE); }
 inline BOOLEAN InterlockedBitTestAndSet(LONG volatile* base, LONG bit) {
     return (BOOLEAN)((__atomic_fetch_or(base, (LONG)(1u << bit), __ATOMIC_SEQ_CST) >> bit) & 1);
 }
