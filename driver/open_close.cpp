@@ -32,6 +32,27 @@ NTSTATUS CompleteOpen(PortExtension* port, PIRP irp, NTSTATUS status, BOOLEAN ad
     return status;
 }
 
+// Every counter of a SERIALPERF_STATS or SERIAL_WMI_PERF_DATA record back to 0.
+// controlLock held.
+template <typename Counters>
+void ResetCounters(Counters* counters) {
+    counters->ReceivedCount = 0;
+    InterlockedExchange(reinterpret_cast<volatile LONG*>(&counters->TransmittedCount), 0);
+    counters->FrameErrorCount = 0;
+    counters->SerialOverrunErrorCount = 0;
+    counters->BufferOverrunErrorCount = 0;
+    counters->ParityErrorCount = 0;
+}
+
+// portOpen changes under controlLock: the receive completion decides under
+// it whether a character goes into the buffer.
+void SetPortOpen(PortExtension* port, UCHAR open) {
+    KIRQL irql;
+    KeAcquireSpinLock(&port->controlLock, &irql);
+    port->portOpen = open;
+    KeReleaseSpinLock(&port->controlLock, irql);
+}
+
 void Delay(LONGLONG relative, BOOLEAN alertable) {
     LARGE_INTEGER due;
     due.QuadPart = relative;
@@ -39,16 +60,26 @@ void Delay(LONGLONG relative, BOOLEAN alertable) {
 }
 
 // The per-open state of the data path, at its first values.
+//
+// The status and receive streams run while this resets (the previous
+// open's cancelled transfers may still be on their way back, and the
+// readers of this open were started first), so each field is reset under
+// the rule its completions follow rather than on the assumption that they
+// are quiet: the receive-side state and the counters the receive and
+// status paths keep under controlLock, the transmitted counts, which the
+// transmit completions add to without a lock (an orphaned chunk of the
+// previous open may still come back), with interlocked stores.
 void ResetOpenState(PortExtension* port) {
     KIRQL irql;
     KeAcquireSpinLock(&port->controlLock, &irql);
     port->escapeChar = 0;
     port->xoffReceived = 0;
-    port->flowCharPending = 0;
+    InterlockedExchange(&port->flowCharPending, 0);
     port->writeHeld = 0;
     port->writeTimedOut = 0;
-    RtlZeroMemory(&port->perfStats, sizeof(port->perfStats));
-    RtlZeroMemory(&port->wmiPerfData, sizeof(port->wmiPerfData));
+    port->errorWord = 0;
+    ResetCounters(&port->perfStats);
+    ResetCounters(&port->wmiPerfData);
     KeReleaseSpinLock(&port->controlLock, irql);
 
     IoAcquireCancelSpinLock(&irql);
@@ -101,8 +132,7 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT deviceObject, PIRP irp) {
 
     ResetOpenState(port);
     ReinitChip(port);
-    port->errorWord = 0;
-    port->portOpen = 1;
+    SetPortOpen(port, 1);
     port->wmiCommData.IsBusy = TRUE;
     // In transmit-toggle mode the check queued while the settings went back
     // into the chip may already have run and, finding the port not yet open,
@@ -140,7 +170,7 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT deviceObject, PIRP irp) {
     const LONGLONG characterTime = CharacterTime(port);
     KeReleaseSpinLock(&port->controlLock, irql);
 
-    port->portOpen = 0;
+    SetPortOpen(port, 0);
     port->wmiCommData.IsBusy = FALSE;
     // A DTR or RTS change decided while the port was open may still be on
     // its way to the chip; the lines set below must come after it.

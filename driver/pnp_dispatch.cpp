@@ -11,7 +11,11 @@
 void SetOrClearFlags(PortExtension* port, volatile LONG* word, LONG mask, BOOLEAN set) {
     KIRQL irql;
     KeAcquireSpinLock(&port->flagsLock, &irql);
-    *word = set ? (*word | mask) : (*word & ~mask);
+    // Interlocked under the lock: PortBeingRemoved reads pnpAccept without it.
+    if (set)
+        InterlockedOr(word, mask);
+    else
+        InterlockedAnd(word, ~mask);
     KeReleaseSpinLock(&port->flagsLock, irql);
 }
 

@@ -27,6 +27,17 @@ inline LONG ReadShared(const volatile LONG* word) {
     return InterlockedCompareExchange(const_cast<volatile LONG*>(word), 0, 0);
 }
 
+// A word (or pointer) that changes under a lock, with StoreShared, and that
+// some reader looks at without that lock: the reader takes it with
+// ReadAcquire, one load that sees the old value or the new one. Not
+// ReadShared: its compare-exchange stores the value back, and would race
+// with the plain reads made under the lock.
+inline void StoreShared(volatile LONG* word, LONG value) { InterlockedExchange(word, value); }
+inline void StoreShared(volatile ULONG* word, ULONG value) {
+    InterlockedExchange(reinterpret_cast<volatile LONG*>(word), static_cast<LONG>(value));
+}
+inline void StoreSharedPointer(PVOID volatile* slot, PVOID value) { InterlockedExchangePointer(slot, value); }
+
 struct StreamRequest;  // one outstanding stream transfer (usb/chip_protocol.h)
 
 // Plug and Play state of the port (pnpState).
@@ -69,7 +80,13 @@ struct PortExtension {
 
     // --- Plug and Play state ---------------------------------------------
     LONG pnpState;                // PnpState; written only by the PnP dispatch
-    volatile LONG pnpAccept;      // PNP_ACCEPT_*; changed under flagsLock
+    // PNP_ACCEPT_*; changed under flagsLock with interlocked operations.
+    // The admission check reads it under flagsLock; PortBeingRemoved, on
+    // the completion paths, with ReadAcquire and no lock: a completion that
+    // reads it a moment before the bit is set is no different from one that
+    // ran a moment earlier, and the removal sets the bit before it cancels
+    // the streams and waits for them.
+    volatile LONG pnpAccept;
     volatile LONG lifecycleFlags; // LIFECYCLE_*; changed under flagsLock
     KSPIN_LOCK flagsLock;
     FAST_MUTEX openMutex;
@@ -88,7 +105,7 @@ struct PortExtension {
     LIST_ENTRY stalledQueue;        // requests held while a stop is pending
 
     // --- Open state -------------------------------------------------------
-    UCHAR portOpen;               // a handle is open
+    UCHAR portOpen;               // a handle is open; changes under controlLock
     volatile LONG openCount;      // 0 or 1, interlocked
     ULONG chipConfigured;         // 1 once the chip was detected and configured
 
@@ -144,7 +161,10 @@ struct PortExtension {
     // exchange; the hand-off token that decides who frees it lives in the
     // StreamRequest itself. The status and receive streams have one entry
     // each; transmit transfers may overlap (a write chunk and one-character
-    // transfers), so they get a small table. Test with StreamOutstanding().
+    // transfers), so they get a small table. Test with StreamOutstanding(),
+    // which reads the entries with ReadPointerAcquire: a transfer may come
+    // back or be taken the moment after, so its answer is only ever a hint
+    // to start a stream, and a start that finds the entry taken is refused.
     StreamRequest* volatile statusTransfer;
     StreamRequest* volatile bulkInTransfer;
     StreamRequest* volatile bulkOutTransfers[PORT_MAX_BULK_OUT_TRANSFERS];
@@ -168,8 +188,13 @@ struct PortExtension {
     UCHAR lineCodingDataBits;     //   5 to 8
     UCHAR chipRegisterImage[3];   // last value read from or written to control registers 0-2
     UCHAR rtsFlowEnabled;         // chip-side RTS flow control is on
-    UCHAR ctsFlowEnabled;         // chip-side CTS flow control is on
-    UCHAR dsrFlowEnabled;         // chip-side DSR flow control is on
+    // Chip-side CTS and DSR flow control is on. Each changes under
+    // controlLock together with its hold bit of txHolding, and the status
+    // evaluation (serial/modem_status.cpp) reads them under controlLock:
+    // read unlocked, a status word could hold transmission again just
+    // after the handshake went off, and nothing would ever release it.
+    UCHAR ctsFlowEnabled;
+    UCHAR dsrFlowEnabled;
     UCHAR regZeroFixed;           // generation 4 with register 1 = 0x08: flow changes write 0x31 to register 0
     UCHAR extRateMatched;         // the last rate change used an ExtBaudrate entry
 
@@ -195,7 +220,7 @@ struct PortExtension {
     volatile LONG lowerRtsPending;  // transmit-toggle RTS checks queued or running
     USHORT previousUartState;     // uartState as of the last modem-status evaluation
     volatile LONG rxHolding;      // how the far end is held off (RX_HOLD_*), interlocked
-    UCHAR holdingEmpty;           // 1 from the open-time initialisation to the next line-status look
+    UCHAR holdingEmpty;           // 1 from the open-time initialisation to the next line-status look (controlLock)
     volatile UCHAR xoffReceived;  // XOFF received under SERIAL_AUTO_TRANSMIT, until the XON
     // A flow-control character that could not be handed to the USB stack
     // (FLOW_CHAR_XON or FLOW_CHAR_XOFF, 0 for none), sent again after the
@@ -214,6 +239,9 @@ struct PortExtension {
     KSPIN_LOCK controlLock;
 
     // --- Queues and current requests (guarded by the cancel spin lock) -----
+    // The current-request slots change with StoreSharedPointer: the
+    // transmitter-empty check reads currentWriteIrp without the lock (see
+    // writeChunkBusy below).
     LIST_ENTRY readQueue;
     LIST_ENTRY writeQueue;
     LIST_ENTRY maskQueue;
@@ -225,7 +253,7 @@ struct PortExtension {
     PIRP currentWaitIrp;
     PIRP currentImmediateIrp;
     PIRP currentXoffIrp;
-    ULONG errorWord;              // SERIAL_ERROR_* collected by the receive side
+    ULONG errorWord;              // SERIAL_ERROR_* collected by the receive side (controlLock)
 
     // --- Wait-on-mask (guarded by eventLock) ---------------------------------
     ULONG waitMask;               // SERIAL_EV_* watched; 0 = none
@@ -271,17 +299,28 @@ struct PortExtension {
                                   // guarded by the cancel spin lock
     ULONG txChunkLimit;           // largest bulk-out transfer of write data: 256, or 4096
     PUCHAR writeCursor;           // next character of the current write to send
-    ULONG writeRemaining;         // characters of the current write not yet confirmed sent
+    volatile ULONG writeRemaining;  // characters of the current write not yet confirmed sent (StoreShared)
     ULONG txInFlight;             // characters of the current write in the outstanding chunk
     volatile UCHAR writeHeld;     // the current write waits for a hold to end
     volatile UCHAR writeTimedOut; // the write total time-out fired; the next completion ends the write
     UCHAR immediateChar;          // character of the current immediate-character request
     ULONG xoffCountRemaining;     // characters to receive before the xoff counter completes
-    // The transmit pipe as the write path uses it (cancel spin lock; read
-    // without it only for the transmitter-empty event). At most one write
-    // chunk is on the pipe; a cancelled or timed-out write may leave its
-    // chunk there (orphaned), and the next write waits for it to come back.
-    volatile UCHAR writeChunkBusy;      // a write chunk is on the bulk-out pipe
+    // The transmit pipe as the write path uses it (cancel spin lock). At
+    // most one write chunk is on the pipe; a cancelled or timed-out write
+    // may leave its chunk there (orphaned), and the next write waits for it
+    // to come back.
+    //
+    // The transmitter-empty check after every transmit completion reads
+    // writeChunkBusy, currentWriteIrp and writeRemaining without the lock
+    // (a one-character transfer may complete inside the call of a sender
+    // that holds port locks, where taking the cancel spin lock could break
+    // the lock order), so the three change with StoreShared and are read there
+    // with ReadAcquire. A stale view is harmless: each of the three is read
+    // as one whole value, and "idle" from a mix of old and new can only be
+    // seen at the instant a new write takes over from an idle transmitter,
+    // when the transmitter was indeed empty; a write that then makes it
+    // busy raises the event again when its last chunk comes back.
+    volatile LONG writeChunkBusy;       // a write chunk is on the bulk-out pipe (StoreShared)
     volatile UCHAR writeChunkOrphaned;  // ... and its write has already ended
     volatile UCHAR writeWakeUpBusy;     // the empty transfer that ends a timed-out write is on the pipe
     ULONG writeChunkSerial;             // chunks submitted: tells a submission its own refusal apart
@@ -323,7 +362,7 @@ inline PortExtension* PortFromDevice(PDEVICE_OBJECT deviceObject) {
 // A surprise removal or removal has begun: only Plug and Play requests are
 // admitted, and nothing new may be sent to the USB stack.
 inline BOOLEAN PortBeingRemoved(const PortExtension* port) {
-    return (port->pnpAccept & (PNP_ACCEPT_REMOVING | PNP_ACCEPT_SURPRISE_REMOVED)) != 0 ? TRUE : FALSE;
+    return (ReadAcquire(&port->pnpAccept) & (PNP_ACCEPT_REMOVING | PNP_ACCEPT_SURPRISE_REMOVED)) != 0 ? TRUE : FALSE;
 }
 
 // --- Device creation (add_device.cpp) and port defaults (port_defaults.cpp) --

@@ -57,7 +57,7 @@ void CompleteCurrentIfUnreferenced(PortExtension* port, SynchRoutine* synch, KIR
         return;
     }
 
-    *currentSlot = nullptr;
+    StoreSharedPointer(reinterpret_cast<PVOID volatile*>(currentSlot), nullptr);
     IoReleaseCancelSpinLock(irql);
     IoCompleteRequest(irp, IO_SERIAL_INCREMENT);
     FinishRequest(port);

@@ -41,7 +41,7 @@ NTSTATUS EnqueueOrStart(PortExtension* port, PIRP irp, PLIST_ENTRY queue, PIRP* 
     if (IsListEmpty(queue) && *currentSlot == nullptr) {
         // Idle: the request becomes current at once. A request already
         // cancelled is found by its start routine.
-        *currentSlot = irp;
+        StoreSharedPointer(reinterpret_cast<PVOID volatile*>(currentSlot), irp);
         IoReleaseCancelSpinLock(irql);
         return start(port);
     }
@@ -76,11 +76,11 @@ void TakeNextRequestLocked(PIRP* currentSlot, PLIST_ENTRY queue, PIRP* nextOut, 
                            PortExtension* port, KIRQL irql) {
     PIRP old = *currentSlot;
     if (IsListEmpty(queue)) {
-        *currentSlot = nullptr;
+        StoreSharedPointer(reinterpret_cast<PVOID volatile*>(currentSlot), nullptr);
     } else {
         PIRP next = IrpFromListEntry(queue->Flink);
         UnlinkRequest(next);
-        *currentSlot = next;
+        StoreSharedPointer(reinterpret_cast<PVOID volatile*>(currentSlot), next);
         // A current request never keeps the queue's cancel routine; its
         // start routine installs the one of its kind.
         IoSetCancelRoutine(next, nullptr);

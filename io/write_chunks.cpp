@@ -64,8 +64,11 @@ ULONG NextChunkLength(PortExtension* port) {
 BOOLEAN OwnChunkInFlight(PortExtension* port) { return port->writeChunkBusy && !port->writeChunkOrphaned; }
 
 // Nothing of any write is waiting to go out or on its way.
+// Without the cancel spin lock (see writeChunkBusy in the port extension).
 BOOLEAN TransmitterIdle(PortExtension* port) {
-    return !port->writeChunkBusy && (port->currentWriteIrp == nullptr || port->writeRemaining == 0);
+    if (ReadAcquire(&port->writeChunkBusy) != 0) return FALSE;
+    return ReadPointerAcquire(reinterpret_cast<PVOID volatile*>(&port->currentWriteIrp)) == nullptr ||
+           ReadAcquire(reinterpret_cast<volatile LONG*>(&port->writeRemaining)) == 0;
 }
 
 // Takes whatever is left of the current write off the pipe's books: the
@@ -74,10 +77,12 @@ BOOLEAN TransmitterIdle(PortExtension* port) {
 void SettleWrite(PortExtension* port, PIRP irp, BOOLEAN countInFlight) {
     if (port->writeRemaining != 0) {
         if (countInFlight) {
-            port->writeRemaining -= port->txInFlight < port->writeRemaining ? port->txInFlight : port->writeRemaining;
+            StoreShared(&port->writeRemaining, port->txInFlight < port->writeRemaining
+                                                   ? port->writeRemaining - port->txInFlight
+                                                   : 0);
         }
         irp->IoStatus.Information = CharactersSent(port, irp);
-        port->writeRemaining = 0;
+        StoreShared(&port->writeRemaining, 0);
     }
     port->txInFlight = 0;
     port->writeHeld = 0;
@@ -107,7 +112,7 @@ StreamRequest* BuildNextChunk(PortExtension* port, PIRP irp, ULONG* serial) {
         return nullptr;
     }
     port->txInFlight = chunk;
-    port->writeChunkBusy = 1;
+    StoreShared(&port->writeChunkBusy, 1);
     port->writeChunkRequest = request;
     *serial = ++port->writeChunkSerial;
     AddReference(irp, RefTransfer);
@@ -118,7 +123,7 @@ StreamRequest* BuildNextChunk(PortExtension* port, PIRP irp, ULONG* serial) {
 // USB stack. TRUE when it was an orphan: the current write may go now.
 // Cancel spin lock held.
 BOOLEAN ChunkFailedLocked(PortExtension* port, NTSTATUS status) {
-    port->writeChunkBusy = 0;
+    StoreShared(&port->writeChunkBusy, 0);
     port->writeChunkRequest = nullptr;
     if (port->writeChunkOrphaned) {
         port->writeChunkOrphaned = 0;
@@ -248,7 +253,7 @@ void SendWriteChunk(PortExtension* port) {
 void WriteChunkDone(PortExtension* port, ULONG bytes) {
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    port->writeChunkBusy = 0;
+    StoreShared(&port->writeChunkBusy, 0);
     port->writeChunkRequest = nullptr;
     if (port->writeChunkOrphaned) {
         // The chunk of a write that has ended: the current write (if one
@@ -266,7 +271,7 @@ void WriteChunkDone(PortExtension* port, ULONG bytes) {
     port->txInFlight = 0;
     if (bytes > port->writeRemaining) bytes = port->writeRemaining;
     port->writeCursor += bytes;
-    port->writeRemaining -= bytes;
+    StoreShared(&port->writeRemaining, port->writeRemaining - bytes);
 
     if (port->writeTimedOut) {
         // The time-out fired while this chunk was out: it ends here, with

@@ -72,7 +72,7 @@ BOOLEAN MakeWriteCurrent(PortExtension* port, PIRP irp, LONGLONG due, BOOLEAN fi
     if (first) IoMarkIrpPending(irp);
 
     port->writeCursor = FirstCharacter(irp);
-    port->writeRemaining = CharactersToSend(irp);
+    StoreShared(&port->writeRemaining, CharactersToSend(irp));
     port->txInFlight = 0;
     port->writeHeld = 0;
     port->writeTimedOut = 0;

@@ -136,7 +136,11 @@ void ApplyHandFlow(PortExtension* port, const SERIAL_HANDFLOW* handFlow) {
     KeAcquireSpinLock(&port->controlLock, &irql);
     old = port->handFlow;
     fill.size = port->rxBufferSize;
+    // rxLock too: a cancelled read gives its characters back to the buffer
+    // under the cancel spin lock and rxLock alone.
+    KeAcquireSpinLockAtDpcLevel(&port->rxLock);
     fill.count = port->rxCount;
+    KeReleaseSpinLockFromDpcLevel(&port->rxLock);
     KeReleaseSpinLock(&port->controlLock, irql);
     const BOOLEAN all = port->portOpen ? FALSE : TRUE;
     const ULONG handShake = handFlow->ControlHandShake;

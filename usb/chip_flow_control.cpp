@@ -18,10 +18,14 @@
 // then holds what was computed. Running out of request blocks is different:
 // nothing (more) was sent, so the operation stops and says so.
 //
-// No lock protects the image or the flow flags: the driver changes the
-// flow settings from one request at a time (the handshake setting, close,
-// power-up), at PASSIVE_LEVEL. txHolding is shared with DISPATCH_LEVEL
-// code, so its bits change with interlocked operations.
+// No lock protects the image: the driver changes the flow settings from
+// one request at a time (the handshake setting, close, power-up), at
+// PASSIVE_LEVEL. The CTS and DSR flags are read by the status completion at
+// DISPATCH_LEVEL, which sets or clears their hold bits of txHolding: each
+// flag changes together with its hold bit under controlLock, the lock the
+// status evaluation runs under, so that a status word can neither hold
+// transmission after the handshake was turned off nor miss the hold of one
+// just turned on.
 #include "usb/chip_protocol.h"
 
 namespace {
@@ -35,17 +39,26 @@ NTSTATUS WriteRegisterZero(PDEVICE_OBJECT deviceObject, PortExtension* port) {
     return WriteChipRegister(deviceObject, 0) ? STATUS_SUCCESS : STATUS_NO_MEMORY;
 }
 
-// Sets `bit` of txHolding, then clears it again at once if the line it
-// waits for (`uartBit` of the last status word) is already up.
-void HoldUnlessLineUp(PortExtension* port, LONG bit, USHORT uartBit) {
-    InterlockedOr(&port->txHolding, bit);
-    if (port->uartState & uartBit) InterlockedAnd(&port->txHolding, ~bit);
+// The handshake is on: sets `bit` of txHolding unless the line it waits
+// for (`uartBit` of the last status word) is already up.
+void EngageTransmitHold(PortExtension* port, LONG bit, USHORT uartBit, UCHAR* enabled) {
+    KIRQL irql;
+    KeAcquireSpinLock(&port->controlLock, &irql);
+    *enabled = 1;
+    if (port->uartState & uartBit)
+        InterlockedAnd(&port->txHolding, ~bit);
+    else
+        InterlockedOr(&port->txHolding, bit);
+    KeReleaseSpinLock(&port->controlLock, irql);
 }
 
 // The handshake is off: transmission no longer waits for its line.
 void ReleaseTransmitHold(PortExtension* port, LONG bit, UCHAR* enabled) {
-    InterlockedAnd(&port->txHolding, ~bit);
+    KIRQL irql;
+    KeAcquireSpinLock(&port->controlLock, &irql);
     *enabled = 0;
+    InterlockedAnd(&port->txHolding, ~bit);
+    KeReleaseSpinLock(&port->controlLock, irql);
 }
 
 // Generations 3 and 4 keep the DSR handshake in register 1.
@@ -96,8 +109,7 @@ NTSTATUS SetCtsFlow(PDEVICE_OBJECT deviceObject, BOOLEAN on) {
             if (!WriteChipRegister(deviceObject, 1)) return STATUS_NO_MEMORY;
         }
         image[0] = withDsr ? static_cast<UCHAR>((image[0] & 0x03) | 0x58) : static_cast<UCHAR>((image[0] & 0x3F) | 0x40);
-        port->ctsFlowEnabled = 1;
-        HoldUnlessLineUp(port, TX_HOLD_CTS, UART_STATE_CTS);
+        EngageTransmitHold(port, TX_HOLD_CTS, UART_STATE_CTS, &port->ctsFlowEnabled);
     } else {
         image[0] &= 0x3F;
     }
@@ -125,8 +137,7 @@ NTSTATUS SetDsrFlow(PDEVICE_OBJECT deviceObject, BOOLEAN on) {
         }
         if (!WriteChipRegister(deviceObject, 1)) return STATUS_NO_MEMORY;
         image[0] = withCts ? static_cast<UCHAR>((image[0] & 0x03) | 0x58) : static_cast<UCHAR>((image[0] & 0x33) | 0x48);
-        port->dsrFlowEnabled = 1;
-        HoldUnlessLineUp(port, TX_HOLD_DSR, UART_STATE_DSR);
+        EngageTransmitHold(port, TX_HOLD_DSR, UART_STATE_DSR, &port->dsrFlowEnabled);
     } else {
         image[0] &= 0xF3;
         if (image[1] & 0x04) {

@@ -29,5 +29,10 @@ void ReinitChip(PortExtension* port) {
     SetLineCodingRate(deviceObject, port->currentBaud);
     // Refused unsent below generation 2.
     WriteDoubledRegister(deviceObject, kReinitRegister, kReinitValue);
+    // The status completion clears it under controlLock when it looks at
+    // the line status, perhaps on another processor right now.
+    KIRQL irql;
+    KeAcquireSpinLock(&port->controlLock, &irql);
     port->holdingEmpty = 1;
+    KeReleaseSpinLock(&port->controlLock, irql);
 }

@@ -237,8 +237,11 @@ NTSTATUS SubmitStreamIrp(PDEVICE_OBJECT deviceObject, StreamRequest* request, St
 BOOLEAN StreamOutstanding(const PortExtension* port, StreamKind kind) {
     ULONG entries = 0;
     StreamRequest* volatile* table = TransferTable(const_cast<PortExtension*>(port), kind, &entries);
+    // The entries change only by interlocked exchanges on other processors:
+    // read each as one too. A stale answer is what any caller must live with
+    // anyway, since the transfer may come back right after the look.
     for (ULONG i = 0; i < entries; ++i)
-        if (table[i] != nullptr) return TRUE;
+        if (ReadPointerAcquire(AsPointerSlot(&table[i])) != nullptr) return TRUE;
     return FALSE;
 }
 
