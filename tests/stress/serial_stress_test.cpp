@@ -1,7 +1,8 @@
 // Two ports joined by a null-modem cable, run in real time on several
 // emulated processors while application threads hammer them at once:
 // reads, writes, waits on masks, cancels, rate and handflow changes,
-// purges, a handle closed and reopened under everyone's feet; then a quiet
+// purges, a handle closed and reopened under everyone's feet, WMI asking
+// for the ports' hardware blocks; then a quiet
 // exchange whose every byte is checked, and last the chips pulled out with
 // requests in flight. Nothing may be reported by the verifier, every request
 // must complete, and the unload must find nothing left behind.
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "harness/app/user_io.h"
+#include "harness/app/wmi_client.h"
 #include "harness/kernel/dispatcher.h"
 #include "support/port_fixture.h"
 
@@ -92,6 +94,23 @@ protected:
             std::mt19937 rng(seed);
             while (dispatcher::Now() < busyUntil_) body(rng);
         });
+    }
+
+    // WMI asks every port for its hardware block, as a monitoring tool
+    // would while the ports are busy: the block does not change after the
+    // start, so every answer must succeed.
+    void WmiQuerier(std::mt19937& rng) {
+        static const GUID kHardwareBlock = SERIAL_PORT_WMI_HW_GUID;
+        for (PDEVICE_OBJECT provider : app::wmi::Providers()) {
+            const app::wmi::Answer answer = app::wmi::QuerySingleInstance(provider, kHardwareBlock);
+            if (answer.status == STATUS_SUCCESS && answer.Data().size() >= sizeof(SERIAL_WMI_HW_DATA)) {
+                ++wmiAnswers_;
+                continue;
+            }
+            std::lock_guard<std::mutex> locked(failuresMutex_);
+            failures_.push_back("the WMI hardware block query failed with status " + std::to_string(answer.status));
+        }
+        dispatcher::RunFor((1 + rng() % 5) * kMillisecond);
     }
 
     void Writer(SharedPort& shared, std::mt19937& rng) {
@@ -230,6 +249,7 @@ protected:
     // What the busy phase got done, so that it cannot pass by doing nothing.
     std::atomic<int> cancelled_{0};
     std::atomic<uint64_t> bytesRead_{0};
+    std::atomic<int> wmiAnswers_{0};
     int64_t busyUntil_ = 0;
     std::mutex failuresMutex_;
     std::vector<std::string> failures_;
@@ -251,12 +271,14 @@ TEST_F(SerialStress, ConcurrentRequestsOnANullModemPairThenSurpriseRemoval) {
             Spawn(threads, seed + 4, [&](std::mt19937& rng) { Settings(shared, rng); });
         }
         Spawn(threads, 7, [&](std::mt19937& rng) { Closer(shared_[0], rng); });
+        Spawn(threads, 8, [&](std::mt19937& rng) { WmiQuerier(rng); });
         for (std::thread& thread : threads) thread.join();
     }
     ExpectNoFailures();
     ASSERT_TRUE(shared_[0].handle.load() && shared_[1].handle.load());
     EXPECT_GT(bytesRead_.load(), 0u);
     EXPECT_GT(cancelled_.load(), 0);
+    EXPECT_GT(wmiAnswers_.load(), 0);
 
     // --- Quiet: both ways at once, every byte accounted for -----------------
     for (SharedPort& shared : shared_) Settle(shared);
