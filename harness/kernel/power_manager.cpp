@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <map>
+#include <memory>
 #include <set>
 
 #include "harness/kernel/dispatcher.h"
@@ -34,7 +35,9 @@ struct Tracked {
 };
 
 struct State {
-    std::map<PIRP, Tracked> irps;
+    // Held by pointer: a waiter keeps its own request's record, even once
+    // the IRP's address has been reused for a new request.
+    std::map<PIRP, std::shared_ptr<Tracked>> irps;
     std::vector<Request> log;
     std::map<const DEVICE_OBJECT*, DEVICE_POWER_STATE> reported;
     SYSTEM_POWER_STATE system = PowerSystemWorking;
@@ -74,7 +77,7 @@ std::string Describe(const Request& r) {
 NTSTATUS NTAPI PowerRequestComplete(PDEVICE_OBJECT, PIRP irp, PVOID) {
     HarnessScope harnessState;
     auto it = S().irps.find(irp);
-    Tracked& t = it->second;
+    Tracked& t = *it->second;
     Request& r = S().log[t.log];
     r.status = irp->IoStatus.Status;
     for (PDEVICE_OBJECT device : t.sentTo)
@@ -107,7 +110,9 @@ PIRP Build(PDEVICE_OBJECT top, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE s
         stack->Parameters.Power.State = state;
     }
     IoSetCompletionRoutine(irp, PowerRequestComplete, nullptr, TRUE, TRUE, TRUE);
-    S().irps[irp].log = S().log.size();
+    auto tracked = std::make_shared<Tracked>();
+    tracked->log = S().log.size();
+    S().irps[irp] = std::move(tracked);
     S().log.push_back(Request{minor, type, state, top, byDriver, STATUS_PENDING});
     return irp;
 }
@@ -116,24 +121,24 @@ PIRP Build(PDEVICE_OBJECT top, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE s
 // the watchdog expires is a hang.
 NTSTATUS WaitFor(PIRP irp, size_t log) {
     // The wait's condition runs without the harness lock: it reads the
-    // request's own flag (a map keeps its entries where they are), never
-    // the map.
-    const std::atomic<bool>& flag = S().irps[irp].done;
-    const bool done = dispatcher::RunUntil([&flag] { return flag.load(std::memory_order_acquire); },
+    // flag of the request's own record, never the map.
+    const std::shared_ptr<Tracked> tracked = S().irps[irp];
+    const bool done = dispatcher::RunUntil([&tracked] { return tracked->done.load(std::memory_order_acquire); },
                                            dispatcher::Now() + S().watchdog, "harness::power", Describe(S().log[log]));
     if (!done) {
         BugCheck("POWER_IRP_TIMEOUT", "PoCallDriver",
                  Describe(S().log[log]) + " still pending after " + dispatcher::FormatTime(S().watchdog));
         return STATUS_PENDING;
     }
-    S().irps.erase(irp);
+    auto it = S().irps.find(irp);
+    if (it != S().irps.end() && it->second == tracked) S().irps.erase(it);
     return S().log[log].status;
 }
 
 NTSTATUS Send(PDEVICE_OBJECT top, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state) {
     PIRP irp = Build(top, minor, type, state, false);
     if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    const size_t log = S().irps[irp].log;
+    const size_t log = S().irps[irp]->log;
     PoCallDriver(top, irp);
     return WaitFor(irp, log);
 }
@@ -149,9 +154,9 @@ NTSTATUS SendSystem(const std::shared_ptr<pnp::Device>& device, UCHAR minor, SYS
 void WaitForDriverRequests() {
     std::vector<std::pair<PIRP, size_t>> pending;
     for (auto& [irp, t] : S().irps)
-        if (!t.done) pending.emplace_back(irp, t.log);
+        if (!t->done) pending.emplace_back(irp, t->log);
     for (auto& [irp, log] : pending) WaitFor(irp, log);
-    for (auto it = S().irps.begin(); it != S().irps.end();) it = it->second.done ? S().irps.erase(it) : ++it;
+    for (auto it = S().irps.begin(); it != S().irps.end();) it = it->second->done ? S().irps.erase(it) : ++it;
 }
 
 }  // namespace
@@ -258,7 +263,7 @@ using harness::HarnessScope;
 NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     HarnessScope harnessState;
     auto it = S().irps.find(Irp);
-    if (it != S().irps.end()) it->second.sentTo.insert(DeviceObject);
+    if (it != S().irps.end()) it->second->sentTo.insert(DeviceObject);
     if (KeGetCurrentIrql() > PASSIVE_LEVEL && DeviceObject != nullptr && (DeviceObject->Flags & DO_POWER_PAGABLE)) {
         harness::dispatcher::QueuePassiveWork([DeviceObject, Irp] { IofCallDriver(DeviceObject, Irp); },
                                               "PoCallDriver to a power-pageable device");
@@ -271,7 +276,7 @@ VOID PoStartNextPowerIrp(PIRP Irp) {
     HarnessScope harnessState;
     auto it = S().irps.find(Irp);
     if (it == S().irps.end()) return;
-    it->second.startedNext.insert(IoGetCurrentIrpStackLocation(Irp)->DeviceObject);
+    it->second->startedNext.insert(IoGetCurrentIrpStackLocation(Irp)->DeviceObject);
 }
 
 NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
@@ -287,7 +292,7 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
     PDEVICE_OBJECT top = harness::io::GetAttachedDevice(DeviceObject);
     PIRP irp = Build(top, MinorFunction, DevicePowerState, PowerState, true);
     if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    Tracked& t = S().irps[irp];
+    Tracked& t = *S().irps[irp];
     t.callback = CompletionFunction;
     t.context = Context;
     t.requester = DeviceObject;
