@@ -46,10 +46,10 @@ void ResetCounters(Counters* counters) {
 
 // portOpen changes under controlLock: the receive completion decides under
 // it whether a character goes into the buffer.
-void SetPortOpen(PortExtension* port, UCHAR open) {
+void SetPortOpen(PortExtension* port, LONG open) {
     KIRQL irql;
     KeAcquireSpinLock(&port->controlLock, &irql);
-    port->portOpen = open;
+    StoreShared(&port->portOpen, open);
     KeReleaseSpinLock(&port->controlLock, irql);
 }
 

@@ -53,7 +53,7 @@ namespace {
 // before it waits for the device to power up, and marks the port open only
 // at its end. Either one makes a stop or removal query busy. Under
 // openMutex.
-BOOLEAN HandleOpenOrOpening(const PortExtension* port) { return port->portOpen || ReadShared(&port->openCount) != 0; }
+BOOLEAN HandleOpenOrOpening(const PortExtension* port) { return PortIsOpen(port) || ReadShared(&port->openCount) != 0; }
 
 NTSTATUS SucceedAndPassDown(PortExtension* port, PIRP irp) {
     irp->IoStatus.Status = STATUS_SUCCESS;

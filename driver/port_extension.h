@@ -105,7 +105,9 @@ struct PortExtension {
     LIST_ENTRY stalledQueue;        // requests held while a stop is pending
 
     // --- Open state -------------------------------------------------------
-    UCHAR portOpen;               // a handle is open; changes under controlLock
+    // A handle is open. Changes under controlLock with StoreShared; read
+    // elsewhere with PortIsOpen (an acquire load).
+    volatile LONG portOpen;
     volatile LONG openCount;      // 0 or 1, interlocked
     ULONG chipConfigured;         // 1 once the chip was detected and configured
 
@@ -364,6 +366,10 @@ inline PortExtension* PortFromDevice(PDEVICE_OBJECT deviceObject) {
 inline BOOLEAN PortBeingRemoved(const PortExtension* port) {
     return (ReadAcquire(&port->pnpAccept) & (PNP_ACCEPT_REMOVING | PNP_ACCEPT_SURPRISE_REMOVED)) != 0 ? TRUE : FALSE;
 }
+
+// A handle is open on the port (see portOpen): for readers that do not hold
+// controlLock.
+inline BOOLEAN PortIsOpen(const PortExtension* port) { return ReadAcquire(&port->portOpen) != 0 ? TRUE : FALSE; }
 
 // --- Device creation (add_device.cpp) and port defaults (port_defaults.cpp) --
 DRIVER_ADD_DEVICE AddDevice;

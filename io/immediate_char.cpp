@@ -40,7 +40,7 @@ NTSTATUS StartImmediate(PortExtension* port) {
     IoAcquireCancelSpinLock(&irql);
     SetReferenceWord(irp, 0);
     if (irp->Cancel) {
-        port->currentImmediateIrp = nullptr;
+        StoreSharedPointer(reinterpret_cast<PVOID volatile*>(&port->currentImmediateIrp), nullptr);
         port->charsQueued -= 1;
         IoReleaseCancelSpinLock(irql);
         irp->IoStatus.Status = STATUS_CANCELLED;

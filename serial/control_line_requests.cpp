@@ -69,7 +69,7 @@ void RecordWanted(PortExtension* port, ControlLineAction action) {
 }
 
 void SendWanted(PortExtension* port, LONG wanted) {
-    if (!port->portOpen) return;
+    if (!PortIsOpen(port)) return;
     PDEVICE_OBJECT device = port->deviceObject;
     if (wanted & LINE_WANT_DTR_ON) SetControlLines(device, SET_DTR);
     if (wanted & LINE_WANT_DTR_OFF) SetControlLines(device, CLEAR_DTR);

@@ -142,7 +142,7 @@ void ApplyHandFlow(PortExtension* port, const SERIAL_HANDFLOW* handFlow) {
     fill.count = port->rxCount;
     KeReleaseSpinLockFromDpcLevel(&port->rxLock);
     KeReleaseSpinLock(&port->controlLock, irql);
-    const BOOLEAN all = port->portOpen ? FALSE : TRUE;
+    const BOOLEAN all = PortIsOpen(port) ? FALSE : TRUE;
     const ULONG handShake = handFlow->ControlHandShake;
 
     if (all || Differs(handShake, old.ControlHandShake, SERIAL_CTS_HANDSHAKE | SERIAL_DSR_HANDSHAKE | SERIAL_DCD_HANDSHAKE)) {

@@ -16,11 +16,19 @@ BOOLEAN TransmitToggle(const PortExtension* port) {
 }
 
 // Whether the end of a break should start a transmit-toggle check: the
-// transmitter may be idle, or something else still holds it.
-BOOLEAN CheckRtsAfterBreak(const PortExtension* port) {
+// transmitter may be idle, or something else still holds it. The write
+// path changes the request slot and remaining count as it goes, so they
+// are read with acquire loads; holdingEmpty belongs to controlLock.
+BOOLEAN CheckRtsAfterBreak(PortExtension* port) {
     if (ReadShared(&port->txHolding) != 0) return TRUE;
-    if (port->currentImmediateIrp == nullptr && port->writeRemaining == 0) return TRUE;
-    return port->holdingEmpty == 0 ? TRUE : FALSE;
+    if (ReadPointerAcquire(reinterpret_cast<PVOID volatile*>(&port->currentImmediateIrp)) == nullptr &&
+        ReadAcquire(reinterpret_cast<volatile LONG*>(&port->writeRemaining)) == 0)
+        return TRUE;
+    KIRQL irql;
+    KeAcquireSpinLock(&port->controlLock, &irql);
+    const BOOLEAN unknownYet = port->holdingEmpty == 0 ? TRUE : FALSE;
+    KeReleaseSpinLock(&port->controlLock, irql);
+    return unknownYet;
 }
 
 }  // namespace

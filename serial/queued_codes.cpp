@@ -74,7 +74,7 @@ NTSTATUS ImmediateCharRow(PortExtension* port, PIRP irp, PIO_STACK_LOCATION stac
         IoReleaseCancelSpinLock(irql);
         return CompleteControl(port, irp, STATUS_CANCELLED);
     }
-    port->currentImmediateIrp = irp;
+    StoreSharedPointer(reinterpret_cast<PVOID volatile*>(&port->currentImmediateIrp), irp);
     port->charsQueued += 1;
     IoReleaseCancelSpinLock(irql);
     StartImmediate(port);

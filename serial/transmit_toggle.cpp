@@ -42,7 +42,7 @@ void LowerRtsCheck(PortExtension* port) {
     if (toggle && (ReadShared(&port->txHolding) & TX_HOLD_BREAK) == 0) {
         if (TransmitterIdle(port))
             RequestControlLine(port, CLEAR_RTS);
-        else if (port->portOpen)
+        else if (PortIsOpen(port))
             QueueLowerRtsCheck(port);
     }
     InterlockedDecrement(&port->lowerRtsPending);

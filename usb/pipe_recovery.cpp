@@ -44,7 +44,7 @@ NTSTATUS ResetPipe(PortExtension* port, StreamKind kind) {
 }
 
 void RestartStream(PortExtension* port, StreamKind kind) {
-    if (!port->portOpen || InterlockedIncrement(&port->pipeResetsInARow[kind]) > kMaxResetsInARow) return;
+    if (!PortIsOpen(port) || InterlockedIncrement(&port->pipeResetsInARow[kind]) > kMaxResetsInARow) return;
     switch (kind) {
     case STREAM_STATUS:
         if (!StreamOutstanding(port, STREAM_STATUS))
