@@ -11,29 +11,10 @@
 #pragma once
 
 #include "tarnlink_win32/types.h"
+#include "tarnlink_win32/errors.h"
 
 #ifndef MAXDWORD
 #define MAXDWORD 0xffffffffu
-#endif
-
-/* Errors a serial port reports besides the general ones of errors.h. */
-#ifndef ERROR_GEN_FAILURE
-#define ERROR_GEN_FAILURE 31L
-#endif
-#ifndef ERROR_NOT_SUPPORTED
-#define ERROR_NOT_SUPPORTED 50L
-#endif
-#ifndef ERROR_SEM_TIMEOUT
-#define ERROR_SEM_TIMEOUT 121L
-#endif
-#ifndef ERROR_NOACCESS
-#define ERROR_NOACCESS 998L
-#endif
-#ifndef ERROR_MORE_WRITES
-#define ERROR_MORE_WRITES 1120L
-#endif
-#ifndef ERROR_COUNTER_TIMEOUT
-#define ERROR_COUNTER_TIMEOUT 1121L
 #endif
 
 /* ---- DCB: the line settings (comm_state.cpp) ---------------------------- */
