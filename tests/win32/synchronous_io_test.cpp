@@ -89,3 +89,21 @@ TEST(SynchronousIo, ASecondThreadsCallWaitsForTheFirstOnASynchronousHandle) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SynchronousIo, TheScriptedPeerAnswersWhatItExpects) {
+    Owned port(OpenPort("COM9", false));
+    ASSERT_TRUE(port.valid()) << GetLastError();
+    SetBaud(port, 115200);
+    SetEightBits(port);
+    ReadsWaitForever(port);
+    DWORD n = 0;
+    ASSERT_TRUE(WriteFile(port, "ATZ", 2, &n, nullptr));  // "AT" alone is not yet the command
+    ASSERT_TRUE(WriteFile(port, "\r", 1, &n, nullptr));
+    char answer[5] = {};
+    ASSERT_TRUE(ReadFile(port, answer, 4, &n, nullptr)) << GetLastError();
+    EXPECT_STREQ(answer, "OK\r\n");
+}
+
+}  // namespace
