@@ -2,9 +2,13 @@
  * unloads it: the unload must close the handle, remove the devices and
  * unload the driver with nothing left behind (the library ends the process
  * with status 3 and a report on stderr otherwise). C, through dlopen, as a
- * program in any language loads the library. */
+ * program in any language loads the library.
+ *
+ * With "refused" after the library's path, the machine's configuration is
+ * expected to be malformed: CreateFile then fails with ERROR_FILE_NOT_FOUND. */
 #include <dlfcn.h>
 #include <stdio.h>
+#include <string.h>
 
 #include <windows.h>
 
@@ -14,7 +18,8 @@ typedef BOOL(WINAPI* WriteFileFn)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED)
 typedef DWORD(WINAPI* GetLastErrorFn)(void);
 
 int main(int argc, char** argv) {
-    if (argc != 2) return 2;
+    if (argc < 2) return 2;
+    const int refused = argc > 2 && strcmp(argv[2], "refused") == 0;
     void* library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
     if (!library) {
         fprintf(stderr, "dlopen: %s\n", dlerror());
@@ -30,6 +35,12 @@ int main(int argc, char** argv) {
         return 1;
     }
     HANDLE port = createFile("COM5", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
+    if (refused) {
+        if (port != INVALID_HANDLE_VALUE || getLastError() != ERROR_FILE_NOT_FOUND) return 1;
+        dlclose(library);
+        printf("refused as expected\n");
+        return 0;
+    }
     if (port == INVALID_HANDLE_VALUE) {
         fprintf(stderr, "CreateFileA: error %u\n", (unsigned)getLastError());
         return 1;
