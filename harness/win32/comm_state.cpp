@@ -109,8 +109,9 @@ void FillDcb(const PortState& s, DCB* dcb) {
     dcb->EvtChar = static_cast<char>(s.chars.EventChar);
 }
 
-// The DTR or RTS code for a fixed mode; handshake and toggle modes send
-// none (the handflow record drives the line).
+// The DTR or RTS code for a fixed mode: ENABLE (1) raises the line,
+// DISABLE (0) drops it (DTR_CONTROL_ and RTS_CONTROL_ share both values);
+// handshake and toggle modes send none, the handflow record drives the line.
 void SendLineCode(HANDLE file, DWORD mode, DWORD setCode, DWORD clearCode) {
     if (mode == DTR_CONTROL_ENABLE) CommCommand(file, setCode);
     else if (mode == DTR_CONTROL_DISABLE) CommCommand(file, clearCode);

@@ -195,6 +195,26 @@ TEST(CommDefaultConfig, NamesAPortWithoutOpeningIt) {
     EXPECT_FALSE(GetDefaultCommConfigA("LPT1", &config, &size));
 }
 
+// What SetDefaultCommConfig sets is what GetDefaultCommConfig then gives,
+// for that port only, under either spelling of its name.
+TEST(CommDefaultConfig, SetDefaultIsGivenBackForThatPort) {
+    COMMCONFIG config = {};
+    DWORD size = sizeof config;
+    ASSERT_TRUE(GetDefaultCommConfigA("COM3", &config, &size));
+    config.dcb.BaudRate = CBR_57600;
+    config.dcb.Parity = ODDPARITY;
+    ASSERT_TRUE(SetDefaultCommConfigA("com3", &config, sizeof config)) << GetLastError();
+    EXPECT_FALSE(SetDefaultCommConfigA("COM3", &config, 8));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+
+    COMMCONFIG got = {};
+    ASSERT_TRUE(GetDefaultCommConfigW(u"\\\\.\\COM3", &got, &size));
+    EXPECT_EQ(got.dcb.BaudRate, static_cast<DWORD>(CBR_57600));
+    EXPECT_EQ(got.dcb.Parity, ODDPARITY);
+    ASSERT_TRUE(GetDefaultCommConfigA("COM4", &got, &size));
+    EXPECT_EQ(got.dcb.BaudRate, static_cast<DWORD>(CBR_9600));
+}
+
 TEST_F(CommSettings, SetupCommAndUnknownEscapeFunction) {
     EXPECT_TRUE(SetupComm(port_, 8192, 4096)) << GetLastError();
     EXPECT_FALSE(EscapeCommFunction(port_, 42));
