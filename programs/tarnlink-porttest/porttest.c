@@ -184,16 +184,16 @@ static DWORD ReadSome(HANDLE port, BYTE* data, DWORD n) {
 }
 
 /* Writes n bytes on run->tx while reading them on run->rx, chunk by chunk,
- * each read waiting at most chunkWaitMs. Returns the bytes received; stops
- * early when a read brings nothing. The write is aborted if it has not
- * finished once the reads end. */
-static DWORD Exchange(Run* run, const BYTE* out, BYTE* in, DWORD n, DWORD chunk, DWORD chunkWaitMs,
-                      Progress* progress, BOOL* writeOk) {
+ * each read waiting at most as long as rx's read time-out. Returns the
+ * bytes received; stops early when a read brings nothing. The write is
+ * aborted if it has not finished once the reads end. */
+static DWORD Exchange(Run* run, const BYTE* out, BYTE* in, DWORD n, DWORD chunk, Progress* progress,
+                      BOOL* writeOk) {
     Request write;
     DWORD written = 0, received = 0;
     DWORD start = GetTickCount();
     *writeOk = FALSE;
-    if (!SetReadTimeout(run->rx, chunkWaitMs) || !StartRequest(&write)) return 0;
+    if (!StartRequest(&write)) return 0;
     write.ok = WriteFile(run->tx, out, n, &written, &write.ov);
     write.pending = !write.ok && GetLastError() == ERROR_IO_PENDING;
     while (received < n) {
@@ -240,7 +240,7 @@ static BOOL CheckPayload(Run* run, const LineFormat* format, DWORD n, DWORD seed
     }
     FillPattern(out, n, seed, mask);
     DWORD wait = LineTimeMs(format, n) * 2 + 500;
-    DWORD got = Exchange(run, out, in, n, n, wait, NULL, &writeOk);
+    DWORD got = SetReadTimeout(run->rx, wait) ? Exchange(run, out, in, n, n, NULL, &writeOk) : 0;
     if (got < n) {
         snprintf(reason, size, "%lu of %lu bytes came back within %lu ms", (unsigned long)got, (unsigned long)n,
                  (unsigned long)wait);
@@ -535,11 +535,21 @@ static void CheckCtsHold(Run* run) {
         Fail(run, "flow CTS holds transmit", reason);
 }
 
-/* A burst several times the receive queue while the receiver waits: the
- * receiving driver drops RTS as its queue fills, the sender's CTS stops it,
- * and nothing is lost. */
+/* The driver's receive queue in bytes, as the port reports it. */
+static DWORD ReceiveQueue(HANDLE rx) {
+    COMMPROP prop;
+    memset(&prop, 0, sizeof prop);
+    prop.wPacketLength = sizeof prop;
+    if (!GetCommProperties(rx, &prop) || prop.dwCurrentRxQueue == 0) return 4096;
+    return prop.dwCurrentRxQueue;
+}
+
+/* A burst of four receive queues while the receiver does not read for the
+ * burst's whole line time: the receiving driver drops RTS as its queue
+ * fills, the sender's CTS stops it, and nothing is lost. Without the
+ * handshake three quarters of the burst would overflow the queue. */
 static void CheckHandshakeUnderLoad(Run* run) {
-    const DWORD queue = 1024, n = run->quick ? 4096 : 8192;
+    const DWORD queue = ReceiveQueue(run->rx), n = queue * 4;
     LineFormat format = {run->rates[run->rateCount - 1], 8, NOPARITY, ONESTOPBIT};
     char reason[160] = "", detail[80];
     BYTE* out = malloc(n);
@@ -549,18 +559,16 @@ static void CheckHandshakeUnderLoad(Run* run) {
     if (out == NULL || in == NULL || !StartRequest(&write)) {
         free(out);
         free(in);
+        Fail(run, "flow RTS/CTS under load", "out of memory");
         return;
     }
     Clean(run);
-    if (!SetupComm(run->rx, queue, queue)) ErrorReason(reason, sizeof reason, "SetupComm");
-    if (reason[0] == '\0') ConfigureBoth(run, &format, FLOW_RTS_CTS, reason, sizeof reason);
-    if (reason[0] == '\0') {
+    if (ConfigureBoth(run, &format, FLOW_RTS_CTS, reason, sizeof reason)) {
         FillPattern(out, n, 77, 0xFF);
         write.ok = WriteFile(run->tx, out, n, &written, &write.ov);
         write.pending = !write.ok && GetLastError() == ERROR_IO_PENDING;
-        /* Not reading for a while: the queue fills and must hold the sender off. */
-        Sleep(LineTimeMs(&format, queue * 3) + 100);
-        SetReadTimeout(run->rx, 1000);
+        Sleep(LineTimeMs(&format, n) + 100);
+        SetReadTimeout(run->rx, LineTimeMs(&format, queue) + 1000);
         while (received < n) {
             DWORD got = ReadSome(run->rx, in + received, n - received);
             if (got == 0) break;
@@ -579,10 +587,9 @@ static void CheckHandshakeUnderLoad(Run* run) {
             LineErrors(run->rx, reason, sizeof reason);
     }
     EndRequest(&write);
-    SetupComm(run->rx, 4096, 4096);
     free(out);
     free(in);
-    snprintf(detail, sizeof detail, "%lu bytes at %lu baud through a %lu-byte queue", (unsigned long)n,
+    snprintf(detail, sizeof detail, "%lu bytes at %lu baud into a %lu-byte queue", (unsigned long)n,
              (unsigned long)format.rate, (unsigned long)queue);
     if (reason[0] == '\0')
         Pass(run, "flow RTS/CTS under load", detail);
@@ -612,7 +619,8 @@ static void CheckThroughput(Run* run) {
     if (ConfigureBoth(run, &format, FLOW_RTS_CTS, reason, sizeof reason)) {
         FillPattern(out, n, 123, 0xFF);
         DWORD start = GetTickCount();
-        DWORD got = Exchange(run, out, in, n, 1024, LineTimeMs(&format, 1024) * 2 + 500, ShowProgress, &writeOk);
+        SetReadTimeout(run->rx, LineTimeMs(&format, 1024) * 2 + 500);
+        DWORD got = Exchange(run, out, in, n, 1024, ShowProgress, &writeOk);
         DWORD elapsed = GetTickCount() - start;
         printf("\r%60s\r", "");
         double bytesPerSecond = elapsed ? got * 1000.0 / elapsed : 0.0;
@@ -646,12 +654,12 @@ static void CheckLatency(Run* run) {
     char reason[160] = "", detail[120];
     DWORD min = 0xFFFFFFFFu, max = 0, total = 0;
     Clean(run);
-    if (ConfigureBoth(run, &format, FLOW_NONE, reason, sizeof reason)) {
+    if (ConfigureBoth(run, &format, FLOW_NONE, reason, sizeof reason) && SetReadTimeout(run->rx, 1000)) {
         for (int i = 0; i < trips && reason[0] == '\0'; i++) {
             BYTE out = (BYTE)(0x30 + i), in = 0;
             BOOL writeOk;
             DWORD start = GetTickCount();
-            DWORD got = Exchange(run, &out, &in, 1, 1, 1000, NULL, &writeOk);
+            DWORD got = Exchange(run, &out, &in, 1, 1, NULL, &writeOk);
             DWORD ms = GetTickCount() - start;
             if (got != 1 || in != out)
                 snprintf(reason, sizeof reason, "round trip %d: the byte did not come back within 1000 ms", i + 1);
