@@ -29,6 +29,8 @@ static const char kTool[] = "tarnlink-porttest";
 /* How long a check waits for a line or an event to follow before failing. */
 #define LINE_WAIT_MS 500
 #define EVENT_WAIT_MS 1000
+/* How long past its time-out a read may take to complete. */
+#define READ_GRACE_MS 3000
 
 static const DWORD kDefaultRates[] = {300, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 460800, 921600};
 static const DWORD kQuickRates[] = {9600, 115200, 921600};
@@ -45,6 +47,8 @@ typedef struct {
     int rateCount;
     COMMPROP prop;
     BOOL haveProperties;
+    DWORD readTimeoutMs; /* as last set on rx */
+    int readsOverdue;
     int passed, failed, skipped;
 } Run;
 
@@ -116,13 +120,14 @@ static BOOL ConfigureBoth(Run* run, const LineFormat* format, enum Flow flow, ch
     return TRUE;
 }
 
-/* Reads return when the buffer is full or totalMs have passed; writes
- * have no time-out. */
-static BOOL SetReadTimeout(HANDLE port, DWORD totalMs) {
+/* Reads on rx return when the buffer is full or totalMs have passed;
+ * writes have no time-out. */
+static BOOL SetReadTimeout(Run* run, DWORD totalMs) {
     COMMTIMEOUTS timeouts;
     memset(&timeouts, 0, sizeof timeouts);
     timeouts.ReadTotalTimeoutConstant = totalMs;
-    return SetCommTimeouts(port, &timeouts);
+    run->readTimeoutMs = totalMs;
+    return SetCommTimeouts(run->rx, &timeouts);
 }
 
 /* Empties both queues and forgets errors, so each check starts clean. */
@@ -171,14 +176,23 @@ static BOOL FinishRequest(HANDLE port, Request* request, DWORD ms, DWORD* count)
 
 static void EndRequest(Request* request) { CloseHandle(request->ov.hEvent); }
 
-/* Reads up to n bytes; returns how many arrived before the read time-out. */
-static DWORD ReadSome(HANDLE port, BYTE* data, DWORD n) {
+/* Reads up to n bytes on rx; returns how many arrived before the read
+ * time-out. A read the driver keeps well past its time-out is aborted and
+ * counted against the run (run->readsOverdue): that is a driver fault. */
+static DWORD ReadSome(Run* run, BYTE* data, DWORD n) {
     Request read;
     DWORD count = 0;
     if (!StartRequest(&read)) return 0;
-    read.ok = ReadFile(port, data, n, &count, &read.ov);
+    read.ok = ReadFile(run->rx, data, n, &count, &read.ov);
     read.pending = !read.ok && GetLastError() == ERROR_IO_PENDING;
-    if (!FinishRequest(port, &read, INFINITE, &count)) count = 0;
+    if (!FinishRequest(run->rx, &read, run->readTimeoutMs + READ_GRACE_MS, &count)) {
+        if (read.pending) {
+            run->readsOverdue++;
+            PurgeComm(run->rx, PURGE_RXABORT);
+            FinishRequest(run->rx, &read, INFINITE, &count);
+        }
+        count = 0;
+    }
     EndRequest(&read);
     return count;
 }
@@ -198,7 +212,7 @@ static DWORD Exchange(Run* run, const BYTE* out, BYTE* in, DWORD n, DWORD chunk,
     write.pending = !write.ok && GetLastError() == ERROR_IO_PENDING;
     while (received < n) {
         DWORD want = n - received < chunk ? n - received : chunk;
-        DWORD got = ReadSome(run->rx, in + received, want);
+        DWORD got = ReadSome(run, in + received, want);
         if (got == 0) break;
         received += got;
         if (progress != NULL) progress(received, n, GetTickCount() - start);
@@ -240,7 +254,7 @@ static BOOL CheckPayload(Run* run, const LineFormat* format, DWORD n, DWORD seed
     }
     FillPattern(out, n, seed, mask);
     DWORD wait = LineTimeMs(format, n) * 2 + 500;
-    DWORD got = SetReadTimeout(run->rx, wait) ? Exchange(run, out, in, n, n, NULL, &writeOk) : 0;
+    DWORD got = SetReadTimeout(run, wait) ? Exchange(run, out, in, n, n, NULL, &writeOk) : 0;
     if (got < n) {
         snprintf(reason, size, "%lu of %lu bytes came back within %lu ms", (unsigned long)got, (unsigned long)n,
                  (unsigned long)wait);
@@ -510,15 +524,15 @@ static void CheckCtsHold(Run* run) {
     Sleep(50);
     Request write;
     DWORD written = 0, got = 0, more = 0;
-    SetReadTimeout(run->rx, 200);
+    SetReadTimeout(run, 200);
     if (!StartRequest(&write)) return;
     write.ok = WriteFile(run->tx, out, n, &written, &write.ov);
     write.pending = !write.ok && GetLastError() == ERROR_IO_PENDING;
-    got = ReadSome(run->rx, in, n);
+    got = ReadSome(run, in, n);
     if (got != 0) snprintf(reason, sizeof reason, "%lu bytes went out while CTS was off", (unsigned long)got);
     EscapeCommFunction(run->rx, SETRTS);
-    SetReadTimeout(run->rx, LineTimeMs(&format, n) * 2 + 500);
-    if (got < n) more = ReadSome(run->rx, in + got, n - got);
+    SetReadTimeout(run, LineTimeMs(&format, n) * 2 + 500);
+    if (got < n) more = ReadSome(run, in + got, n - got);
     if (reason[0] == '\0' && got + more < n)
         snprintf(reason, sizeof reason, "%lu of %lu bytes arrived after CTS came on", (unsigned long)(got + more),
                  (unsigned long)n);
@@ -568,9 +582,9 @@ static void CheckHandshakeUnderLoad(Run* run) {
         write.ok = WriteFile(run->tx, out, n, &written, &write.ov);
         write.pending = !write.ok && GetLastError() == ERROR_IO_PENDING;
         Sleep(LineTimeMs(&format, n) + 100);
-        SetReadTimeout(run->rx, LineTimeMs(&format, queue) + 1000);
+        SetReadTimeout(run, LineTimeMs(&format, queue) + 1000);
         while (received < n) {
-            DWORD got = ReadSome(run->rx, in + received, n - received);
+            DWORD got = ReadSome(run, in + received, n - received);
             if (got == 0) break;
             received += got;
         }
@@ -619,7 +633,7 @@ static void CheckThroughput(Run* run) {
     if (ConfigureBoth(run, &format, FLOW_RTS_CTS, reason, sizeof reason)) {
         FillPattern(out, n, 123, 0xFF);
         DWORD start = GetTickCount();
-        SetReadTimeout(run->rx, LineTimeMs(&format, 1024) * 2 + 500);
+        SetReadTimeout(run, LineTimeMs(&format, 1024) * 2 + 500);
         DWORD got = Exchange(run, out, in, n, 1024, ShowProgress, &writeOk);
         DWORD elapsed = GetTickCount() - start;
         printf("\r%60s\r", "");
@@ -654,7 +668,7 @@ static void CheckLatency(Run* run) {
     char reason[160] = "", detail[120];
     DWORD min = 0xFFFFFFFFu, max = 0, total = 0;
     Clean(run);
-    if (ConfigureBoth(run, &format, FLOW_NONE, reason, sizeof reason) && SetReadTimeout(run->rx, 1000)) {
+    if (ConfigureBoth(run, &format, FLOW_NONE, reason, sizeof reason) && SetReadTimeout(run, 1000)) {
         for (int i = 0; i < trips && reason[0] == '\0'; i++) {
             BYTE out = (BYTE)(0x30 + i), in = 0;
             BOOL writeOk;
@@ -787,6 +801,11 @@ int main(int argc, char** argv) {
         Skip(&run, "flow, throughput, latency", "no data path");
     }
 
+    if (run.readsOverdue > 0) {
+        char reason[80];
+        snprintf(reason, sizeof reason, "%d read(s) outlived their time-out by %d ms", run.readsOverdue, READ_GRACE_MS);
+        Fail(&run, "read time-outs", reason);
+    }
     Clean(&run);
     CloseHandle(run.tx);
     if (run.rx != run.tx) CloseHandle(run.rx);
