@@ -329,9 +329,13 @@ static int Run(HANDLE port, int argc, char** argv) {
 }
 
 int main(int argc, char** argv) {
-    if (argc < 3 || strcmp(argv[1], "--help") == 0) {
+    if (argc == 2 && strcmp(argv[1], "--help") == 0) {
         Usage();
-        return argc < 3 && !(argc == 2 && strcmp(argv[1], "--help") == 0) ? 2 : 0;
+        return 0;
+    }
+    if (argc < 3) {
+        Usage();
+        return 2;
     }
     HANDLE port = OpenPort(kTool, argv[1], TRUE);
     if (port == INVALID_HANDLE_VALUE) return 1;
