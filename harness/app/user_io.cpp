@@ -13,8 +13,9 @@
 namespace harness::app {
 
 struct RequestAccess {
-    static void Finish(Request& r, NTSTATUS status, ULONG_PTR information) {
+    static void Finish(Request& r, NTSTATUS status, ULONG_PTR information, bool pendingReturned = false) {
         r.irp_ = nullptr;
+        r.pendingReturned_ = pendingReturned;
         r.status_ = status;
         r.information_ = information;
         const bool error = (ULONG(status) >> 30) == 3;
@@ -22,6 +23,16 @@ struct RequestAccess {
         r.output_.assign(r.userBuffer_.begin(), r.userBuffer_.begin() + ptrdiff_t(n));
         r.done_.store(true, std::memory_order_release);
         dispatcher::NotifyWaiters();
+        std::function<void(const Request&)> callback;
+        {
+            std::lock_guard<std::mutex> hold(r.callbackLock_);
+            r.callbackDue_ = true;
+            callback = std::move(r.callback_);
+        }
+        if (callback) {
+            UnlockScope outsideHarness(HarnessLock());
+            callback(r);
+        }
     }
     static std::vector<uint8_t>& UserBuffer(Request& r) { return r.userBuffer_; }
     static std::vector<uint8_t>& Input(Request& r) { return r.input_; }
@@ -119,7 +130,7 @@ std::shared_ptr<Request> Send(Outgoing& out, PVOID copyBackTo, ULONG outputLengt
     io::SetIoManagerCompletion(
         out.irp, copyBackTo, outputLength,
         [keep, file](PIRP irp) {
-            RequestAccess::Finish(*keep, irp->IoStatus.Status, irp->IoStatus.Information);
+            RequestAccess::Finish(*keep, irp->IoStatus.Status, irp->IoStatus.Information, irp->PendingReturned != FALSE);
             LogRequestCompleted(irp, keep->Status(), keep->Information(), keep->Output());
             if (file && --file->references == 0 && !file->handleOpen) State().closeDue.push_back(file);
         },
@@ -170,6 +181,17 @@ Result WaitResult(const std::shared_ptr<Request>& r, const char* waiter) {
 }
 
 }  // namespace
+
+void Request::OnCompletion(std::function<void(const Request&)> callback) {
+    {
+        std::lock_guard<std::mutex> hold(callbackLock_);
+        if (!callbackDue_) {
+            callback_ = std::move(callback);
+            return;
+        }
+    }
+    callback(*this);
+}
 
 NTSTATUS Open(std::u16string_view name, Handle* out, ULONG createOptions) {
     HarnessScope harnessState;

@@ -27,7 +27,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -60,10 +62,25 @@ public:
     UCHAR MajorFunction() const { return major_; }
     // What the dispatch routine of the top driver returned.
     NTSTATUS DispatchStatus() const { return dispatchStatus_; }
+    // Whether the request was marked pending (the IRP's PendingReturned when
+    // it reached the I/O manager). The I/O manager writes the caller's
+    // status block and sets its event for a request that failed only if it
+    // was pending; one failed at once leaves both alone.
+    bool PendingReturned() const { return pendingReturned_; }
+
+    // Runs `callback` once, when the request completes: on the thread that
+    // completes it, after Done() turns true and outside the harness lock (so
+    // the callback may take its own locks and call back in), or at once on
+    // the calling thread if it is already done. One callback a request.
+    void OnCompletion(std::function<void(const Request&)> callback);
 
 private:
     friend struct RequestAccess;
     std::atomic<bool> done_{false};  // set last, once the results are in
+    bool pendingReturned_ = false;
+    std::mutex callbackLock_;  // guards callback_ and callbackDue_
+    std::function<void(const Request&)> callback_;
+    bool callbackDue_ = false;  // completed: a callback set now runs at once
     NTSTATUS status_ = STATUS_PENDING;
     ULONG_PTR information_ = 0;
     std::vector<uint8_t> output_;

@@ -1,0 +1,83 @@
+// NTSTATUS to Win32 error, as RtlNtStatusToDosError translates them, for
+// every status the driver and the emulated kernel return. The rows follow
+// Windows' published table ("Mapping NT Status Error Codes to Win32 Error
+// Codes"); those a reader might not guess are marked.
+#include "harness/win32/objects.h"
+
+namespace tarnlink::win32 {
+
+namespace {
+
+struct Row {
+    uint32_t status;
+    DWORD error;
+};
+
+constexpr Row kRows[] = {
+    {0x00000000, ERROR_SUCCESS},                 // STATUS_SUCCESS
+    {0x00000102, WAIT_TIMEOUT},                  // STATUS_TIMEOUT: a success, its code is 258
+    {0x00000103, ERROR_IO_PENDING},              // STATUS_PENDING
+    {0x00000105, ERROR_MORE_DATA},               // STATUS_MORE_ENTRIES
+    {0x40000008, ERROR_MORE_WRITES},             // STATUS_SERIAL_MORE_WRITES
+    {0x4000000C, ERROR_COUNTER_TIMEOUT},         // STATUS_SERIAL_COUNTER_TIMEOUT
+    {0x80000005, ERROR_MORE_DATA},               // STATUS_BUFFER_OVERFLOW: a warning, the call fails with the count
+    {0x80000011, ERROR_BUSY},                    // STATUS_DEVICE_BUSY
+    {0x8000001A, ERROR_NO_MORE_ITEMS},           // STATUS_NO_MORE_ENTRIES
+    {0xC0000001, ERROR_GEN_FAILURE},             // STATUS_UNSUCCESSFUL
+    {0xC0000002, ERROR_INVALID_FUNCTION},        // STATUS_NOT_IMPLEMENTED
+    {0xC0000003, ERROR_INVALID_PARAMETER},       // STATUS_INVALID_INFO_CLASS
+    {0xC0000004, ERROR_BAD_LENGTH},              // STATUS_INFO_LENGTH_MISMATCH
+    {0xC0000005, ERROR_NOACCESS},                // STATUS_ACCESS_VIOLATION
+    {0xC0000008, ERROR_INVALID_HANDLE},          // STATUS_INVALID_HANDLE
+    {0xC000000D, ERROR_INVALID_PARAMETER},       // STATUS_INVALID_PARAMETER
+    {0xC000000E, ERROR_FILE_NOT_FOUND},          // STATUS_NO_SUCH_DEVICE: "file not found", not "device"
+    {0xC000000F, ERROR_FILE_NOT_FOUND},          // STATUS_NO_SUCH_FILE
+    {0xC0000010, ERROR_INVALID_FUNCTION},        // STATUS_INVALID_DEVICE_REQUEST
+    {0xC0000011, ERROR_HANDLE_EOF},              // STATUS_END_OF_FILE
+    {0xC0000017, ERROR_NOT_ENOUGH_MEMORY},       // STATUS_NO_MEMORY
+    {0xC0000022, ERROR_ACCESS_DENIED},           // STATUS_ACCESS_DENIED
+    {0xC0000023, ERROR_INSUFFICIENT_BUFFER},     // STATUS_BUFFER_TOO_SMALL
+    {0xC0000024, ERROR_INVALID_HANDLE},          // STATUS_OBJECT_TYPE_MISMATCH: a handle of the wrong type
+    {0xC0000033, ERROR_INVALID_NAME},            // STATUS_OBJECT_NAME_INVALID
+    {0xC0000034, ERROR_FILE_NOT_FOUND},          // STATUS_OBJECT_NAME_NOT_FOUND
+    {0xC0000035, ERROR_ALREADY_EXISTS},          // STATUS_OBJECT_NAME_COLLISION
+    {0xC000003A, ERROR_PATH_NOT_FOUND},          // STATUS_OBJECT_PATH_NOT_FOUND
+    {0xC0000043, ERROR_SHARING_VIOLATION},       // STATUS_SHARING_VIOLATION
+    {0xC0000056, ERROR_ACCESS_DENIED},           // STATUS_DELETE_PENDING: a device being removed refuses opens so
+    {0xC0000095, ERROR_ARITHMETIC_OVERFLOW},     // STATUS_INTEGER_OVERFLOW
+    {0xC000009A, ERROR_NO_SYSTEM_RESOURCES},     // STATUS_INSUFFICIENT_RESOURCES: not "not enough memory"
+    {0xC000009C, ERROR_CRC},                     // STATUS_DEVICE_DATA_ERROR: the old disk error
+    {0xC000009D, ERROR_NOT_READY},               // STATUS_DEVICE_NOT_CONNECTED
+    {0xC000009E, ERROR_NOT_READY},               // STATUS_DEVICE_POWER_FAILURE
+    {0xC00000B5, ERROR_SEM_TIMEOUT},             // STATUS_IO_TIMEOUT: "semaphore time-out", not WAIT_TIMEOUT
+    {0xC00000BA, ERROR_ACCESS_DENIED},           // STATUS_FILE_IS_A_DIRECTORY
+    {0xC00000BB, ERROR_NOT_SUPPORTED},           // STATUS_NOT_SUPPORTED
+    {0xC00000E5, ERROR_INTERNAL_ERROR},          // STATUS_INTERNAL_ERROR
+    {0xC00000EF, ERROR_INVALID_PARAMETER},       // STATUS_INVALID_PARAMETER_1
+    {0xC00000F0, ERROR_INVALID_PARAMETER},       // STATUS_INVALID_PARAMETER_2
+    {0xC0000103, ERROR_DIRECTORY},               // STATUS_NOT_A_DIRECTORY
+    {0xC0000106, ERROR_FILENAME_EXCED_RANGE},    // STATUS_NAME_TOO_LONG
+    {0xC0000120, ERROR_OPERATION_ABORTED},       // STATUS_CANCELLED
+    {0xC0000184, ERROR_BAD_COMMAND},             // STATUS_INVALID_DEVICE_STATE: "device does not recognise the command"
+    {0xC0000185, ERROR_IO_DEVICE},               // STATUS_IO_DEVICE_ERROR
+    {0xC0000186, ERROR_IO_DEVICE},               // STATUS_DEVICE_PROTOCOL_ERROR
+    {0xC0000206, ERROR_INVALID_USER_BUFFER},     // STATUS_INVALID_BUFFER_SIZE
+    {0xC0000225, ERROR_NOT_FOUND},               // STATUS_NOT_FOUND
+    {0xC0000295, ERROR_WMI_GUID_NOT_FOUND},      // STATUS_WMI_GUID_NOT_FOUND
+    {0xC0000296, ERROR_WMI_INSTANCE_NOT_FOUND},  // STATUS_WMI_INSTANCE_NOT_FOUND
+    {0xC0000297, ERROR_WMI_ITEMID_NOT_FOUND},    // STATUS_WMI_ITEMID_NOT_FOUND
+    {0xC00002B6, ERROR_DEV_NOT_EXIST},           // STATUS_DEVICE_REMOVED
+};
+
+}  // namespace
+
+DWORD Win32ErrorFromStatus(uint32_t status) {
+    // STATUS_INVALID_PARAMETER_1 .. _12 all mean the same to Win32.
+    if (status >= 0xC00000EF && status <= 0xC00000FA) return ERROR_INVALID_PARAMETER;
+    for (const Row& row : kRows)
+        if (row.status == status) return row.error;
+    // What RtlNtStatusToDosError answers for a status without a Win32 code.
+    return ERROR_MR_MID_NOT_FOUND;
+}
+
+}  // namespace tarnlink::win32
