@@ -546,7 +546,11 @@ static void CheckCtsHold(Run* run) {
     Request write;
     DWORD written = 0, got = 0, more = 0;
     SetReadTimeout(run, 200);
-    if (!StartRequest(&write)) return;
+    if (!StartRequest(&write)) {
+        ErrorReason(reason, sizeof reason, "CreateEvent");
+        Fail(run, "flow CTS holds transmit", reason);
+        return;
+    }
     write.ok = WriteFile(run->tx, out, n, &written, &write.ov);
     write.pending = !write.ok && GetLastError() == ERROR_IO_PENDING;
     got = ReadSome(run, in, n);
@@ -648,6 +652,7 @@ static void CheckThroughput(Run* run) {
     if (out == NULL || in == NULL) {
         free(out);
         free(in);
+        Fail(run, "throughput", "out of memory");
         return;
     }
     Clean(run);
