@@ -4,13 +4,17 @@
 //   GetCommConfig:     GetCommState's four codes; the record around the DCB
 //                      is filled here (an RS-232 port, no provider data)
 //   SetCommConfig:     SetCommState's codes for the record's DCB
-//   GetDefaultCommConfig: no device involved: the settings a port is
-//                      given when nothing else is known, 9600 baud, 8N1
+//   GetDefaultCommConfig: no device involved: the settings a program set
+//                      with SetDefaultCommConfig, else 9600 baud, 8N1
+//   SetDefaultCommConfig: no device involved; kept for the process (Windows
+//                      keeps it in the port's registry key)
 // Windows' comm configuration goes through the port's provider, which for
 // a serial port keeps no data of its own; the record is built by the
 // library, with the codes above the only traffic to the port.
 #include <cctype>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <string>
 
 #include "comm_control.h"
@@ -41,15 +45,26 @@ void FillConfig(const DCB& dcb, LPCOMMCONFIG config, LPDWORD size) {
     *size = sizeof(COMMCONFIG);
 }
 
-// "COM<n>" or "\\.\COM<n>", any case.
-bool IsPortName(std::string name) {
+// "COM<n>" or "\\.\COM<n>", any case, as "COM<n>"; empty for any other name.
+std::string PortName(std::string name) {
     if (name.rfind("\\\\.\\", 0) == 0) name.erase(0, 4);
-    if (name.size() < 4) return false;
+    if (name.size() < 4 || name[3] == '0') return {};
     for (size_t i = 0; i < 3; ++i) name[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(name[i])));
-    if (name.compare(0, 3, "COM") != 0) return false;
+    if (name.compare(0, 3, "COM") != 0) return {};
     for (size_t i = 3; i < name.size(); ++i)
-        if (!std::isdigit(static_cast<unsigned char>(name[i]))) return false;
-    return name[3] != '0';
+        if (!std::isdigit(static_cast<unsigned char>(name[i]))) return {};
+    return name;
+}
+
+// The defaults SetDefaultCommConfig set, by port name.
+struct Defaults {
+    std::mutex lock;
+    std::map<std::string, DCB> byPort;
+};
+
+Defaults& SetDefaults() {
+    static Defaults defaults;
+    return defaults;
 }
 
 DCB DefaultDcb() {
@@ -69,10 +84,36 @@ DCB DefaultDcb() {
 
 BOOL DefaultConfig(const std::string& name, LPCOMMCONFIG config, LPDWORD size) {
     if (!RequireArgument(config) || !RequireArgument(size)) return FALSE;
-    if (!IsPortName(name)) return Refuse(ERROR_INVALID_PARAMETER);
+    const std::string port = PortName(name);
+    if (port.empty()) return Refuse(ERROR_INVALID_PARAMETER);
     if (!RoomForConfig(size)) return FALSE;
-    FillConfig(DefaultDcb(), config, size);
+    DCB dcb = DefaultDcb();
+    {
+        Defaults& defaults = SetDefaults();
+        std::lock_guard<std::mutex> hold(defaults.lock);
+        const auto found = defaults.byPort.find(port);
+        if (found != defaults.byPort.end()) dcb = found->second;
+    }
+    FillConfig(dcb, config, size);
     return TRUE;
+}
+
+// The record must reach the end of its DCB.
+BOOL SetDefaultConfig(const std::string& name, LPCOMMCONFIG config, DWORD size) {
+    if (!RequireArgument(config)) return FALSE;
+    const std::string port = PortName(name);
+    if (port.empty() || size < offsetof(COMMCONFIG, dcb) + sizeof(DCB)) return Refuse(ERROR_INVALID_PARAMETER);
+    Defaults& defaults = SetDefaults();
+    std::lock_guard<std::mutex> hold(defaults.lock);
+    defaults.byPort[port] = config->dcb;
+    return TRUE;
+}
+
+// A wide name beyond ASCII names no port.
+std::string Narrow(LPCWSTR name) {
+    std::string narrow;
+    for (LPCWSTR c = name; *c != 0; ++c) narrow.push_back(*c < 0x80 ? static_cast<char>(*c) : '?');
+    return narrow;
 }
 
 }  // namespace
@@ -109,10 +150,17 @@ WINBASEAPI BOOL WINAPI GetDefaultCommConfigA(LPCSTR lpszName, LPCOMMCONFIG lpCC,
     return DefaultConfig(lpszName, lpCC, lpdwSize);
 }
 
-// A name with characters beyond ASCII names no port.
 WINBASEAPI BOOL WINAPI GetDefaultCommConfigW(LPCWSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lpdwSize) {
     if (!RequireArgument(lpszName)) return FALSE;
-    std::string name;
-    for (LPCWSTR c = lpszName; *c != 0; ++c) name.push_back(*c < 0x80 ? static_cast<char>(*c) : '?');
-    return DefaultConfig(name, lpCC, lpdwSize);
+    return DefaultConfig(Narrow(lpszName), lpCC, lpdwSize);
+}
+
+WINBASEAPI BOOL WINAPI SetDefaultCommConfigA(LPCSTR lpszName, LPCOMMCONFIG lpCC, DWORD dwSize) {
+    if (!RequireArgument(lpszName)) return FALSE;
+    return SetDefaultConfig(lpszName, lpCC, dwSize);
+}
+
+WINBASEAPI BOOL WINAPI SetDefaultCommConfigW(LPCWSTR lpszName, LPCOMMCONFIG lpCC, DWORD dwSize) {
+    if (!RequireArgument(lpszName)) return FALSE;
+    return SetDefaultConfig(Narrow(lpszName), lpCC, dwSize);
 }

@@ -8,12 +8,16 @@
 // it can put it back if a setting is refused and so the break character
 // (which the DCB does not carry) is kept, then sends
 //   IOCTL_SERIAL_SET_BAUD_RATE,
-//   IOCTL_SERIAL_SET_RTS or IOCTL_SERIAL_CLR_RTS   (RTS_CONTROL_ENABLE/DISABLE only),
-//   IOCTL_SERIAL_SET_DTR or IOCTL_SERIAL_CLR_DTR   (DTR_CONTROL_ENABLE/DISABLE only),
+//   IOCTL_SERIAL_SET_RTS or IOCTL_SERIAL_CLR_RTS   (RTS_CONTROL_ENABLE or TOGGLE / DISABLE),
+//   IOCTL_SERIAL_SET_DTR or IOCTL_SERIAL_CLR_DTR   (DTR_CONTROL_ENABLE / DISABLE),
 //   IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_SET_CHARS, IOCTL_SERIAL_SET_HANDFLOW
 // This is the sequence port monitors record under Windows for one
-// SetCommState call. The order of the put-back after a refusal is not
-// documented; here it is the four records as read, in the forward order.
+// SetCommState call, a toggling RTS included (raised before the handflow
+// hands it to the transmitter). Under handshake nothing is sent for the
+// line, which the handflow then drives: the library's choice, no published
+// trace shows that case. The order of the put-back after a refusal is not
+// documented either; here it is the four records as read, in the forward
+// order.
 //
 // The line codes' statuses are not checked: a port refuses IOCTL_SERIAL_SET_RTS
 // while its current handflow still drives RTS by handshake, and the
@@ -109,17 +113,20 @@ void FillDcb(const PortState& s, DCB* dcb) {
     dcb->EvtChar = static_cast<char>(s.chars.EventChar);
 }
 
-// The DTR or RTS code for a fixed mode; handshake and toggle modes send
-// none (the handflow record drives the line).
-void SendLineCode(HANDLE file, DWORD mode, DWORD setCode, DWORD clearCode) {
-    if (mode == DTR_CONTROL_ENABLE) CommCommand(file, setCode);
-    else if (mode == DTR_CONTROL_DISABLE) CommCommand(file, clearCode);
+void SendRtsCode(HANDLE file, DWORD mode) {
+    if (mode == RTS_CONTROL_DISABLE) CommCommand(file, IOCTL_SERIAL_CLR_RTS);
+    else if (mode != RTS_CONTROL_HANDSHAKE) CommCommand(file, IOCTL_SERIAL_SET_RTS);
+}
+
+void SendDtrCode(HANDLE file, DWORD mode) {
+    if (mode == DTR_CONTROL_DISABLE) CommCommand(file, IOCTL_SERIAL_CLR_DTR);
+    else if (mode == DTR_CONTROL_ENABLE) CommCommand(file, IOCTL_SERIAL_SET_DTR);
 }
 
 BOOL WriteState(HANDLE file, const PortState& s, DWORD rtsMode, DWORD dtrMode) {
     if (!CommSet(file, IOCTL_SERIAL_SET_BAUD_RATE, s.baud)) return FALSE;
-    SendLineCode(file, rtsMode, IOCTL_SERIAL_SET_RTS, IOCTL_SERIAL_CLR_RTS);
-    SendLineCode(file, dtrMode, IOCTL_SERIAL_SET_DTR, IOCTL_SERIAL_CLR_DTR);
+    SendRtsCode(file, rtsMode);
+    SendDtrCode(file, dtrMode);
     return CommSet(file, IOCTL_SERIAL_SET_LINE_CONTROL, s.line) &&
            CommSet(file, IOCTL_SERIAL_SET_CHARS, s.chars) &&
            CommSet(file, IOCTL_SERIAL_SET_HANDFLOW, s.handflow);

@@ -20,6 +20,7 @@
 // behind. A leak or verifier report is printed on stderr and the process
 // ends with exit status 3, as a bug check stops a machine. A bug check
 // while the program runs prints its report and aborts the process.
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -119,8 +120,10 @@ bool ReadFileText(const std::string& path, std::string* text) {
     return true;
 }
 
+// A script named by a relative path in a configuration file is looked for
+// next to that file.
 bool Configuration(MachineConfig* config) {
-    std::string text, source;
+    std::string text, source, directory;
     if (const char* inline_text = std::getenv("TARNLINK_MACHINE")) {
         text = inline_text;
         source = "TARNLINK_MACHINE";
@@ -130,6 +133,8 @@ bool Configuration(MachineConfig* config) {
             std::fprintf(stderr, "%scannot read the machine configuration '%s'\n", kPrefix, path);
             return false;
         }
+        const size_t slash = source.rfind('/');
+        if (slash != std::string::npos) directory = source.substr(0, slash + 1);
     } else {
         *config = DefaultMachineConfig();
         return true;
@@ -140,6 +145,9 @@ bool Configuration(MachineConfig* config) {
         return false;
     }
     *config = parsed.config;
+    for (auto& port : config->ports)
+        if (port.farEnd == PortConfig::FarEnd::Script && !port.farArgument.starts_with('/'))
+            port.farArgument = directory + port.farArgument;
     return true;
 }
 
@@ -273,6 +281,19 @@ bool Ready() {
 }
 
 bool VirtualTime() { return Ready() && !TheMachine().realTime; }
+
+void CheckCallingThread() {
+    static std::atomic<std::thread::id> owner{};
+    if (!VirtualTime()) return;
+    std::thread::id expected{};
+    const std::thread::id self = std::this_thread::get_id();
+    if (owner.compare_exchange_strong(expected, self) || expected == self) return;
+    std::fprintf(stderr,
+                 "%sa second application thread called in while the machine runs in virtual time; "
+                 "use 'clock real' for programs with several threads\n",
+                 kPrefix);
+    std::abort();
+}
 
 }  // namespace machine
 

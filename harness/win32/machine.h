@@ -36,6 +36,10 @@ bool Ready();
 // True when the machine runs in virtual time: only one application thread
 // may use the library then.
 bool VirtualTime();
+// In virtual time, reports a call from a second application thread and
+// aborts: the machine runs only on the thread that waits, so another
+// thread's request or signal would be seen by no one.
+void CheckCallingThread();
 
 // --- Ports (port_requests.cpp) ------------------------------------------------------
 // An open file on a port: the harness's file object, opaque here.

@@ -12,6 +12,7 @@ namespace dispatcher = harness::dispatcher;
 uint64_t NowMilliseconds() { return uint64_t(dispatcher::Now() / dispatcher::kMillisecond); }
 
 bool RunUntil(const std::function<bool()>& done, std::optional<uint64_t> timeoutMs) {
+    CheckCallingThread();
     harness::HarnessScope harnessState;
     std::optional<int64_t> deadline;
     if (timeoutMs) deadline = dispatcher::Now() + int64_t(*timeoutMs) * dispatcher::kMillisecond;

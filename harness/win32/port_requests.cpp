@@ -16,6 +16,7 @@ harness::app::Handle HandleOf(File file) {
 }  // namespace
 
 Status Open(const std::u16string& kernelName, bool synchronous, File* file) {
+    CheckCallingThread();
     harness::app::Handle handle;
     const NTSTATUS status = harness::app::Open(kernelName, &handle, synchronous ? FILE_SYNCHRONOUS_IO_NONALERT : 0);
     *file = handle.fileObject;
@@ -26,6 +27,7 @@ Status Close(File file) { return Status(harness::app::Close(HandleOf(file))); }
 
 Operation Start(File file, Major major, uint32_t code, const void* input, uint32_t inputLength,
                 uint32_t outputLength) {
+    CheckCallingThread();
     const std::span<const uint8_t> bytes(static_cast<const uint8_t*>(input), input ? inputLength : 0);
     switch (major) {
     case Major::Read: return harness::app::ReadAsync(HandleOf(file), outputLength);

@@ -143,6 +143,24 @@ TEST_F(CommLines, ClearCommErrorCountsBothQueuesAndTheHold) {
     ASSERT_TRUE(io.Done(kCeilingMs));
 }
 
+// One byte more than the receive queue holds, with no flow control and
+// nothing read: the queue overruns, reported once as CE_RXOVER, and the
+// queue stays full. (One byte over, so that nothing arrives after the
+// error has been read.)
+TEST_F(CommLines, ReceiveQueueOverrunIsReportedAsRxOver) {
+    COMMPROP prop = {};
+    ASSERT_TRUE(GetCommProperties(port_, &prop));
+    ASSERT_LE(prop.dwCurrentRxQueue, 16384u) << "too large a queue to overrun in a test";
+    const std::string flood(prop.dwCurrentRxQueue + 1, 'o');
+    ASSERT_EQ(Write(flood), flood.size());
+    EXPECT_EQ(ErrorsOnce(), static_cast<DWORD>(CE_RXOVER));
+    COMSTAT stat = {};
+    DWORD errors = 0xffff;
+    ASSERT_TRUE(ClearCommError(port_, &errors, &stat));
+    EXPECT_EQ(errors, 0u);
+    EXPECT_EQ(stat.cbInQue, prop.dwCurrentRxQueue);
+}
+
 TEST_F(CommLines, PurgeAbortsPendingRequestsAndEmptiesTheQueues) {
     ASSERT_EQ(Write("abc"), 3u);
     ASSERT_TRUE(WaitForInQueue(3));

@@ -100,11 +100,18 @@ TEST_F(CommSequence, SetCommStateReadsThenSetsInWindowsOrder) {
                                      {"SET_HANDFLOW", handflow}});
     ExpectSequence(got, expected);
 
-    // Handshake and toggle modes send no line code: the handflow drives
-    // the lines.
+    // A toggling RTS is raised first, as Windows does; a line under
+    // handshake gets no code (the handflow drives it).
     dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
     dcb.fRtsControl = RTS_CONTROL_TOGGLE;
     dcb.fOutxCtsFlow = FALSE;
+    const auto toggle = Trace([&] { EXPECT_TRUE(SetCommState(port_, &dcb)) << GetLastError(); });
+    ASSERT_EQ(toggle.size(), 9u) << Describe(toggle);
+    EXPECT_EQ(toggle[4].code, "IOCTL_SERIAL_SET_BAUD_RATE");
+    EXPECT_EQ(toggle[5].code, "IOCTL_SERIAL_SET_RTS");
+    EXPECT_EQ(toggle[6].code, "IOCTL_SERIAL_SET_LINE_CONTROL");
+
+    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
     const auto quiet = Trace([&] { EXPECT_TRUE(SetCommState(port_, &dcb)) << GetLastError(); });
     ASSERT_EQ(quiet.size(), 8u) << Describe(quiet);
     EXPECT_EQ(quiet[4].code, "IOCTL_SERIAL_SET_BAUD_RATE");
@@ -119,7 +126,7 @@ TEST_F(CommSequence, RefusedSetCommStatePutsTheReadSettingsBack) {
     dcb.ByteSize = 8;
     dcb.StopBits = ONE5STOPBITS;
     const auto got = Trace([&] { EXPECT_FALSE(SetCommState(port_, &dcb)); });
-    ASSERT_EQ(got.size(), 11u) << Describe(got);
+    ASSERT_EQ(got.size(), 12u) << Describe(got);
     std::vector<Expected> expected = kGetState;
     expected.insert(expected.end(), {{"SET_BAUD_RATE", Ulong(2400)},
                                      {"SET_RTS", {}},

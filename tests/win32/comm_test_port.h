@@ -24,6 +24,13 @@ inline const char* PortName() { return "\\\\.\\COM5"; }
 // milliseconds must end well before this.
 constexpr int64_t kCeilingMs = 2000;
 
+// A time-out's lower bound, as a program measuring with a precise clock
+// sees it: the kernel's timers expire on clock ticks against interrupt
+// time, which lags the precise clock by up to one tick (15.625 ms), so a
+// time-out of T ms may end up to one tick before T by that clock, on
+// Windows too.
+constexpr int64_t AtLeast(int64_t ms) { return ms - 16; }
+
 inline int64_t NowMs() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();

@@ -6,6 +6,7 @@
 
 namespace {
 
+using comm_test::AtLeast;
 using comm_test::CommPortTest;
 using comm_test::kCeilingMs;
 using comm_test::NowMs;
@@ -68,7 +69,7 @@ TEST_F(CommTimeouts, IntervalAndMultiplierMaxdwordWaitForTheFirstByteUpToTheCons
     EXPECT_EQ(Read(8, &ok), "");
     const int64_t waited = NowMs() - start;
     EXPECT_TRUE(ok);
-    EXPECT_GE(waited, 100);
+    EXPECT_GE(waited, AtLeast(100));
     EXPECT_LT(waited, kCeilingMs);
 
     SetTimeouts(MAXDWORD, MAXDWORD, 10000, 0, 0);
@@ -90,7 +91,7 @@ TEST_F(CommTimeouts, TotalReadTimeoutIsMultiplierTimesCountPlusConstant) {
     EXPECT_EQ(Read(5, &ok), "");
     int64_t waited = NowMs() - start;
     EXPECT_TRUE(ok);
-    EXPECT_GE(waited, 100);
+    EXPECT_GE(waited, AtLeast(100));
     EXPECT_LT(waited, kCeilingMs);
 
     ASSERT_EQ(Write("ab"), 2u);
@@ -98,7 +99,7 @@ TEST_F(CommTimeouts, TotalReadTimeoutIsMultiplierTimesCountPlusConstant) {
     start = NowMs();
     EXPECT_EQ(Read(5), "ab");
     waited = NowMs() - start;
-    EXPECT_GE(waited, 100);
+    EXPECT_GE(waited, AtLeast(100));
     EXPECT_LT(waited, kCeilingMs);
 }
 
@@ -113,7 +114,7 @@ TEST_F(CommTimeouts, IntervalTimeoutStartsWithTheFirstByte) {
     ASSERT_EQ(Write("abc"), 3u);
     ASSERT_TRUE(io.Done(kCeilingMs));
     EXPECT_EQ(FinishRead(io), "abc");
-    EXPECT_GE(NowMs() - start, 50);
+    EXPECT_GE(NowMs() - start, AtLeast(50));
 }
 
 // Total write time-out: with the transmitter held by CTS, a write ends
@@ -130,7 +131,7 @@ TEST_F(CommTimeouts, TotalWriteTimeoutEndsAHeldWriteShort) {
     const int64_t waited = NowMs() - start;
     EXPECT_TRUE(ok) << GetLastError();
     EXPECT_LT(done, 10u);
-    EXPECT_GE(waited, 80);
+    EXPECT_GE(waited, AtLeast(80));
     EXPECT_LT(waited, kCeilingMs);
 }
 

@@ -11,29 +11,10 @@
 #pragma once
 
 #include "tarnlink_win32/types.h"
+#include "tarnlink_win32/errors.h"
 
 #ifndef MAXDWORD
 #define MAXDWORD 0xffffffffu
-#endif
-
-/* Errors a serial port reports besides the general ones of errors.h. */
-#ifndef ERROR_GEN_FAILURE
-#define ERROR_GEN_FAILURE 31L
-#endif
-#ifndef ERROR_NOT_SUPPORTED
-#define ERROR_NOT_SUPPORTED 50L
-#endif
-#ifndef ERROR_SEM_TIMEOUT
-#define ERROR_SEM_TIMEOUT 121L
-#endif
-#ifndef ERROR_NOACCESS
-#define ERROR_NOACCESS 998L
-#endif
-#ifndef ERROR_MORE_WRITES
-#define ERROR_MORE_WRITES 1120L
-#endif
-#ifndef ERROR_COUNTER_TIMEOUT
-#define ERROR_COUNTER_TIMEOUT 1121L
 #endif
 
 /* ---- DCB: the line settings (comm_state.cpp) ---------------------------- */
@@ -340,13 +321,17 @@ WINBASEAPI BOOL WINAPI GetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, LPDWORD
 WINBASEAPI BOOL WINAPI SetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, DWORD dwSize);
 WINBASEAPI BOOL WINAPI GetDefaultCommConfigA(LPCSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lpdwSize);
 WINBASEAPI BOOL WINAPI GetDefaultCommConfigW(LPCWSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lpdwSize);
+WINBASEAPI BOOL WINAPI SetDefaultCommConfigA(LPCSTR lpszName, LPCOMMCONFIG lpCC, DWORD dwSize);
+WINBASEAPI BOOL WINAPI SetDefaultCommConfigW(LPCWSTR lpszName, LPCOMMCONFIG lpCC, DWORD dwSize);
 
 #ifdef UNICODE
 #define BuildCommDCB BuildCommDCBW
 #define BuildCommDCBAndTimeouts BuildCommDCBAndTimeoutsW
 #define GetDefaultCommConfig GetDefaultCommConfigW
+#define SetDefaultCommConfig SetDefaultCommConfigW
 #else
 #define BuildCommDCB BuildCommDCBA
 #define BuildCommDCBAndTimeouts BuildCommDCBAndTimeoutsA
 #define GetDefaultCommConfig GetDefaultCommConfigA
+#define SetDefaultCommConfig SetDefaultCommConfigA
 #endif
