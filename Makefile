@@ -1,7 +1,7 @@
 # Quick start:
 #   make run     build the host tree and run the demo (ARGS="..." go to the demo)
 #   make test    build the host tree and both Windows drivers, run every test
-# Also: make windows (the two .sys files only), make sanitize (tests under
+# Also: make windows (the two .sys files and the console tools' .exe files), make sanitize (tests under
 # AddressSanitizer and UndefinedBehaviorSanitizer), make tsan (the real-time
 # tests and the stress suite under ThreadSanitizer), make bench (loopback
 # benchmark), make fuzz (the serial-port fuzzer for FUZZ_TIME seconds),
@@ -36,8 +36,12 @@ host: deps-host
 	@cmake -S . -B build/host -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) >/dev/null
 	@cmake --build build/host -j $(JOBS)
 
+# The demo, then the port test against the Win32 library's default machine
+# (COM5, a loopback plug, real time): what a user would run on a real port.
 run: host
 	@./build/host/tarnlink-demo $(ARGS)
+	@echo
+	@./build/host/tarnlink-porttest COM5
 
 # Loopback throughput, latency and driver CPU per byte at five line rates
 # (README: "Reading the benchmark"). ARGS go to the benchmark program.
@@ -45,12 +49,18 @@ bench: deps-bench host
 	@./build/host/tarnlink-bench $(ARGS)
 
 # build/win32/tarnlink.sys (x86) and build/win64/tarnlink64.sys (x64), each
-# with its linker map; install them with windows/tarnlink.inf.
+# with its linker map; install them with windows/tarnlink.inf. And the
+# console tools (programs/) for each: build/programs-win32/*.exe and
+# build/programs-win64/*.exe.
 windows: deps-windows
 	@cmake -S . -B build/win32 -DCMAKE_TOOLCHAIN_FILE=windows/toolchain-i686.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
 	@cmake --build build/win32 -j $(JOBS)
 	@cmake -S . -B build/win64 -DCMAKE_TOOLCHAIN_FILE=windows/toolchain-x86_64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
 	@cmake --build build/win64 -j $(JOBS)
+	@cmake -S programs -B build/programs-win32 -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/windows/toolchain-i686.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build build/programs-win32 -j $(JOBS)
+	@cmake -S programs -B build/programs-win64 -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/windows/toolchain-x86_64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build build/programs-win64 -j $(JOBS)
 
 test: deps-test host windows
 	@cd build/host && ctest --output-on-failure -j $(JOBS)

@@ -4,6 +4,7 @@
 
 #include "harness/app/user_io.h"
 #include "harness/kernel/dispatcher.h"
+#include "harness/kernel/harness_lock.h"
 #include "io_test_driver.h"
 
 namespace app = harness::app;
@@ -159,6 +160,58 @@ TEST_F(FrontDoorTest, PendingReadWaitsOnVirtualTimeAndCanBeCancelled) {
     EXPECT_TRUE(read->Output().empty());
     EXPECT_EQ(read->Irp(), nullptr);
     EXPECT_FALSE(app::Cancel(*read));
+    app::Close(port);
+}
+
+// The completion callback a Win32 layer learns of completions by: once,
+// after Done(), outside the harness lock; at once for a request already done.
+TEST_F(FrontDoorTest, CompletionCallbacksRunOnceOutsideTheHarnessLock) {
+    PIRP queued = nullptr;
+    Port([&](PDEVICE_OBJECT, PIRP irp) {
+        const UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+        if (major == IRP_MJ_DEVICE_CONTROL) return iotest::Complete(irp, STATUS_INVALID_PARAMETER);
+        if (major != IRP_MJ_READ) return iotest::Complete(irp, STATUS_SUCCESS);
+        IoMarkIrpPending(irp);
+        queued = irp;
+        return STATUS_PENDING;
+    });
+    app::Handle port;
+    ASSERT_EQ(app::Open(u"COM9", &port), STATUS_SUCCESS);
+    struct Seen {
+        int calls = 0;
+        bool done = false, lockHeld = true, pendingReturned = false;
+        NTSTATUS status = STATUS_PENDING;
+    };
+    auto record = [](Seen& seen) {
+        return [&seen](const app::Request& r) {
+            seen.calls++;
+            seen.done = r.Done();
+            seen.lockHeld = harness::HarnessLock().HeldByCaller();
+            seen.pendingReturned = r.PendingReturned();
+            seen.status = r.Status();
+        };
+    };
+
+    Seen pending, failed;
+    auto read = app::ReadAsync(port, 4);
+    read->OnCompletion(record(pending));
+    EXPECT_EQ(pending.calls, 0);
+    ASSERT_NE(queued, nullptr);
+    {
+        harness::HarnessScope held;  // completing under the lock, as a DPC inside the harness does
+        iotest::Complete(queued, STATUS_SUCCESS, 2);
+    }
+    EXPECT_EQ(pending.calls, 1);
+    EXPECT_TRUE(pending.done);
+    EXPECT_FALSE(pending.lockHeld);
+    EXPECT_TRUE(pending.pendingReturned);
+    EXPECT_EQ(pending.status, STATUS_SUCCESS);
+
+    auto control = app::IoctlAsync(port, kGetBuffered, {}, 4);
+    control->OnCompletion(record(failed));
+    EXPECT_EQ(failed.calls, 1) << "already done: the callback runs at once";
+    EXPECT_FALSE(failed.pendingReturned) << "failed at once, never pending";
+    EXPECT_EQ(failed.status, STATUS_INVALID_PARAMETER);
     app::Close(port);
 }
 
