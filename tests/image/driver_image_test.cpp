@@ -15,6 +15,7 @@
 #include "harness/kernel/dispatcher.h"
 #include "harness/kernel/io_manager.h"
 #include "harness/kernel/pnp_manager.h"
+#include "harness/kernel/pool.h"
 #include "harness/kernel/registry.h"
 #include "harness/loader/driver_image.h"
 #include "harness/usb/chip/chip_model.h"
@@ -54,6 +55,10 @@ struct ScenarioResult {
     std::vector<TracedPacket> trace;
     std::vector<std::uint8_t> echoed;
     ULONG baudReadBack = 0;
+    // The driver's pool: a record of a different size in the image (the
+    // device extension, a request context) shows here.
+    std::uint64_t allocations = 0;
+    std::size_t peakDriverBytes = 0;
 };
 
 class DriverImage : public KernelTest {
@@ -120,6 +125,8 @@ protected:
         harness::pnp::UnplugDevice(device);
         harness::pnp::UnloadDriver(driver);
         harness::usb::trace::SetObserver({});
+        result.allocations = harness::pool::AllocationCount();
+        result.peakDriverBytes = harness::pool::PeakBytesInUse(harness::pool::Tag("COMX"));
         return result;
     }
 };
@@ -200,6 +207,9 @@ TEST_F(DriverImage, APortsLifeOnTheImageSendsTheHostBuildsUrbsAtTheSameTimes) {
     EXPECT_EQ(host.baudReadBack, 57600u);
     EXPECT_EQ(image.baudReadBack, 57600u);
     EXPECT_GT(harness::loader::CountPrivilegedInstructions().cr8Reads, 0u);
+    EXPECT_EQ(host.allocations, image.allocations);
+    EXPECT_GT(host.peakDriverBytes, 0u);
+    EXPECT_EQ(host.peakDriverBytes, image.peakDriverBytes);
 
     ASSERT_FALSE(host.trace.empty());
     const std::size_t common = std::min(host.trace.size(), image.trace.size());
