@@ -126,7 +126,10 @@ void OnFault(int signal, siginfo_t* info, void* context) {
     greg_t* regs = uc->uc_mcontext.gregs;
     const auto* rip = reinterpret_cast<const std::uint8_t*>(regs[REG_RIP]);
     if (FindImage(rip) == nullptr) {
-        // Not image code: hand the fault to whoever handled it before.
+        // Not image code: say which image routines led here, if any, and
+        // hand the fault to whoever handled it before.
+        for (const std::string& frame : ImageFramesOnStack(8))
+            std::fprintf(stderr, "*** fault outside the driver image; image code on the stack: %s\n", frame.c_str());
         sigaction(signal, signal == SIGSEGV ? &g_previousSegv : &g_previousIll, nullptr);
         return;
     }
