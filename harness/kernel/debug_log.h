@@ -1,5 +1,6 @@
 // The kernel debugger's output as the emulated kernel keeps it: everything
-// DbgPrint prints, formatted with printf rules and split into lines. Tests
+// DbgPrint prints, formatted by the kernel's rules (debug_format.h) and
+// split into lines. Tests
 // look for messages in it; the demo echoes it to standard output.
 #pragma once
 

@@ -1,9 +1,10 @@
-// DbgPrint: printf-style output to the kernel debugger's line log.
+// DbgPrint: printf-style output (by the kernel's rules, debug_format.h) to the kernel debugger's line log.
 #include <cstdarg>
 #include <cstdio>
 #include <deque>
 #include <mutex>
 
+#include "harness/kernel/debug_format.h"
 #include "harness/kernel/debug_log.h"
 #include "harness/kernel/harness_lock.h"
 #include "harness/kernel/kernel.h"
@@ -80,22 +81,39 @@ void SetEcho(bool echo) {
 
 }  // namespace harness::debug
 
-ULONG DbgPrint(PCSTR Format, ...) {
+namespace {
+
+// The arguments of a DbgPrint call as the caller's convention passes them:
+// on x64 the Microsoft variable argument list (every argument in an 8-byte
+// slot), on x86 the host's cdecl list.
+#if defined(KM_X64)
+using CallerList = __builtin_ms_va_list;
+#define DEBUG_PRINT_START(list, last) __builtin_ms_va_start(list, last)
+#define DEBUG_PRINT_END(list) __builtin_ms_va_end(list)
+#else
+using CallerList = va_list;
+#define DEBUG_PRINT_START(list, last) va_start(list, last)
+#define DEBUG_PRINT_END(list) va_end(list)
+#endif
+
+struct CallerArguments : harness::debug::ArgumentSource {
+    explicit CallerArguments(CallerList& list) : list(list) {}
+    std::uint32_t Next32() override { return __builtin_va_arg(list, std::uint32_t); }
+    std::uint64_t Next64() override { return __builtin_va_arg(list, std::uint64_t); }
+    const void* NextPointer() override { return __builtin_va_arg(list, const void*); }
+    CallerList& list;
+};
+
+}  // namespace
+
+ULONG NTAPI DbgPrint(PCSTR Format, ...) {
     harness::HarnessScope harnessState;
     if (Format == nullptr) return STATUS_SUCCESS;
-    va_list args;
-    va_start(args, Format);
-    va_list copy;
-    va_copy(copy, args);
-    const int length = std::vsnprintf(nullptr, 0, Format, copy);
-    va_end(copy);
-    std::string text;
-    if (length > 0) {
-        text.resize(static_cast<std::size_t>(length) + 1);
-        std::vsnprintf(text.data(), text.size(), Format, args);
-        text.resize(static_cast<std::size_t>(length));
-    }
-    va_end(args);
+    CallerList list;
+    DEBUG_PRINT_START(list, Format);
+    CallerArguments arguments(list);
+    const std::string text = harness::debug::FormatDebugText(Format, arguments);
+    DEBUG_PRINT_END(list);
     harness::debug::Append(text);
     return STATUS_SUCCESS;
 }

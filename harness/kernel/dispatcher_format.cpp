@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "harness/kernel/dispatcher_internal.h"
+#include "harness/loader/image_symbols.h"
 
 namespace harness::dispatcher {
 
@@ -38,6 +39,9 @@ std::string RoutineName(const void* routine) {
         std::free(demangled);
         return name + " (" + Hex(routine) + ")";
     }
+    // A routine of a loaded driver image, named through its linker map.
+    if (std::string image = loader::DescribeImageAddress(routine); !image.empty())
+        return image + " (" + Hex(routine) + ")";
     return Hex(routine);
 }
 

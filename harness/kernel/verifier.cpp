@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "harness/loader/image_symbols.h"
+
 namespace harness {
 namespace {
 
@@ -170,6 +172,14 @@ std::string Violation::ToString() const {
 
 
 void BugCheck(const char* check, const char* routine, std::string message) {
+    // Code of a loaded driver image has no host symbols; its return
+    // addresses on the stack say which of its routines led here.
+    const std::vector<std::string> frames = loader::ImageFramesOnStack();
+    if (!frames.empty()) {
+        message += " [image code on the stack:";
+        for (const std::string& frame : frames) message += " " + frame;
+        message += "]";
+    }
     Violation v{check, routine, std::move(message)};
     Handler()(v);
 }

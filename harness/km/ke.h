@@ -142,60 +142,60 @@ typedef enum _KWAIT_REASON {
 #define LOW_REALTIME_PRIORITY 16
 
 // --- Interrupt request level ---------------------------------------------
-KIRQL KeGetCurrentIrql();
-VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
-VOID KeLowerIrql(KIRQL NewIrql);
-KIRQL KeRaiseIrqlToDpcLevel();
+KIRQL NTAPI KeGetCurrentIrql();
+VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
+VOID NTAPI KeLowerIrql(KIRQL NewIrql);
+KIRQL NTAPI KeRaiseIrqlToDpcLevel();
 
 // --- Spin locks -----------------------------------------------------------
 // The x86 kernel exports KfAcquireSpinLock from the HAL, x64 uses
 // KeAcquireSpinLockRaiseToDpc; KeAcquireSpinLock names both.
-VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
-KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
-VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
-VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
-VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
+VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
 #define KeAcquireSpinLock(SpinLock, OldIrql) (*(OldIrql) = KeAcquireSpinLockRaiseToDpc(SpinLock))
 
 // --- DPCs -----------------------------------------------------------------
-VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
-BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
-BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc);
+VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
+BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
+BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
 
 // --- Timers ---------------------------------------------------------------
-VOID KeInitializeTimer(PKTIMER Timer);
-VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type);
-BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
-BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc);
-BOOLEAN KeCancelTimer(PKTIMER Timer);
-BOOLEAN KeReadStateTimer(PKTIMER Timer);
+VOID NTAPI KeInitializeTimer(PKTIMER Timer);
+VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type);
+BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
+BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc);
+BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer);
+BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer);
 
 // --- Events and waits -----------------------------------------------------
-VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
-LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
-VOID KeClearEvent(PRKEVENT Event);
-LONG KeResetEvent(PRKEVENT Event);
-LONG KeReadStateEvent(PRKEVENT Event);
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
+VOID NTAPI KeClearEvent(PRKEVENT Event);
+LONG NTAPI KeResetEvent(PRKEVENT Event);
+LONG NTAPI KeReadStateEvent(PRKEVENT Event);
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                BOOLEAN Alertable, PLARGE_INTEGER Timeout);
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
 
 // --- Kernel mutexes -------------------------------------------------------
 // Acquired with KeWaitForSingleObject (recursively by their owner).
-VOID KeInitializeMutex(PKMUTEX Mutex, ULONG Level);
-LONG KeReleaseMutex(PKMUTEX Mutex, BOOLEAN Wait);
-LONG KeReadStateMutex(PKMUTEX Mutex);
+VOID NTAPI KeInitializeMutex(PKMUTEX Mutex, ULONG Level);
+LONG NTAPI KeReleaseMutex(PKMUTEX Mutex, BOOLEAN Wait);
+LONG NTAPI KeReadStateMutex(PKMUTEX Mutex);
 
 // --- Fast mutexes ---------------------------------------------------------
-VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex);
-VOID ExAcquireFastMutex(PFAST_MUTEX FastMutex);
-VOID ExReleaseFastMutex(PFAST_MUTEX FastMutex);
-BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex);
+VOID NTAPI ExInitializeFastMutex(PFAST_MUTEX FastMutex);
+VOID NTAPI ExAcquireFastMutex(PFAST_MUTEX FastMutex);
+VOID NTAPI ExReleaseFastMutex(PFAST_MUTEX FastMutex);
+BOOLEAN NTAPI ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex);
 
 // --- Time -----------------------------------------------------------------
-VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
-VOID KeQueryTickCount(PLARGE_INTEGER TickCount);
-ULONG KeQueryTimeIncrement();
-ULONGLONG KeQueryInterruptTime();
-LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
-VOID KeStallExecutionProcessor(ULONG MicroSeconds);
+VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+VOID NTAPI KeQueryTickCount(PLARGE_INTEGER TickCount);
+ULONG NTAPI KeQueryTimeIncrement();
+ULONGLONG NTAPI KeQueryInterruptTime();
+LARGE_INTEGER NTAPI KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
+VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds);

@@ -20,9 +20,23 @@
 #define KM_X64 1
 #endif
 
+// On x64 Windows every kernel routine and every callback a driver hands the
+// kernel uses the Microsoft x64 calling convention (arguments in RCX, RDX,
+// R8, R9, 32 bytes of home space; RSI and RDI preserved by the callee), where
+// System V on Linux passes them in RDI, RSI, RDX, RCX. The 64-bit host build
+// declares them the same way, so a driver image built for Windows binds
+// straight to the harness's routines and the harness calls the image's
+// callbacks correctly; a routine handed over with the wrong convention fails
+// to compile in the host build. __fastcall and __cdecl mean the same
+// convention on x64. The 32-bit host build keeps the host convention.
+#if defined(KM_X64)
+#define NTAPI __attribute__((ms_abi))
+#define FASTCALL __attribute__((ms_abi))
+#else
 #define NTAPI
-#define NTSYSAPI
 #define FASTCALL
+#endif
+#define NTSYSAPI
 #define IN
 #define OUT
 #define OPTIONAL

@@ -182,7 +182,7 @@ TEST_F(PnpRemovalTest, AnOpenBeforeTheFirstStartIsRefusedAndLeavesNothingOutstan
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IoSetCompletionRoutine(
-        irp, [](PDEVICE_OBJECT, PIRP, PVOID context) -> NTSTATUS {
+        irp, [](PDEVICE_OBJECT, PIRP, PVOID context) NTAPI -> NTSTATUS {
             KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
             return STATUS_MORE_PROCESSING_REQUIRED;
         },

@@ -22,7 +22,7 @@ struct Probe {
     std::vector<KIRQL> irqls;
 };
 
-VOID RecordDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2) {
+VOID NTAPI RecordDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2) {
     auto* probe = static_cast<Probe*>(context);
     ++probe->runs;
     probe->irqls.push_back(KeGetCurrentIrql());
@@ -148,21 +148,21 @@ TEST_F(DispatcherDpcTest, ManualDeliveryLeavesDpcsQueuedUntilTheMachineRuns) {
     EXPECT_EQ(1, probe.runs);
 }
 
-VOID ReturnAtWrongIrql(PKDPC, PVOID, PVOID, PVOID) {
+VOID NTAPI ReturnAtWrongIrql(PKDPC, PVOID, PVOID, PVOID) {
     KIRQL old;
     KeRaiseIrql(HIGH_LEVEL, &old);
 }
 
-VOID ReturnHoldingLock(PKDPC, PVOID context, PVOID, PVOID) {
+VOID NTAPI ReturnHoldingLock(PKDPC, PVOID context, PVOID, PVOID) {
     KeAcquireSpinLockAtDpcLevel(static_cast<PKSPIN_LOCK>(context));
 }
 
-VOID LockCorrectly(PKDPC, PVOID context, PVOID, PVOID) {
+VOID NTAPI LockCorrectly(PKDPC, PVOID context, PVOID, PVOID) {
     KeAcquireSpinLockAtDpcLevel(static_cast<PKSPIN_LOCK>(context));
     KeReleaseSpinLockFromDpcLevel(static_cast<PKSPIN_LOCK>(context));
 }
 
-VOID RequeueForever(PKDPC dpc, PVOID, PVOID, PVOID) { KeInsertQueueDpc(dpc, nullptr, nullptr); }
+VOID NTAPI RequeueForever(PKDPC dpc, PVOID, PVOID, PVOID) { KeInsertQueueDpc(dpc, nullptr, nullptr); }
 
 TEST_F(DispatcherDpcTest, ChecksMadeWhenADpcRoutineReturns) {
     KSPIN_LOCK lock;

@@ -126,7 +126,7 @@ TEST_F(DispatcherLockTest, SignallingAboveDispatchLevelIsReported) {
     KDPC dpc;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     KeInitializeTimer(&timer);
-    KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) {}, nullptr);
+    KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) NTAPI {}, nullptr);
     LARGE_INTEGER due;
     due.QuadPart = -1;
     KIRQL old;

@@ -43,7 +43,7 @@ struct DpcProbe {
     KEVENT finished;
 };
 
-VOID ProbeDpc(PKDPC, PVOID context, PVOID, PVOID) {
+VOID NTAPI ProbeDpc(PKDPC, PVOID context, PVOID, PVOID) {
     auto* probe = static_cast<DpcProbe*>(context);
     probe->processor = dispatcher::CurrentProcessor();
     probe->irql = KeGetCurrentIrql();
@@ -84,7 +84,7 @@ struct TimerProbe {
     KEVENT fired;
 };
 
-VOID TimerDpc(PKDPC, PVOID context, PVOID argument1, PVOID argument2) {
+VOID NTAPI TimerDpc(PKDPC, PVOID context, PVOID argument1, PVOID argument2) {
     auto* probe = static_cast<TimerProbe*>(context);
     probe->ranAt = dispatcher::Now();
     probe->systemTime = static_cast<int64_t>(reinterpret_cast<ULONG_PTR>(argument1) & 0xFFFFFFFFu) |
@@ -172,7 +172,7 @@ struct Contended {
 
 constexpr int kRounds = 20000;
 
-VOID ContendingDpc(PKDPC, PVOID context, PVOID, PVOID) {
+VOID NTAPI ContendingDpc(PKDPC, PVOID context, PVOID, PVOID) {
     auto* shared = static_cast<Contended*>(context);
     for (int i = 0; i < kRounds; ++i) {
         KeAcquireSpinLockAtDpcLevel(&shared->lock);
@@ -210,7 +210,7 @@ TEST_F(RealTimeTest, ASpinLockExcludesThreadsAndProcessorsFromEachOther) {
     EXPECT_EQ(0u, shared.lock);
 }
 
-VOID LeavesLockHeld(PKDPC, PVOID context, PVOID, PVOID) {
+VOID NTAPI LeavesLockHeld(PKDPC, PVOID context, PVOID, PVOID) {
     KeAcquireSpinLockAtDpcLevel(static_cast<PKSPIN_LOCK>(context));
 }
 

@@ -40,7 +40,7 @@ struct TimerProbe {
     std::string name;
 };
 
-VOID TimerDpc(PKDPC, PVOID context, PVOID, PVOID) {
+VOID NTAPI TimerDpc(PKDPC, PVOID context, PVOID, PVOID) {
     auto* probe = static_cast<TimerProbe*>(context);
     probe->fired.push_back(dispatcher::Now());
     if (probe->log) probe->log->push_back(probe->name);

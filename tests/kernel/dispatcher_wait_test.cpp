@@ -17,7 +17,7 @@ LARGE_INTEGER Time(int64_t t) {
     return v;
 }
 
-VOID SetEventDpc(PKDPC, PVOID context, PVOID, PVOID) {
+VOID NTAPI SetEventDpc(PKDPC, PVOID context, PVOID, PVOID) {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
 }
 
@@ -93,7 +93,7 @@ TEST_F(DispatcherWaitTest, WaitSatisfiedByATimerDpcThatSetsTheEvent) {
 // thread without the event ever being seen set: the signaller reads it
 // clear, and a second set before the waiter runs is kept for the next wait
 // instead of being swallowed by the first.
-VOID SetEventTwiceDpc(PKDPC, PVOID context, PVOID, PVOID) {
+VOID NTAPI SetEventTwiceDpc(PKDPC, PVOID context, PVOID, PVOID) {
     auto* event = static_cast<PKEVENT>(context);
     EXPECT_EQ(0, KeSetEvent(event, IO_NO_INCREMENT, FALSE));
     EXPECT_EQ(0, KeReadStateEvent(event)) << "handed to the waiter, never signalled";

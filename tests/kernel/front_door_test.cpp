@@ -138,7 +138,7 @@ TEST_F(FrontDoorTest, PendingReadWaitsOnVirtualTimeAndCanBeCancelled) {
         if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_READ)
             return iotest::Complete(irp, STATUS_SUCCESS);
         IoMarkIrpPending(irp);
-        IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP irp) {
+        IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP irp) NTAPI {
             IoReleaseCancelSpinLock(irp->CancelIrql);
             iotest::Complete(irp, STATUS_CANCELLED);
         });

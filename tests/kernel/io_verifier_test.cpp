@@ -44,7 +44,7 @@ TEST_F(IoVerifierTest, FreeingTwiceOrWhileInUse) {
     Complete(held_, STATUS_SUCCESS);
 
     PIRP withCancel = IoAllocateIrp(1, FALSE);
-    IoSetCancelRoutine(withCancel, [](PDEVICE_OBJECT, PIRP) {});
+    IoSetCancelRoutine(withCancel, [](PDEVICE_OBJECT, PIRP) NTAPI {});
     IoFreeIrp(withCancel);
     EXPECT_EQ(TakeViolations("IRP_FREED_WHILE_IN_USE"), 1);
     IoSetCancelRoutine(withCancel, nullptr);
@@ -55,7 +55,7 @@ TEST_F(IoVerifierTest, CompletionFaults) {
     PDEVICE_OBJECT device = QueueingDevice();
 
     IoCallDriver(device, OwnIrp(device));
-    IoSetCancelRoutine(held_, [](PDEVICE_OBJECT, PIRP) {});
+    IoSetCancelRoutine(held_, [](PDEVICE_OBJECT, PIRP) NTAPI {});
     Complete(held_, STATUS_SUCCESS);
     EXPECT_EQ(TakeViolations("IRP_COMPLETED_WITH_CANCEL_ROUTINE"), 1);
 

@@ -102,7 +102,7 @@ TEST_F(PoolChecks, PagedPoolOnlyUpToApcLevel) {
 
 TEST_F(PoolChecks, FreeingMemoryThatHoldsAQueuedDpcIsCaught) {
     auto* dpc = static_cast<PKDPC>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KDPC), comx));
-    KeInitializeDpc(dpc, [](PKDPC, PVOID, PVOID, PVOID) {}, nullptr);
+    KeInitializeDpc(dpc, [](PKDPC, PVOID, PVOID, PVOID) NTAPI {}, nullptr);
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     KeInsertQueueDpc(dpc, nullptr, nullptr);
@@ -117,7 +117,7 @@ TEST_F(PoolChecks, FreeingTheDpcOfATimerArmedElsewhereIsCaught) {
     KTIMER timer;
     KeInitializeTimer(&timer);
     auto* dpc = static_cast<PKDPC>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KDPC), comx));
-    KeInitializeDpc(dpc, [](PKDPC, PVOID, PVOID, PVOID) {}, nullptr);
+    KeInitializeDpc(dpc, [](PKDPC, PVOID, PVOID, PVOID) NTAPI {}, nullptr);
     LARGE_INTEGER due;
     due.QuadPart = -10 * harness::dispatcher::kMillisecond;
     KeSetTimer(&timer, due, dpc);

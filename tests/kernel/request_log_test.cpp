@@ -125,7 +125,7 @@ private:
     static NTSTATUS Read(PIRP irp, ULONG length) {
         IoMarkIrpPending(irp);
         if (length > 4) {
-            IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP irp) {
+            IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP irp) NTAPI {
                 IoReleaseCancelSpinLock(irp->CancelIrql);
                 iotest::Complete(irp, STATUS_CANCELLED);
             });

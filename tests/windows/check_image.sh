@@ -111,6 +111,28 @@ sections=$("$objdump" -h "$image" | awk '
 writable_code=$(grep 'CODE' <<<"$sections" | grep -v 'READONLY' | cut -d: -f1)
 [ -z "$writable_code" ] && pass "no writable code section" || fail "writable code sections: $(echo $writable_code)"
 
+# --- Privileged instructions (x64) ---------------------------------------------
+# The harness runs the x64 image in a user-mode process (harness/loader),
+# where it emulates CR8 accesses (the inline IRQL routines) and nothing else
+# a kernel may do: other control registers, MSRs, port I/O, interrupt
+# flags, descriptor tables, and gs:-relative reads of the processor control
+# region (KeGetCurrentThread, KeGetCurrentProcessorNumber) stop it. Such an
+# instruction is named here before a run meets it.
+if [ "$arch" = x64 ]; then
+    privileged=$("$objdump" -d --no-show-raw-insn "$image" | awk -F'\t' '
+        NF >= 2 {
+            insn = $2
+            if (insn ~ /%cr[0-9]/ && insn !~ /%cr8/) print
+            else if (insn ~ /%[dt]r[0-9]|^(rd|wr)msr|^(in|out|ins|outs)[bwl]? |^(cli|sti|hlt|lgdt|lidt|lldt|ltr|invlpg|swapgs|wbinvd|invd)/) print
+            else if (insn ~ /%gs:/) print
+        }')
+    if [ -z "$privileged" ]; then
+        pass "no privileged instruction other than CR8 accesses, no gs:-relative access"
+    else
+        fail "instructions the harness cannot run: $(echo "$privileged" | head -5 | tr '\n' ';')"
+    fi
+fi
+
 # --- Checksum -----------------------------------------------------------------
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 if perl "$here/../../windows/pe_checksum.pl" --check "$image"; then

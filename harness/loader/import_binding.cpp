@@ -1,0 +1,60 @@
+// Binding an image's imports: for each DLL the import directory names, walk
+// its lookup table (or, without one, the address table itself) and write
+// the address of the harness routine of that name into the import address
+// table. Imports by ordinal are refused: the kernel's modules are imported
+// by name, and an ordinal would say nothing about which routine is meant.
+#include <cstring>
+
+#include "harness/loader/loader_internal.h"
+
+namespace harness::loader {
+namespace {
+
+// A NUL-terminated string at `rva`, or empty if it runs out of the image.
+std::string StringAt(const Mapping& mapping, std::uint64_t rva) {
+    std::string text;
+    for (; rva < mapping.size && mapping.base[rva] != 0; ++rva) text.push_back(static_cast<char>(mapping.base[rva]));
+    return rva < mapping.size ? text : std::string();
+}
+
+std::string BindDll(const Mapping& mapping, const pe::ImportDescriptor& d, const std::string& dll,
+                    std::vector<BoundImport>& bound) {
+    const std::uint32_t lookup = d.originalFirstThunk != 0 ? d.originalFirstThunk : d.firstThunk;
+    for (std::uint64_t i = 0;; ++i) {
+        const std::uint64_t lookupRva = lookup + 8 * i, slotRva = d.firstThunk + 8 * i;
+        if (lookupRva + 8 > mapping.size || slotRva + 8 > mapping.size)
+            return "the import table of " + dll + " runs past the end of the image";
+        std::uint64_t entry;
+        std::memcpy(&entry, mapping.base + lookupRva, 8);
+        if (entry == 0) return {};
+        if (entry & pe::kImportByOrdinal)
+            return dll + " is imported by ordinal " + std::to_string(entry & 0xFFFF) + "; only names can be bound";
+        // Hint (16 bits), then the name.
+        const std::string name = StringAt(mapping, (entry & 0x7FFFFFFF) + 2);
+        if (name.empty()) return "an import of " + dll + " has no readable name";
+        const void* address = FindExport(dll, name);
+        if (address == nullptr)
+            return "the image imports " + name + " from " + dll + ", which the harness does not export";
+        const std::uint64_t slot = reinterpret_cast<std::uintptr_t>(address);
+        std::memcpy(mapping.base + slotRva, &slot, 8);
+        bound.push_back({dll, name, address});
+    }
+}
+
+}  // namespace
+
+std::string BindImports(const PeFile& pe, const Mapping& mapping, std::vector<BoundImport>& bound) {
+    const pe::DataDirectory& dir = pe.optional.dataDirectory[pe::kDirectoryImport];
+    for (std::uint32_t offset = 0; offset + sizeof(pe::ImportDescriptor) <= dir.size;
+         offset += sizeof(pe::ImportDescriptor)) {
+        pe::ImportDescriptor d;
+        std::memcpy(&d, mapping.base + dir.virtualAddress + offset, sizeof d);
+        if (d.name == 0 && d.firstThunk == 0) break;
+        const std::string dll = StringAt(mapping, d.name);
+        if (dll.empty()) return "an import descriptor has no readable module name";
+        if (std::string error = BindDll(mapping, d, dll, bound); !error.empty()) return error;
+    }
+    return {};
+}
+
+}  // namespace harness::loader

@@ -1,0 +1,116 @@
+// The parts of the PE32+ (x64 Portable Executable) format the loader reads:
+// the DOS stub's pointer to the PE header, the COFF file header, the
+// optional header with its data directories, section headers, base
+// relocation blocks and import descriptors. Field names follow the
+// published format; every record is little-endian and packed as on disk.
+#pragma once
+
+#include <cstdint>
+
+namespace harness::loader::pe {
+
+constexpr std::uint16_t kDosMagic = 0x5A4D;         // "MZ"
+constexpr std::uint32_t kPeSignature = 0x00004550;  // "PE\0\0"
+constexpr std::uint16_t kMachineAmd64 = 0x8664;
+constexpr std::uint16_t kMachineI386 = 0x014C;
+constexpr std::uint16_t kPe32PlusMagic = 0x20B;
+constexpr std::uint16_t kSubsystemNative = 1;
+
+constexpr int kDirectoryExport = 0;
+constexpr int kDirectoryImport = 1;
+constexpr int kDirectoryBaseRelocation = 5;
+
+constexpr std::uint32_t kSectionUninitializedData = 0x00000080;
+constexpr std::uint32_t kSectionExecute = 0x20000000;
+constexpr std::uint32_t kSectionRead = 0x40000000;
+constexpr std::uint32_t kSectionWrite = 0x80000000;
+
+constexpr unsigned kRelocationAbsolute = 0;  // padding entry
+constexpr unsigned kRelocationDir64 = 10;
+
+constexpr std::uint64_t kImportByOrdinal = 0x8000000000000000ull;
+
+#pragma pack(push, 1)
+struct DosHeader {
+    std::uint16_t magic;
+    std::uint8_t unused[58];
+    std::uint32_t peHeaderOffset;  // e_lfanew
+};
+
+struct FileHeader {
+    std::uint16_t machine;
+    std::uint16_t numberOfSections;
+    std::uint32_t timeDateStamp;
+    std::uint32_t pointerToSymbolTable;
+    std::uint32_t numberOfSymbols;
+    std::uint16_t sizeOfOptionalHeader;
+    std::uint16_t characteristics;
+};
+
+struct DataDirectory {
+    std::uint32_t virtualAddress;
+    std::uint32_t size;
+};
+
+struct OptionalHeader64 {
+    std::uint16_t magic;
+    std::uint8_t majorLinkerVersion;
+    std::uint8_t minorLinkerVersion;
+    std::uint32_t sizeOfCode;
+    std::uint32_t sizeOfInitializedData;
+    std::uint32_t sizeOfUninitializedData;
+    std::uint32_t addressOfEntryPoint;
+    std::uint32_t baseOfCode;
+    std::uint64_t imageBase;
+    std::uint32_t sectionAlignment;
+    std::uint32_t fileAlignment;
+    std::uint16_t versions[6];
+    std::uint32_t win32VersionValue;
+    std::uint32_t sizeOfImage;
+    std::uint32_t sizeOfHeaders;
+    std::uint32_t checkSum;
+    std::uint16_t subsystem;
+    std::uint16_t dllCharacteristics;
+    std::uint64_t sizeOfStackReserve;
+    std::uint64_t sizeOfStackCommit;
+    std::uint64_t sizeOfHeapReserve;
+    std::uint64_t sizeOfHeapCommit;
+    std::uint32_t loaderFlags;
+    std::uint32_t numberOfRvaAndSizes;
+    DataDirectory dataDirectory[16];
+};
+
+struct SectionHeader {
+    char name[8];
+    std::uint32_t virtualSize;
+    std::uint32_t virtualAddress;
+    std::uint32_t sizeOfRawData;
+    std::uint32_t pointerToRawData;
+    std::uint32_t pointerToRelocations;
+    std::uint32_t pointerToLinenumbers;
+    std::uint16_t numberOfRelocations;
+    std::uint16_t numberOfLinenumbers;
+    std::uint32_t characteristics;
+};
+
+struct BaseRelocationBlock {
+    std::uint32_t pageRva;
+    std::uint32_t blockSize;  // header included; entries of 16 bits follow
+};
+
+struct ImportDescriptor {
+    std::uint32_t originalFirstThunk;  // import lookup table
+    std::uint32_t timeDateStamp;
+    std::uint32_t forwarderChain;
+    std::uint32_t name;
+    std::uint32_t firstThunk;  // import address table, bound in place
+};
+#pragma pack(pop)
+
+static_assert(sizeof(DosHeader) == 64);
+static_assert(sizeof(FileHeader) == 20);
+static_assert(sizeof(OptionalHeader64) == 240);
+static_assert(sizeof(SectionHeader) == 40);
+static_assert(sizeof(ImportDescriptor) == 20);
+
+}  // namespace harness::loader::pe

@@ -1,0 +1,196 @@
+// Privileged instructions in image code. On x64 the DDK's KeGetCurrentIrql,
+// KeRaiseIrql and KeLowerIrql are inline and compile to reads and writes of
+// CR8, the task priority register, which holds the IRQL. In a user-mode
+// process such an instruction raises a general-protection fault (SIGSEGV);
+// the handler here decodes it, reads or sets the calling thread's IRQL
+// through the dispatcher, moves RIP past it and resumes. Any other fault
+// in image code (a privileged instruction other than a CR8 access, a
+// gs:-relative access to the processor control region, a bad pointer) is
+// reported with the image routine it happened in, and the process stops as
+// a machine would with an unhandled kernel-mode fault.
+//
+// A write to CR8 follows the checks of the routine it came from where the
+// instruction tells them apart: a write at or above the current IRQL raises
+// it (as KeRaiseIrql), a write below lowers it with KeLowerIrql's checks
+// (a spin lock still held when dropping below DISPATCH_LEVEL). The inverse
+// mistakes (KeRaiseIrql to a lower level, KeLowerIrql to a higher one)
+// compile to the same instruction as a correct call and cannot be told
+// apart here.
+#include <signal.h>
+#include <ucontext.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "harness/kernel/dispatcher_internal.h"
+#include "harness/kernel/verifier.h"
+#include "harness/loader/loader_internal.h"
+
+namespace harness::loader {
+namespace {
+
+struct SiteCounts {
+    std::string where;
+    std::uint64_t reads = 0;
+    std::uint64_t writes = 0;
+};
+
+std::mutex& CountsMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+std::map<std::uintptr_t, SiteCounts>& Sites() {
+    static std::map<std::uintptr_t, SiteCounts> sites;
+    return sites;
+}
+
+#if defined(__x86_64__)
+
+void Count(std::uintptr_t rip, bool write) {
+    std::lock_guard<std::mutex> lock(CountsMutex());
+    SiteCounts& site = Sites()[rip];
+    if (site.where.empty()) site.where = DescribeImageAddress(reinterpret_cast<const void*>(rip));
+    ++(write ? site.writes : site.reads);
+}
+
+// ucontext's general registers by the instruction set's register number
+// (RAX, RCX, RDX, RBX, RSP, RBP, RSI, RDI, R8..R15).
+constexpr int kRegisterSlot[16] = {REG_RAX, REG_RCX, REG_RDX, REG_RBX, REG_RSP, REG_RBP, REG_RSI, REG_RDI,
+                                   REG_R8,  REG_R9,  REG_R10, REG_R11, REG_R12, REG_R13, REG_R14, REG_R15};
+
+struct ControlRegisterMove {
+    bool valid = false;
+    bool write = false;  // mov crN, reg
+    unsigned controlRegister = 0;
+    unsigned generalRegister = 0;
+    unsigned length = 0;
+    bool gsPrefix = false;
+};
+
+// mov reg, crN is [REX] 0F 20 /r and mov crN, reg is [REX] 0F 22 /r, with
+// ModRM.mod = 11: ModRM.reg (extended by REX.R) names the control register,
+// ModRM.rm (extended by REX.B) the general register. A LOCK prefix in
+// front selects CR8 as well (the alternative encoding of some processors).
+ControlRegisterMove Decode(const std::uint8_t* code) {
+    ControlRegisterMove move;
+    unsigned i = 0;
+    bool lock = false;
+    for (; i < 4; ++i) {
+        if (code[i] == 0xF0) lock = true;
+        else if (code[i] == 0x65) move.gsPrefix = true;
+        else if (code[i] == 0x66 || code[i] == 0x67 || code[i] == 0x64 || code[i] == 0x2E || code[i] == 0x3E) continue;
+        else break;
+    }
+    std::uint8_t rex = 0;
+    if ((code[i] & 0xF0) == 0x40) rex = code[i++];
+    if (code[i] != 0x0F || (code[i + 1] != 0x20 && code[i + 1] != 0x22)) return move;
+    const std::uint8_t modrm = code[i + 2];
+    if ((modrm >> 6) != 3) return move;
+    move.valid = true;
+    move.write = code[i + 1] == 0x22;
+    move.controlRegister = ((rex & 0x4) ? 8 : 0) | ((modrm >> 3) & 7) | (lock ? 8 : 0);
+    move.generalRegister = ((rex & 0x1) ? 8 : 0) | (modrm & 7);
+    move.length = i + 3;
+    return move;
+}
+
+void WriteCr8(std::uint64_t value) {
+    using namespace harness::dispatcher::internal;
+    const KIRQL current = Thread().irql;
+    if (value > HIGH_LEVEL) {
+        BugCheck("IRQL_NOT_GREATER_OR_EQUAL", "mov cr8 (KeRaiseIrql)",
+                 "IRQL " + std::to_string(value) + " written to CR8 is above HIGH_LEVEL");
+        return;
+    }
+    const KIRQL irql = static_cast<KIRQL>(value);
+    if (irql >= current) Thread().irql = irql;
+    else LowerIrql(irql, "mov cr8 (KeLowerIrql)");
+}
+
+[[noreturn]] void Stop(const char* what, const void* rip, const siginfo_t* info, int signal) {
+    const std::string where = DescribeImageAddress(rip);
+    std::fprintf(stderr, "\n*** %s at %s (%p), %s, fault address %p\n", what, where.c_str(), rip,
+                 signal == SIGILL ? "SIGILL" : "SIGSEGV", info->si_addr);
+    for (const std::string& frame : ImageFramesOnStack(8)) std::fprintf(stderr, "    on the stack: %s\n", frame.c_str());
+    std::fflush(stderr);
+    std::abort();
+}
+
+struct sigaction g_previousSegv, g_previousIll;
+
+void OnFault(int signal, siginfo_t* info, void* context) {
+    auto* uc = static_cast<ucontext_t*>(context);
+    greg_t* regs = uc->uc_mcontext.gregs;
+    const auto* rip = reinterpret_cast<const std::uint8_t*>(regs[REG_RIP]);
+    if (FindImage(rip) == nullptr) {
+        // Not image code: say which image routines led here, if any, and
+        // hand the fault to whoever handled it before.
+        for (const std::string& frame : ImageFramesOnStack(8))
+            std::fprintf(stderr, "*** fault outside the driver image; image code on the stack: %s\n", frame.c_str());
+        sigaction(signal, signal == SIGSEGV ? &g_previousSegv : &g_previousIll, nullptr);
+        return;
+    }
+    const ControlRegisterMove move = Decode(rip);
+    if (!move.valid) {
+        if (move.gsPrefix)
+            Stop("gs:-relative access to the processor control region (KeGetCurrentThread, "
+                 "KeGetCurrentProcessorNumber...), which the harness does not emulate",
+                 rip, info, signal);
+        Stop("fault in driver image code", rip, info, signal);
+    }
+    if (move.controlRegister != 8) {
+        char what[96];
+        std::snprintf(what, sizeof what, "privileged instruction mov %s cr%u (only CR8, the IRQL, is emulated)",
+                      move.write ? "to" : "from", move.controlRegister);
+        Stop(what, rip, info, signal);
+    }
+    greg_t& reg = regs[kRegisterSlot[move.generalRegister]];
+    if (move.write) {
+        WriteCr8(static_cast<std::uint64_t>(reg) & 0xF);
+    } else {
+        reg = static_cast<greg_t>(harness::dispatcher::internal::Thread().irql);
+    }
+    Count(reinterpret_cast<std::uintptr_t>(rip), move.write);
+    regs[REG_RIP] += move.length;
+}
+
+#endif  // __x86_64__
+
+}  // namespace
+
+void InstallPrivilegedInstructionHandler() {
+#if defined(__x86_64__)
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction action {};
+        action.sa_sigaction = OnFault;
+        // SA_NODEFER: the handler may lower the IRQL and so run DPCs of the
+        // image, which read CR8 themselves.
+        action.sa_flags = SA_SIGINFO | SA_NODEFER;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGSEGV, &action, &g_previousSegv);
+        sigaction(SIGILL, &action, &g_previousIll);
+    });
+#endif
+}
+
+PrivilegedInstructionCounts CountPrivilegedInstructions() {
+    std::lock_guard<std::mutex> lock(CountsMutex());
+    PrivilegedInstructionCounts counts;
+    for (const auto& [rip, site] : Sites()) {
+        counts.cr8Reads += site.reads;
+        counts.cr8Writes += site.writes;
+        counts.sites.push_back({site.where, site.reads, site.writes});
+    }
+    return counts;
+}
+
+void ResetPrivilegedInstructionCounts() {
+    std::lock_guard<std::mutex> lock(CountsMutex());
+    Sites().clear();
+}
+
+}  // namespace harness::loader

@@ -1,0 +1,36 @@
+// Small x64 driver images built byte by byte, for the loader's tests: a
+// .text section with the given code at RVA 0x1000 (the entry point), an
+// import section, and a base relocation section with one DIR64 entry for
+// the quadword `relocatedSlot` bytes into the code (if set). Each field a
+// test wants to damage is reachable in the result through the offsets
+// recorded here.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct TestImage {
+    static constexpr std::uint64_t kPreferredBase = 0x140000000ull;
+    static constexpr std::uint32_t kTextRva = 0x1000;
+
+    std::vector<std::uint8_t> code = {0xC3};  // ret
+    struct Import {
+        std::string dll;
+        std::vector<std::string> names;
+    };
+    std::vector<Import> imports;
+    std::optional<std::uint32_t> relocatedSlot;
+    bool relocations = true;
+
+    std::vector<std::uint8_t> Build();
+
+    // File offsets in the last Build(), for damaging it.
+    std::size_t peHeaderOffset = 0;
+    std::size_t relocationBlockOffset = 0;
+};
+
+// Writes `bytes` to a file named `name` in the test's temporary directory
+// and returns its path.
+std::string WriteTestFile(const std::string& name, const std::vector<std::uint8_t>& bytes);
