@@ -155,11 +155,20 @@ typedef struct _SECURITY_ATTRIBUTES {
     BOOL bInheritHandle;
 } SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
+/* Windows' records use nameless unions and structs, which C before C11
+ * and ISO C++ do not have: marked as an extension, a program built with
+ * -pedantic -Werror compiles as it does against Windows' own headers. */
+#if defined(__GNUC__) || defined(__clang__)
+#define TARNLINK_NAMELESS __extension__
+#else
+#define TARNLINK_NAMELESS
+#endif
+
 typedef struct _OVERLAPPED {
     ULONG_PTR Internal;     /* the request's NTSTATUS once it completes */
     ULONG_PTR InternalHigh; /* the bytes it transferred */
-    union {
-        struct {
+    TARNLINK_NAMELESS union {
+        TARNLINK_NAMELESS struct {
             DWORD Offset;
             DWORD OffsetHigh;
         };
