@@ -67,6 +67,14 @@ BOOL Issue(const std::shared_ptr<FileObject>& file, const Call& call, LPDWORD co
         SetError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    // Without an OVERLAPPED kernel32 stores the count through the pointer
+    // it was given, null or not: on Windows the program faults there. Here
+    // the call fails with that fault's error before anything is sent, so
+    // that no data is taken from the port or put on the line for nothing.
+    if (overlapped == nullptr && count == nullptr && !call.alwaysWait) {
+        SetError(ERROR_NOACCESS);
+        return FALSE;
+    }
     std::shared_ptr<EventObject> event;
     if (overlapped && EventHandleOf(overlapped) != nullptr) {
         event = LookupEvent(EventHandleOf(overlapped));

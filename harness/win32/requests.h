@@ -20,6 +20,8 @@ struct Call {
 //   synchronous handle   waits for the request; TRUE with the count on
 //                        success, FALSE with the error otherwise (a warning
 //                        such as STATUS_BUFFER_OVERFLOW fails with the count)
+//                        (and then a count: ERROR_NOACCESS without one,
+//                        where Windows' kernel32 faults storing it)
 //   overlapped handle    needs an OVERLAPPED (else ERROR_INVALID_PARAMETER);
 //                        its event is reset and Internal set to STATUS_PENDING
 //                        before the request goes out; FALSE with
