@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 static const char kTool[] = "comm-echo";
@@ -21,9 +22,17 @@ static void Fail(const char* what) {
 }
 
 static HANDLE OpenAndSetUp(const char* name, const char* mode) {
-    char path[64];
-    snprintf(path, sizeof path, "\\\\.\\%s", name);
+    /* As long as the name needs: a path cut short could name another port. */
+    size_t length = strlen(name) + 5;
+    char* path = malloc(length);
+    if (path == NULL) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        Fail("CreateFile");
+        return INVALID_HANDLE_VALUE;
+    }
+    snprintf(path, length, "\\\\.\\%s", name);
     HANDLE port = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
+    free(path);
     if (port == INVALID_HANDLE_VALUE) {
         Fail("CreateFile");
         return port;

@@ -6,14 +6,20 @@
 
 HANDLE OpenPort(const char* tool, const char* name, BOOL overlapped) {
     /* COM10 and above are reachable only through the device namespace
-     * prefix; it works for every port, so add it unless given. */
-    char path[64];
-    if (strncmp(name, "\\\\.\\", 4) == 0)
-        snprintf(path, sizeof path, "%s", name);
-    else
-        snprintf(path, sizeof path, "\\\\.\\%s", name);
+     * prefix; it works for every port, so add it unless given. The path is
+     * as long as the name needs: cut short, it could name another port. */
+    const char* prefix = strncmp(name, "\\\\.\\", 4) == 0 ? "" : "\\\\.\\";
+    size_t length = strlen(prefix) + strlen(name) + 1;
+    char* path = malloc(length);
+    if (path == NULL) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        PrintLastError(tool, "cannot open the port");
+        return INVALID_HANDLE_VALUE;
+    }
+    snprintf(path, length, "%s%s", prefix, name);
     HANDLE port = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
                               overlapped ? FILE_FLAG_OVERLAPPED : 0, NULL);
+    free(path);
     if (port == INVALID_HANDLE_VALUE) {
         char what[96];
         snprintf(what, sizeof what, "cannot open %s", name);
