@@ -61,8 +61,14 @@ BOOL WINAPI GetOverlappedResultEx(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWO
             return FALSE;
         }
     }
+    // kernel32 stores the count unconditionally once the request is done:
+    // a program passing none faults there on Windows; here it is told so.
+    if (lpNumberOfBytesTransferred == nullptr) {
+        SetError(ERROR_NOACCESS);
+        return FALSE;
+    }
     const uint32_t status = uint32_t(InternalOf(lpOverlapped));
-    if (lpNumberOfBytesTransferred) *lpNumberOfBytesTransferred = DWORD(lpOverlapped->InternalHigh);
+    *lpNumberOfBytesTransferred = DWORD(lpOverlapped->InternalHigh);
     if (IsNtSuccess(status)) return TRUE;
     SetError(Win32ErrorFromStatus(status));
     return FALSE;

@@ -51,6 +51,9 @@ TEST(ReviewCounts, ANullCountWithoutAnOverlappedIsRefusedBeforeAnythingIsSent) {
     EXPECT_TRUE(WriteFile(port, "xy", 2, nullptr, &ov)) << GetLastError();
     EXPECT_EQ(ov.InternalHigh, 2u);
     EXPECT_TRUE(Signalled(ov.hEvent));
+    // GetOverlappedResult always stores the count of a finished request.
+    EXPECT_FALSE(GetOverlappedResult(port, &ov, nullptr, TRUE));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NOACCESS));
     CloseHandle(ov.hEvent);
 }
 
