@@ -248,3 +248,39 @@ TEST(ReviewRaces, AnEventClosedBeforeItsRequestEndsIsNotReplaced) {
 }
 
 }  // namespace
+
+namespace {
+
+// Comm functions from several threads at once on one overlapped handle, as
+// a program with a reader, a writer and a status thread calls them: each
+// call waits for its own request only, and every one succeeds.
+TEST(ReviewRaces, CommFunctionsFromSeveralThreadsOnOneHandle) {
+    Owned port(OpenPort("COM5", true));
+    ASSERT_TRUE(port.valid());
+    DCB initial{};
+    initial.DCBlength = sizeof initial;
+    ASSERT_TRUE(GetCommState(port, &initial));
+    std::atomic<int> failures{0};
+    auto worker = [&](int which) {
+        for (int i = 0; i < 100; ++i) {
+            DCB dcb{};
+            dcb.DCBlength = sizeof dcb;
+            COMSTAT stat{};
+            DWORD errors = 0, mask = 0, modem = 0;
+            BOOL ok = TRUE;
+            switch (which) {
+            case 0: ok = GetCommState(port, &dcb) && dcb.BaudRate == initial.BaudRate; break;
+            case 1: ok = SetCommState(port, &initial); break;
+            case 2: ok = ClearCommError(port, &errors, &stat) && GetCommModemStatus(port, &modem); break;
+            case 3: ok = SetCommMask(port, EV_RXCHAR) && GetCommMask(port, &mask) && mask == EV_RXCHAR; break;
+            }
+            if (!ok) failures++;
+        }
+    };
+    std::thread threads[4] = {std::thread(worker, 0), std::thread(worker, 1), std::thread(worker, 2),
+                              std::thread(worker, 3)};
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(failures, 0);
+}
+
+}  // namespace
