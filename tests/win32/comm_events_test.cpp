@@ -1,6 +1,7 @@
 // WaitCommEvent for each event the plug can raise, a wait ended by
 // SetCommMask, cancellation from another thread, and two threads reading
 // and writing the port at once.
+#include <atomic>
 #include <thread>
 
 #include "comm_test_port.h"
@@ -123,7 +124,7 @@ TEST_F(CommEvents, SynchronousWaitOnAnOverlappedHandle) {
 TEST_F(CommEvents, CancellationFromAnotherThread) {
     ASSERT_TRUE(SetCommMask(port_, EV_RING));
     DWORD events = 0;
-    BOOL ok = TRUE;
+    std::atomic<BOOL> ok{TRUE};  // read by this thread while the waiter runs
     DWORD error = 0;
     std::thread waiter([&] {
         ok = WaitCommEvent(port_, &events, nullptr);
@@ -136,7 +137,7 @@ TEST_F(CommEvents, CancellationFromAnotherThread) {
         CancelIoEx(port_, nullptr);
     }
     waiter.join();
-    EXPECT_FALSE(ok);
+    EXPECT_FALSE(ok.load());
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
 
     SetTimeouts(0, 0, 0, 0, 0);
