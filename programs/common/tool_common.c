@@ -72,7 +72,10 @@ void PrintLastError(const char* tool, const char* what) {
 BOOL ParseNumber(const char* text, unsigned long max, unsigned long* value) {
     char* end = NULL;
     if (text == NULL || *text == '\0' || *text == '-') return FALSE;
-    unsigned long parsed = strtoul(text, &end, 0);
+    /* Decimal, or hexadecimal after 0x; never octal: a rate of 01200 is
+     * 1200 baud. */
+    const int hex = text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    unsigned long parsed = strtoul(text, &end, hex ? 16 : 10);
     if (*end != '\0' || parsed > max) return FALSE;
     *value = parsed;
     return TRUE;

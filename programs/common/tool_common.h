@@ -21,7 +21,7 @@ const char* ErrorText(DWORD error);
 /* "tool: what: error N (text)" on stderr, for GetLastError's value. */
 void PrintLastError(const char* tool, const char* what);
 
-/* A number in decimal, 0x hex or 0 octal, at most max: TRUE when the
+/* A number in decimal or 0x hex (a leading 0 is still decimal), at most max: TRUE when the
  * whole text is one. */
 BOOL ParseNumber(const char* text, unsigned long max, unsigned long* value);
 
