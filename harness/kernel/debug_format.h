@@ -7,7 +7,7 @@
 // does for text outside ASCII in the default code page: each such
 // character becomes '?'. %n prints nothing and stores nothing (the kernel's
 // printf refuses it). Floating-point conversions are not served in kernel
-// mode and print their specification back unchanged.
+// mode and print their conversion text back unchanged ("%f" stays "%f").
 #pragma once
 
 #include <cstdint>

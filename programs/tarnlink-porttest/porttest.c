@@ -44,6 +44,7 @@ typedef struct {
     const char* name;
     const char* peerName;
     BOOL quick;
+    DWORD minThroughputPercent; /* of the line rate; 0 reports without judging */
     DWORD rates[MAX_RATES];
     int rateCount;
     COMMPROP prop;
@@ -665,15 +666,15 @@ static void CheckThroughput(Run* run) {
         printf("\r%60s\r", "");
         double bytesPerSecond = elapsed ? got * 1000.0 / elapsed : 0.0;
         double lineBytesPerSecond = format.rate / 10.0;
-        /* A USB bridge keeps the line busy; below a quarter of it, something
-         * stalls between the chip and the application. */
+        /* A USB bridge keeps the line busy; below a quarter of it (the
+         * default), something stalls between the chip and the application. */
         if (got < n)
             snprintf(reason, sizeof reason, "%lu of %lu bytes came back", (unsigned long)got, (unsigned long)n);
         else if (memcmp(in, out, n) != 0)
             snprintf(reason, sizeof reason, "the data changed on the way");
-        else if (bytesPerSecond < lineBytesPerSecond / 4)
-            snprintf(reason, sizeof reason, "%.1f kB/s, under a quarter of the line's %.1f kB/s", bytesPerSecond / 1000,
-                     lineBytesPerSecond / 1000);
+        else if (bytesPerSecond * 100 < lineBytesPerSecond * run->minThroughputPercent)
+            snprintf(reason, sizeof reason, "%.1f kB/s, under %lu%% of the line's %.1f kB/s", bytesPerSecond / 1000,
+                     (unsigned long)run->minThroughputPercent, lineBytesPerSecond / 1000);
         else
             LineErrors(run->rx, reason, sizeof reason);
         snprintf(detail, sizeof detail, "%lu bytes at %lu baud in %lu ms: %.1f kB/s, %.0f%% of the line",
@@ -720,7 +721,7 @@ static void CheckLatency(Run* run) {
 /* --- Command line ------------------------------------------------------------- */
 
 static void Usage(void) {
-    printf("usage: %s PORT [--peer PORT2] [--quick] [--rates LIST]\n"
+    printf("usage: %s PORT [--peer PORT2] [--quick] [--rates LIST] [--min-throughput PERCENT]\n"
            "\n"
            "Tests a serial port and its driver: rates, formats, modem lines, break,\n"
            "flow control, throughput and latency. Exit status 0 when every check passes.\n"
@@ -732,7 +733,10 @@ static void Usage(void) {
            "                DTR to DSR and DCD (RI is not tested)\n"
            "  --quick       fewer rates and shorter transfers\n"
            "  --rates LIST  comma-separated rates, e.g. 9600,115200; the last one is\n"
-           "                used for the flow-control, throughput and latency runs\n",
+           "                used for the flow-control, throughput and latency runs\n"
+           "  --min-throughput PERCENT\n"
+           "                the share of the line rate the throughput run must reach\n"
+           "                (default 25; 0 reports the rate without judging it)\n",
            kTool);
 }
 
@@ -761,6 +765,11 @@ static BOOL ParseArguments(Run* run, int argc, char** argv) {
             run->peerName = argv[++i];
         else if (strcmp(argv[i], "--rates") == 0 && i + 1 < argc)
             rateList = argv[++i];
+        else if (strcmp(argv[i], "--min-throughput") == 0 && i + 1 < argc) {
+            unsigned long percent;
+            if (!ParseNumber(argv[++i], 100, &percent)) return FALSE;
+            run->minThroughputPercent = (DWORD)percent;
+        }
         else if (argv[i][0] != '-' && run->name == NULL)
             run->name = argv[i];
         else
@@ -805,6 +814,7 @@ static void SwapDirection(Run* run) {
 int main(int argc, char** argv) {
     Run run;
     memset(&run, 0, sizeof run);
+    run.minThroughputPercent = 25;
     if (argc > 1 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
         Usage();
         return 0;
