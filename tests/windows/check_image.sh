@@ -24,21 +24,8 @@ x64) magic=020b entry_symbol='DriverEntry' ;;
 *) echo "unknown architecture '$arch' (x86 or x64)" >&2; exit 2 ;;
 esac
 
-if [ ! -f "$image" ]; then
-    echo "FAIL: $image does not exist; run \`make windows\` to build the Windows drivers" >&2
-    exit 1
-fi
-if ! command -v "$objdump" >/dev/null 2>&1; then
-    echo "FAIL: $objdump not found; run \`tools/ensure-packages windows\`" >&2
-    exit 1
-fi
-
-failures=0
-pass() { echo "ok:   $*"; }
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-
-headers=$("$objdump" -p "$image" 2>&1) || { echo "FAIL: $objdump -p $image: $headers" >&2; exit 1; }
-field() { awk -v name="$1" '$1 == name { print $2; exit }' <<<"$headers"; }
+file=$image what="the Windows drivers"
+source "$(dirname "${BASH_SOURCE[0]}")/pe_check_common.sh"
 lower() { tr '[:upper:]' '[:lower:]'; }
 
 # --- Optional header ----------------------------------------------------------

@@ -17,21 +17,8 @@ x64) magic=020b ;;
 *) echo "unknown architecture '$arch' (x86 or x64)" >&2; exit 2 ;;
 esac
 
-if [ ! -f "$program" ]; then
-    echo "FAIL: $program does not exist; run \`make windows\` to build the Windows programs" >&2
-    exit 1
-fi
-if ! command -v "$objdump" >/dev/null 2>&1; then
-    echo "FAIL: $objdump not found; run \`tools/ensure-packages windows\`" >&2
-    exit 1
-fi
-
-failures=0
-pass() { echo "ok:   $*"; }
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-
-headers=$("$objdump" -p "$program" 2>&1) || { echo "FAIL: $objdump -p $program: $headers" >&2; exit 1; }
-field() { awk -v name="$1" '$1 == name { print $2; exit }' <<<"$headers"; }
+file=$program what="the Windows programs"
+source "$(dirname "${BASH_SOURCE[0]}")/pe_check_common.sh"
 
 got=$(field Magic)
 [ "$got" = "$magic" ] && pass "Magic $got" || fail "Magic is '$got', expected $magic for $arch"
