@@ -64,16 +64,9 @@ std::string DescribePending() {
     return items.empty() ? "nothing" : out;
 }
 
-void RunEarliestEvent() {
-    ScheduledEvent event;
-    {
-        DispatcherScope locked;
-        auto it = M().events.begin();
-        event = std::move(it->second);
-        M().eventKeys.erase(event.id);
-        M().events.erase(it);
-    }
-
+// Runs a device event taken off the queue, at DISPATCH_LEVEL, without the
+// dispatcher lock, and makes the checks of its return.
+void RunEvent(ScheduledEvent& event) {
     ThreadState& thread = Thread();
     const size_t held = thread.spinLocks.size();
     if (event.action) {
@@ -89,13 +82,6 @@ void RunEarliestEvent() {
     }
     ReleaseLocksLeftBy(held, "SPIN_LOCK_HELD_AT_DPC_RETURN", "device event", who);
     NotifyWaiters();
-}
-
-// True if the earliest activity is a device event (rather than a timer).
-bool EventFirst() {
-    DispatcherScope locked;
-    const std::optional<QueueKey> timer = EarliestTimer();
-    return !M().events.empty() && (!timer || M().events.begin()->first < *timer);
 }
 
 // Fires every timer and device event due at or before `t`, in (due time,
@@ -114,7 +100,7 @@ bool FireEverythingDueAt(int64_t t, const char* waiter) {
             ok = false;
             break;
         }
-        FireEarliestActivity();
+        if (!FireEarliestActivity(t)) break;
     }
     LowerIrql(old, waiter);
     return ok;
@@ -392,11 +378,24 @@ std::optional<QueueKey> EarliestActivity() {
     return next;
 }
 
-void FireEarliestActivity() {
-    if (EventFirst())
-        RunEarliestEvent();
-    else
-        ExpireEarliestTimer();
+bool FireEarliestActivity(int64_t t) {
+    ScheduledEvent event;
+    {
+        // What is earliest, whether it is still due, and taking it off its
+        // queue are one step: in real time another processor may cancel a
+        // timer or an event between the caller's look and this call.
+        DispatcherScope locked;
+        const std::optional<QueueKey> timer = EarliestTimer();
+        const bool eventFirst = !M().events.empty() && (!timer || M().events.begin()->first < *timer);
+        if (!eventFirst) return ExpireEarliestTimer(t);
+        auto it = M().events.begin();
+        if (it->first.due > t) return false;
+        event = std::move(it->second);
+        M().eventKeys.erase(event.id);
+        M().events.erase(it);
+    }
+    RunEvent(event);
+    return true;
 }
 
 int64_t VirtualNow() { return M().now; }

@@ -100,7 +100,9 @@ uint64_t NextSequence();
 
 // Timers are keyed by the clock tick at which they expire.
 std::optional<QueueKey> EarliestTimer();
-void ExpireEarliestTimer();  // signals it, queues its DPC, re-arms it if periodic
+// Expires the earliest timer if its tick is at or before `t` (signals it,
+// queues its DPC, re-arms it if periodic); false if no timer is due by then.
+bool ExpireEarliestTimer(int64_t t);
 std::vector<PKTIMER> ArmedTimers();
 std::string DescribeTimer(const KTIMER* timer);
 void ResetTimers();
@@ -146,9 +148,11 @@ bool PassiveWorkQueueEmpty();
 
 // --- Scheduled device events (dispatcher.cpp) ------------------------------------------
 // The earliest timer expiry or device event, and firing it on the calling
-// thread at DISPATCH_LEVEL (for the real-time clock thread).
+// thread at DISPATCH_LEVEL if it is due at or before `t`. Returns false if
+// nothing is due by then: in real time, what EarliestActivity saw due may
+// have been cancelled by another processor before the call.
 std::optional<QueueKey> EarliestActivity();
-void FireEarliestActivity();
+bool FireEarliestActivity(int64_t t);
 
 // --- The real-time scheduler (real_time.cpp) ---------------------------------------------
 // The current time while the real-time scheduler runs.

@@ -171,7 +171,7 @@ private:
             ++busy_;
             lock.unlock();
             const KIRQL old = RaiseToDispatch();
-            FireEarliestActivity();
+            FireEarliestActivity(now);
             LowerIrql(old, "the clock interrupt");
             lock.lock();
             --busy_;

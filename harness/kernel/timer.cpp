@@ -112,13 +112,15 @@ std::optional<QueueKey> EarliestTimer() {
     return Timers().byTick.begin()->first;
 }
 
-void ExpireEarliestTimer() {
+bool ExpireEarliestTimer(int64_t t) {
     DispatcherScope locked;
     auto it = Timers().byTick.begin();
+    if (it == Timers().byTick.end() || it->first.due > t) return false;
     const ArmedTimer armed = it->second;
     Timers().byTick.erase(it);
     Timers().keys.erase(armed.timer);
     Expire(armed.timer, armed.due);
+    return true;
 }
 
 std::vector<PKTIMER> ArmedTimers() {

@@ -127,6 +127,32 @@ TEST_F(RealTimeTest, ATimerExpiresOnTheWallClockAtATickAfterItsDueTime) {
     EXPECT_GE(dispatcher::Now() - before, 5 * dispatcher::kMillisecond);
 }
 
+// The clock thread looks at its queue, lets go of the dispatcher lock and
+// then expires what it saw due; a thread that cancels that timer in between
+// must not make it expire the next one instead (a timer an hour early) or
+// take a timer off an empty queue. Each round arms a batch of timers for
+// the next tick and, once the clock has started on them, cancels them from
+// the back, so that the canceller meets the clock at one timer of the batch.
+TEST_F(RealTimeTest, ATimerCancelledAsTheClockExpiresItLeavesLaterTimersArmed) {
+    KTIMER late;
+    KeInitializeTimer(&late);
+    KeSetTimer(&late, LARGE_INTEGER{.QuadPart = -3600 * dispatcher::kSecond}, nullptr);
+    constexpr int kBatch = 64;
+    std::vector<KTIMER> batch(kBatch);
+    for (KTIMER& timer : batch) KeInitializeTimer(&timer);
+    for (int round = 0; round < 40; ++round) {
+        for (KTIMER& timer : batch) KeSetTimer(&timer, LARGE_INTEGER{.QuadPart = -1}, nullptr);
+        const auto wallLimit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (dispatcher::IsArmed(&batch.front()) && std::chrono::steady_clock::now() < wallLimit) {
+        }
+        for (int i = kBatch - 1; i >= 0; --i) KeCancelTimer(&batch[i]);
+        ASSERT_FALSE(KeReadStateTimer(&late)) << "round " << round << ": the hour-long timer expired";
+    }
+    EXPECT_TRUE(dispatcher::IsArmed(&late));
+    EXPECT_EQ(1u, dispatcher::ArmedTimerCount());
+    KeCancelTimer(&late);
+}
+
 TEST_F(RealTimeTest, ASignalFromAnotherThreadReleasesOneWaiterOfASynchronizationEventPerSet) {
     KEVENT event;
     KeInitializeEvent(&event, SynchronizationEvent, FALSE);
