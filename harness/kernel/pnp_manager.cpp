@@ -106,14 +106,18 @@ UNICODE_STRING Counted(std::u16string& text) {
 
 }  // namespace
 
-std::shared_ptr<Driver> LoadDriver(std::u16string serviceName, PDRIVER_INITIALIZE entry) {
+std::shared_ptr<Driver> LoadDriver(std::u16string serviceName, PDRIVER_INITIALIZE entry,
+                                   const DriverCodeRange& range) {
     HarnessScope harnessState;
     auto driver = std::make_shared<Driver>();
     driver->serviceName = serviceName;
+    driver->code = range.keepMapped;
     State().registryPathText = registry::ServiceKeyPath(serviceName);
     registry::CreateKey(State().registryPathText);
 
     driver->object = io::CreateDriverObject(u"\\Driver\\" + serviceName);
+    driver->object->DriverStart = range.start;
+    driver->object->DriverSize = range.size;
     UNICODE_STRING registryPath = Counted(State().registryPathText);
     {
         DriverCallScope driverCode;

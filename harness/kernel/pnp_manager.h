@@ -21,6 +21,17 @@ struct Driver {
     std::u16string serviceName;  // "tarnlink"
     PDRIVER_OBJECT object = nullptr;
     NTSTATUS entryStatus = STATUS_UNSUCCESSFUL;
+    // What holds the driver's code in memory (a mapped image) for as long
+    // as the driver is loaded; empty for code linked into this program.
+    std::shared_ptr<const void> code;
+};
+
+// Where a driver's code lies, as the kernel records it in the driver
+// object (DriverStart, DriverSize), and what keeps it mapped.
+struct DriverCodeRange {
+    PVOID start = nullptr;
+    ULONG size = 0;
+    std::shared_ptr<const void> keepMapped;
 };
 
 // What the bus reports for a device it enumerates.
@@ -67,7 +78,9 @@ struct Device {
 // Creates the driver object and service key and calls `entry` as the kernel
 // calls DriverEntry. The service key path given to the driver is
 // "\Registry\Machine\System\CurrentControlSet\Services\<serviceName>".
-std::shared_ptr<Driver> LoadDriver(std::u16string serviceName, PDRIVER_INITIALIZE entry);
+// `range` names the image the entry point lies in, when there is one.
+std::shared_ptr<Driver> LoadDriver(std::u16string serviceName, PDRIVER_INITIALIZE entry,
+                                   const DriverCodeRange& range = {});
 
 // Calls the driver's unload routine and deletes its driver object. Every
 // device must have been removed first. Pool still allocated by the driver
