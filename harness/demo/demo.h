@@ -10,10 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "driver/driver_globals.h"
 #include "driver/port_extension.h"
 #include "harness/app/user_io.h"
 #include "harness/kernel/pnp_manager.h"
+#include "harness/loader/driver_code.h"
 #include "harness/usb/chip/chip_model.h"
+#include "usb/chip_protocol.h"
 
 namespace demo {
 
@@ -21,6 +24,7 @@ inline constexpr char16_t kService[] = u"tarnlink";
 
 // --- Command line (options.cpp) ---------------------------------------------
 struct Options {
+    std::optional<std::string> image;  // a Windows driver image to run instead of the host build
     std::optional<std::string> extBaudrate;
     std::optional<std::string> trace;
     std::optional<std::string> wire;
@@ -28,6 +32,24 @@ struct Options {
     size_t logBytes = 16;       // data bytes shown per read or write in that log
 };
 bool ParseArguments(int argc, char** argv, Options* options);
+
+// --- The driver the demo runs (driver.cpp) -----------------------------------
+// Chooses the driver: the host build or a loaded image. For an image, finds
+// its globals and the routines below through its linker map; false (and
+// `error` names what is missing) if the map lacks one.
+bool UseDriver(harness::loader::DriverCode code, std::string* error);
+const harness::loader::DriverCode& Driver();
+// Drops the driver's code (an image is unmapped) once it is unloaded.
+void ReleaseDriver();
+// The driver's globals: the image's own copy when it runs an image.
+const DriverGlobals& Globals();
+// Routines the early sections call below the dispatch routines, in the
+// driver that runs (usb/chip_protocol.h describes them).
+NTSTATUS DriverSetLineCodingRate(PDEVICE_OBJECT fdo, ULONG rate);
+NTSTATUS DriverSetLineCodingFormat(PortExtension* port);
+BOOLEAN DriverSetControlLines(PDEVICE_OBJECT fdo, ControlLineAction action);
+NTSTATUS DriverSendBreak(PDEVICE_OBJECT fdo, BOOLEAN on);
+USBD_PIPE_HANDLE DriverStreamPipe(const PortExtension* port, StreamKind kind);
 
 // --- Text for the sections (text.cpp) ---------------------------------------
 void Heading(const char* text);

@@ -58,6 +58,32 @@ bool RunFirstPort(const std::shared_ptr<harness::pnp::Device>& device, harness::
     return true;
 }
 
+// The driver the options ask for: the host build, or the image at --image.
+// False (reported) if the loader refuses the image.
+bool ChooseDriver(const demo::Options& options) {
+    std::string error;
+    harness::loader::DriverCode code = harness::loader::DriverCode::HostBuild(DriverEntry);
+    if (options.image) {
+        code = harness::loader::DriverCode::FromImage(*options.image, &error);
+        if (!code.Valid()) {
+            std::fprintf(stderr, "tarnlink-demo: cannot load the driver image '%s': %s\n", options.image->c_str(),
+                         error.c_str());
+            return false;
+        }
+    }
+    if (!demo::UseDriver(std::move(code), &error)) {
+        std::fprintf(stderr, "tarnlink-demo: %s\n", error.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Unmaps an image at every way out of main(), after the driver and the
+// devices that hold its routines are gone.
+struct DriverRelease {
+    ~DriverRelease() { demo::ReleaseDriver(); }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -65,10 +91,12 @@ int main(int argc, char** argv) {
     if (!demo::ParseArguments(argc, argv, &options)) return 2;
 
     harness::ResetKernel();
-    std::printf("Tarnlink on the emulated kernel\n");
+    const DriverRelease release;
+    if (!ChooseDriver(options)) return 2;
+    std::printf("Tarnlink on the emulated kernel: %s\n", demo::Driver().Describe().c_str());
     if (!Prepare(options)) return 1;
 
-    auto driver = harness::pnp::LoadDriver(demo::kService, DriverEntry);
+    auto driver = demo::Driver().Load(demo::kService);
     demo::ShowDriverLoad(*driver, options);
     if (!NT_SUCCESS(driver->entryStatus)) return 1;
 

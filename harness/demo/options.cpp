@@ -10,9 +10,11 @@ namespace {
 
 void Usage(FILE* out) {
     std::fprintf(out,
-                 "usage: tarnlink-demo [--ext-baudrate \"RATE,VALUE ...\"] [--trace FILE] [--wire FILE]\n"
-                 "                     [--log] [--log-bytes N]\n"
+                 "usage: tarnlink-demo [--image PATH] [--ext-baudrate \"RATE,VALUE ...\"] [--trace FILE]\n"
+                 "                     [--wire FILE] [--log] [--log-bytes N]\n"
                  "\n"
+                 "  --image PATH           run the Windows x64 driver image at PATH (tarnlink64.sys, with\n"
+                 "                         its linker map beside it) instead of the host build\n"
                  "  --ext-baudrate VALUE   set the driver's ExtBaudrate registry value before it loads,\n"
                  "                         e.g. \"7200,8000 250000,12\" (up to ten pairs)\n"
                  "  --trace FILE           write every USB request of the run to FILE (pcap, USBPcap\n"
@@ -34,6 +36,14 @@ bool ParseArguments(int argc, char** argv, Options* options) {
         if (arg == "--help" || arg == "-h") {
             Usage(stdout);
             std::exit(0);
+        } else if (arg == "--image" || arg.rfind("--image=", 0) == 0) {
+            const bool separate = arg == "--image";
+            if (separate && i + 1 == argc) {
+                std::fprintf(stderr, "tarnlink-demo: --image wants the path of a driver image\n\n");
+                Usage(stderr);
+                return false;
+            }
+            options->image = separate ? argv[++i] : arg.substr(std::strlen("--image="));
         } else if (arg == "--ext-baudrate" && i + 1 < argc) {
             options->extBaudrate = argv[++i];
         } else if (arg == "--trace" && i + 1 < argc) {

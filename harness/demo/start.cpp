@@ -17,6 +17,7 @@ namespace demo {
 
 void ShowDriverLoad(const harness::pnp::Driver& driver, const Options& options) {
     Heading("Loading the driver");
+    std::printf("  driver          %s\n", Driver().Describe().c_str());
     std::printf("  service key     %s\n", harness::ToUtf8(harness::registry::ServiceKeyPath(kService)).c_str());
     std::printf("  ExtBaudrate     %s\n",
                 options.extBaudrate ? ("\"" + *options.extBaudrate + "\"").c_str() : "(not set)");
@@ -24,13 +25,13 @@ void ShowDriverLoad(const harness::pnp::Driver& driver, const Options& options) 
     std::printf("  kernel debugger output:\n");
     for (const auto& line : harness::debug::Lines()) std::printf("    %s\n", line.c_str());
 
-    std::printf("  ExtBaudrate table: %d entr%s\n", driverGlobals.extBaudCount,
-                driverGlobals.extBaudCount == 1 ? "y" : "ies");
-    for (LONG i = 0; i < driverGlobals.extBaudCount; ++i)
+    const DriverGlobals& globals = Globals();
+    std::printf("  ExtBaudrate table: %d entr%s\n", globals.extBaudCount, globals.extBaudCount == 1 ? "y" : "ies");
+    for (LONG i = 0; i < globals.extBaudCount; ++i)
         std::printf("    #%d  %ld baud -> rate value %lu (0x%08lX)\n", static_cast<int>(i),
-                    static_cast<long>(driverGlobals.extBaudTable[i].baudRate),
-                    static_cast<unsigned long>(driverGlobals.extBaudTable[i].rateValue),
-                    static_cast<unsigned long>(driverGlobals.extBaudTable[i].rateValue));
+                    static_cast<long>(globals.extBaudTable[i].baudRate),
+                    static_cast<unsigned long>(globals.extBaudTable[i].rateValue),
+                    static_cast<unsigned long>(globals.extBaudTable[i].rateValue));
 }
 
 void ShowPlug(const harness::pnp::Device& device) {
@@ -94,9 +95,9 @@ void ShowDetection(const PortExtension& port) {
     std::printf("  registers       0x%02X 0x%02X 0x%02X (control registers 0, 1, 2 as read back)\n",
                 port.chipRegisterImage[0], port.chipRegisterImage[1], port.chipRegisterImage[2]);
     std::printf("  pipes           status %p, bulk out %p, bulk in %p\n",
-                static_cast<void*>(StreamPipe(&port, STREAM_STATUS)),
-                static_cast<void*>(StreamPipe(&port, STREAM_BULK_OUT)),
-                static_cast<void*>(StreamPipe(&port, STREAM_BULK_IN)));
+                static_cast<void*>(DriverStreamPipe(&port, STREAM_STATUS)),
+                static_cast<void*>(DriverStreamPipe(&port, STREAM_BULK_OUT)),
+                static_cast<void*>(DriverStreamPipe(&port, STREAM_BULK_IN)));
 }
 
 // Sets each rate as the baud-rate control code will, and shows what went
@@ -107,15 +108,15 @@ void ShowLineCodings(PDEVICE_OBJECT fdo, harness::chip::ChipModel& chip) {
     port->lineControl = 0x03;  // 8 data bits, no parity, one stop bit
     chip.ClearControlLog();
     std::printf("  format 8N1     -> %s  (kept until a rate makes the record whole)\n",
-                harness::StatusText(SetLineCodingFormat(port)).c_str());
+                harness::StatusText(DriverSetLineCodingFormat(port)).c_str());
     // The standard steps, then every rate of the ExtBaudrate table, whose
     // raw value replaces the rate word on this generation.
     std::vector<ULONG> rates = {9600u, 115200u, 230400u, 921600u};
-    for (LONG i = 0; i < driverGlobals.extBaudCount; ++i)
-        rates.push_back(static_cast<ULONG>(driverGlobals.extBaudTable[i].baudRate));
+    for (LONG i = 0; i < Globals().extBaudCount; ++i)
+        rates.push_back(static_cast<ULONG>(Globals().extBaudTable[i].baudRate));
     for (ULONG rate : rates) {
         chip.ClearControlLog();
-        const NTSTATUS status = SetLineCodingRate(fdo, rate);
+        const NTSTATUS status = DriverSetLineCodingRate(fdo, rate);
         std::string wire = "(nothing sent)";
         for (const auto& r : chip.ControlLog())
             if (r.setup.request == CDC_SET_LINE_CODING) wire = Hex(r.dataOut);
@@ -132,16 +133,16 @@ void ShowLineCodings(PDEVICE_OBJECT fdo, harness::chip::ChipModel& chip) {
 void ShowModemLines(PDEVICE_OBJECT fdo, harness::chip::ChipModel& chip) {
     Heading("Modem lines through the loopback plug");
     std::printf("  at start          %s\n", LinesText(chip).c_str());
-    SetControlLines(fdo, SET_DTR);
+    DriverSetControlLines(fdo, SET_DTR);
     std::printf("  SET_DTR        -> %s\n", LinesText(chip).c_str());
-    SetControlLines(fdo, SET_RTS);
+    DriverSetControlLines(fdo, SET_RTS);
     std::printf("  SET_RTS        -> %s\n", LinesText(chip).c_str());
-    std::printf("  break on       -> %s\n", harness::StatusText(SendBreak(fdo, TRUE)).c_str());
+    std::printf("  break on       -> %s\n", harness::StatusText(DriverSendBreak(fdo, TRUE)).c_str());
     harness::dispatcher::RunFor(2 * harness::dispatcher::kMillisecond);
     std::printf("                    %s, status word 0x%04X\n", LinesText(chip).c_str(), chip.StatusWord());
-    std::printf("  break off      -> %s\n", harness::StatusText(SendBreak(fdo, FALSE)).c_str());
-    SetControlLines(fdo, CLEAR_RTS);
-    SetControlLines(fdo, CLEAR_DTR);
+    std::printf("  break off      -> %s\n", harness::StatusText(DriverSendBreak(fdo, FALSE)).c_str());
+    DriverSetControlLines(fdo, CLEAR_RTS);
+    DriverSetControlLines(fdo, CLEAR_DTR);
     std::printf("  CLEAR_RTS, CLEAR_DTR -> %s\n", LinesText(chip).c_str());
 }
 
