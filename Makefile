@@ -1,5 +1,6 @@
 # Quick start:
-#   make run     build the host tree and run the demo (ARGS="..." go to the demo)
+#   make run     build the host tree and run the demo (ARGS="..." go to the demo;
+#                ARGS="--image build/win64/tarnlink64.sys" runs the shipped image)
 #   make test    build the host tree and both Windows drivers, run every test
 # Also: make windows (the two .sys files and the console tools' .exe files), make sanitize (tests under
 # AddressSanitizer and UndefinedBehaviorSanitizer), make tsan (the real-time
@@ -38,10 +39,18 @@ host: deps-host
 
 # The demo, then the port test against the Win32 library's default machine
 # (COM5, a loopback plug, real time): what a user would run on a real port.
-run: host
+# With --image PATH in ARGS the Windows drivers are built first, and both
+# the demo and the port test run the image at PATH instead of the host
+# build (the port test's machine through TARNLINK_MACHINE="driver image=PATH").
+run: host $(if $(findstring --image,$(ARGS)),windows)
 	@./build/host/tarnlink-demo $(ARGS)
 	@echo
-	@./build/host/tarnlink-porttest COM5 --min-throughput 0
+	@set -- $(ARGS); image=; \
+	    while [ $$# -gt 0 ]; do \
+	        case "$$1" in --image) image=$$2; shift ;; --image=*) image=$${1#--image=} ;; esac; shift; \
+	    done; \
+	    if [ -n "$$image" ]; then export TARNLINK_MACHINE="driver image=$$image"; fi; \
+	    ./build/host/tarnlink-porttest COM5 --min-throughput 0
 
 # Loopback throughput, latency and driver CPU per byte at five line rates
 # (README: "Reading the benchmark"). ARGS go to the benchmark program.

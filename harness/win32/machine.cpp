@@ -8,9 +8,15 @@
 //   TARNLINK_MACHINE_FILE   a file holding it
 //   neither                 one generation-2 port COM5 with a loopback plug, real time
 //
-// A malformed configuration, an unreadable file or script, or a machine
-// that fails to boot is reported once on stderr; the library then has no
-// ports, and CreateFile fails with ERROR_FILE_NOT_FOUND.
+// The driver is the host build linked into the library, or with a `driver
+// image=PATH` line the Windows x64 image mapped from PATH by the loader
+// (harness/loader/driver_code.h). A relative PATH or script in a
+// configuration file is looked for next to that file.
+//
+// A malformed configuration, an unreadable file or script, a driver image
+// the loader refuses, or a machine that fails to boot is reported once on
+// stderr; the library then has no ports, and CreateFile fails with
+// ERROR_FILE_NOT_FOUND.
 //
 // Shutdown (run from the library's exit handler, registered once the
 // machine has booted so that it runs before the kernel's own state is
@@ -21,6 +27,7 @@
 // ends with exit status 3, as a bug check stops a machine. A bug check
 // while the program runs prints its report and aborts the process.
 #include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -38,6 +45,7 @@
 #include "harness/kernel/registry.h"
 #include "harness/kernel/text.h"
 #include "harness/kernel/verifier.h"
+#include "harness/loader/driver_code.h"
 #include "harness/usb/chip/chip_model.h"
 #include "harness/usb/chip/far_end.h"
 #include "harness/usb/chip/scripted_peer.h"
@@ -98,9 +106,31 @@ private:
     std::string received_;
 };
 
+// The process's SIGSEGV and SIGILL handlers as they were before a driver
+// image was loaded. The loader installs its own for the image's CR8
+// accesses and leaves them in place; they live in this library, so they
+// are put back when the machine shuts down, before a dlclose unmaps the
+// code they point to.
+struct SavedFaultHandlers {
+    bool saved = false;
+    struct sigaction segv {}, ill {};
+
+    void Save() {
+        saved = sigaction(SIGSEGV, nullptr, &segv) == 0 && sigaction(SIGILL, nullptr, &ill) == 0;
+    }
+    void Restore() {
+        if (!saved) return;
+        sigaction(SIGSEGV, &segv, nullptr);
+        sigaction(SIGILL, &ill, nullptr);
+        saved = false;
+    }
+};
+
 struct Machine {
     bool ready = false;
     bool realTime = false;
+    harness::loader::DriverCode code;  // the host build or the mapped image
+    SavedFaultHandlers faultHandlers;
     std::shared_ptr<pnp::Driver> driver;
     std::vector<std::shared_ptr<pnp::Device>> devices;
     std::map<std::string, std::shared_ptr<chip::NullModemCable>> cables;  // by the port that made it
@@ -148,6 +178,8 @@ bool Configuration(MachineConfig* config) {
     for (auto& port : config->ports)
         if (port.farEnd == PortConfig::FarEnd::Script && !port.farArgument.starts_with('/'))
             port.farArgument = directory + port.farArgument;
+    if (!config->driverImage.empty() && !config->driverImage.starts_with('/'))
+        config->driverImage = directory + config->driverImage;
     return true;
 }
 
@@ -208,15 +240,32 @@ bool PlugPort(const PortConfig& port, size_t index, Machine& machine) {
 
 void ShutdownAtExit(void*);
 
+// The host build, or the image the configuration names. False (reported)
+// if the loader refuses the image.
+bool ChooseDriver(const MachineConfig& config, Machine& machine) {
+    if (config.driverImage.empty()) {
+        machine.code = harness::loader::DriverCode::HostBuild(DriverEntry);
+        return true;
+    }
+    machine.faultHandlers.Save();
+    std::string error;
+    machine.code = harness::loader::DriverCode::FromImage(config.driverImage, &error);
+    if (machine.code.Valid()) return true;
+    machine.faultHandlers.Restore();
+    std::fprintf(stderr, "%sdriver image=%s: %s\n", kPrefix, config.driverImage.c_str(), error.c_str());
+    return false;
+}
+
 void Boot() {
     Machine& machine = TheMachine();
     MachineConfig config;
     if (!Configuration(&config)) return;
     harness::ResetKernel();
-    machine.driver = pnp::LoadDriver(u"tarnlink", DriverEntry);
+    if (!ChooseDriver(config, machine)) return;
+    machine.driver = machine.code.Load(u"tarnlink");
     if (!NT_SUCCESS(machine.driver->entryStatus)) {
-        std::fprintf(stderr, "%sthe driver failed to load (status 0x%08X)\n", kPrefix,
-                     unsigned(machine.driver->entryStatus));
+        std::fprintf(stderr, "%sthe driver (%s) failed to load (status 0x%08X)\n", kPrefix,
+                     machine.code.Describe().c_str(), unsigned(machine.driver->entryStatus));
         return;
     }
     bool plugged = true;
@@ -245,6 +294,8 @@ std::vector<harness::Violation> TearDown(Machine& machine) {
     machine.cables.clear();
     if (machine.driver && machine.driver->object != nullptr) pnp::UnloadDriver(machine.driver);
     machine.driver.reset();
+    machine.code = {};  // unmaps an image
+    machine.faultHandlers.Restore();
     harness::VerifyQuiescent();
     harness::SetViolationHandler({});
     return reports;

@@ -4,6 +4,10 @@
 //   clock real [PROCESSORS]     real time on PROCESSORS (1-16, default 2) emulated processors
 //   clock virtual               virtual time: time moves only while a program waits or sleeps
 //   port NAME [generation=N] [layout=one|two] [far=FAR]
+//   driver host                 the driver built for this host, linked into the library (the default)
+//   driver image=PATH           the Windows x64 driver image at PATH (tarnlink64.sys, its linker map
+//                               tarnlink64.map beside it); PATH runs to the end of the line. Only
+//                               the 64-bit library loads images: the 32-bit one refuses the line.
 //
 // FAR is what is plugged into the port's serial connector:
 //   loopback                   a loopback plug (the default)
@@ -11,7 +15,8 @@
 //   null-modem:OTHER           a null-modem cable to port OTHER, which names this port back
 //   script:FILE                a scripted peer running FILE (see ParsePeerScript)
 //
-// With no port line the machine has the default port (COM5, loopback).
+// With no port line the machine has the default port (COM5, loopback);
+// with no driver line it runs the host build.
 // Anything else is an error naming the line.
 //
 // A peer script has one step a line, run in order:
@@ -162,7 +167,26 @@ struct Parser {
         return true;
     }
 
+    bool Driver(int line, std::string_view text) {
+        if (sawDriver) return Fail(line, "a second driver line");
+        sawDriver = true;
+        const auto w = Words(text);
+        if (w.size() == 2 && w[1] == "host") return true;
+        constexpr std::string_view kImage = "image=";
+        if (w.size() < 2 || !w[1].starts_with(kImage))
+            return Fail(line, "expected 'driver host' or 'driver image=PATH'");
+        // The path is the rest of the line, so that it may hold spaces.
+        const std::string_view path = Trim(text.substr(text.find(kImage) + kImage.size()));
+        if (path.empty()) return Fail(line, "'driver image=' needs the path of a driver image");
+        if (sizeof(void*) != 8)
+            return Fail(line, "'driver image=' needs the 64-bit library: only x64 driver images load, "
+                              "and this library is built for the 32-bit host");
+        result.config.driverImage = std::string(path);
+        return true;
+    }
+
     std::vector<int> portLines;
+    bool sawDriver = false;
 };
 
 std::string Unescape(std::string_view s, bool* ok) {
@@ -228,7 +252,8 @@ ConfigResult ParseMachineConfig(std::string_view text) {
         if (words.empty()) return true;
         if (words[0] == "clock") return parser.Clock(number, words);
         if (words[0] == "port") return parser.Port(number, words);
-        return parser.Fail(number, "unknown directive '" + std::string(words[0]) + "' (clock or port)");
+        if (words[0] == "driver") return parser.Driver(number, Trim(line));
+        return parser.Fail(number, "unknown directive '" + std::string(words[0]) + "' (clock, port or driver)");
     });
     if (!ok || !parser.CheckCables()) return parser.result;
     if (parser.result.config.ports.empty()) parser.result.config.ports.push_back(PortConfig{});

@@ -20,6 +20,9 @@ struct PortConfig {
 struct MachineConfig {
     bool realTime = true;
     int processors = 2;  // emulated processors in real time
+    // The driver the machine loads: empty for the host build linked into
+    // the library, else the path of a Windows x64 image (tarnlink64.sys).
+    std::string driverImage;
     std::vector<PortConfig> ports;
 };
 

@@ -78,6 +78,51 @@ TEST(MachineConfig, AMistakeIsReportedWithItsLine) {
     }
 }
 
+// The driver line: the host build by default or said out loud, or an
+// image whose path runs to the end of the line (spaces included, a comment
+// or ';' ending it). Only the 64-bit library takes an image.
+TEST(MachineConfig, TheDriverIsTheHostBuildUnlessAnImageIsNamed) {
+    EXPECT_EQ(ParseMachineConfig("port COM5").config.driverImage, "");
+    auto host = ParseMachineConfig("driver host\nport COM5");
+    ASSERT_TRUE(host.ok) << host.error;
+    EXPECT_EQ(host.config.driverImage, "");
+    auto image = ParseMachineConfig("clock virtual; driver image=/opt/my drivers/tarnlink64.sys  # shipped\n");
+    if (sizeof(void*) == 8) {
+        ASSERT_TRUE(image.ok) << image.error;
+        EXPECT_EQ(image.config.driverImage, "/opt/my drivers/tarnlink64.sys");
+        EXPECT_FALSE(image.config.realTime);
+        ASSERT_EQ(image.config.ports.size(), 1u) << "a driver line alone keeps the default port";
+        EXPECT_EQ(image.config.ports[0].name, "COM5");
+    } else {
+        EXPECT_FALSE(image.ok);
+        EXPECT_EQ(image.line, 2);
+        EXPECT_NE(image.error.find("64-bit"), std::string::npos) << image.error;
+    }
+}
+
+TEST(MachineConfig, AMalformedDriverLineIsReportedWithItsLine) {
+    struct Case {
+        const char* text;
+        int line;
+        const char* says;
+    } cases[] = {
+        {"driver", 1, "'driver host' or 'driver image=PATH'"},
+        {"driver hosted", 1, "'driver host' or 'driver image=PATH'"},
+        {"driver host image=x.sys", 1, "'driver host' or 'driver image=PATH'"},
+        {"port COM5\ndriver imag=x.sys", 2, "'driver host' or 'driver image=PATH'"},
+        {"driver image=", 1, "needs the path"},
+        {"driver image=   # nothing", 1, "needs the path"},
+        {"driver host\ndriver host", 2, "a second driver line"},
+        {"drivers host", 1, "unknown directive 'drivers' (clock, port or driver)"},
+    };
+    for (const Case& c : cases) {
+        auto parsed = ParseMachineConfig(c.text);
+        EXPECT_FALSE(parsed.ok) << c.text;
+        EXPECT_EQ(parsed.line, c.line) << c.text;
+        EXPECT_NE(parsed.error.find(c.says), std::string::npos) << c.text << " -> " << parsed.error;
+    }
+}
+
 TEST(MachineConfig, APeerScriptSendsAndExpectsWithEscapes) {
     auto script = ParsePeerScript("# greet\nexpect AT\\r\nsend OK\\r\\n\n\nsend \\x01\\\\ end\n");
     ASSERT_TRUE(script.ok) << script.error;
