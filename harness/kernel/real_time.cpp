@@ -5,6 +5,7 @@
 // wait for changes. See "Threads" in dispatcher.h.
 #include <chrono>
 #include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -54,6 +55,10 @@ public:
     }
 
     void Stop() {
+        // The machine's threads may need the harness lock to finish what
+        // they run (a device event, a cancel routine): the caller may not
+        // keep it from them while it waits for them to end.
+        UnlockScope harnessState(HarnessLock());
         {
             DispatcherScope locked;
             stop_ = true;
@@ -212,15 +217,30 @@ private:
 
 RealTimeScheduler g_realTime;
 
+// Serialises the switches between real and virtual time: whether the
+// scheduler runs and starting or stopping it are one step, or two threads
+// switching at once (a test's tear-down and the library's exit handler)
+// would both stop it and join its threads twice.
+std::mutex& SwitchLock() {
+    static std::mutex* lock = new std::mutex;  // used by exit handlers
+    return *lock;
+}
+
+void StopLocked() {
+    if (IsRealTime()) g_realTime.Stop();
+}
+
 }  // namespace
 
 void UseRealTime(int processors) {
-    UseVirtualTime();
+    std::lock_guard<std::mutex> switching(SwitchLock());
+    StopLocked();
     g_realTime.Start(std::max(processors, 1), VirtualNow());
 }
 
 void UseVirtualTime() {
-    if (IsRealTime()) g_realTime.Stop();
+    std::lock_guard<std::mutex> switching(SwitchLock());
+    StopLocked();
 }
 
 bool IsRealTime() { return &ActiveScheduler() == &g_realTime; }
