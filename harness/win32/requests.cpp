@@ -96,7 +96,14 @@ BOOL Issue(const std::shared_ptr<FileObject>& file, const Call& call, LPDWORD co
         file->signalled = false;
     }
     auto state = std::make_shared<CallState>();
+    // The process is exiting: its handles are being closed.
+    if (!EnterMachine()) {
+        if (!file->overlapped) Release(*file);
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
     entry->operation = machine::Start(file->file, call.major, call.code, call.input, call.inputLength, call.outputLength);
+    LeaveMachine();
     {
         std::lock_guard<std::mutex> hold(ObjectLock());
         file->inFlight.push_back(entry);
