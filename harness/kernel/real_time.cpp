@@ -54,11 +54,9 @@ public:
         threads_.emplace_back([this] { WorkerMain(); });
     }
 
+    // The caller holds neither the harness lock nor the dispatcher lock:
+    // the machine's threads may need them to finish what they run.
     void Stop() {
-        // The machine's threads may need the harness lock to finish what
-        // they run (a device event, a cancel routine): the caller may not
-        // keep it from them while it waits for them to end.
-        UnlockScope harnessState(HarnessLock());
         {
             DispatcherScope locked;
             stop_ = true;
@@ -232,13 +230,18 @@ void StopLocked() {
 
 }  // namespace
 
+// Both set the harness lock down first, before the switch lock (which is
+// taken with neither held): stopping waits for the machine's threads, which
+// may need the harness lock to finish a device event or a cancel routine.
 void UseRealTime(int processors) {
+    UnlockScope harnessState(HarnessLock());
     std::lock_guard<std::mutex> switching(SwitchLock());
     StopLocked();
     g_realTime.Start(std::max(processors, 1), VirtualNow());
 }
 
 void UseVirtualTime() {
+    UnlockScope harnessState(HarnessLock());
     std::lock_guard<std::mutex> switching(SwitchLock());
     StopLocked();
 }
