@@ -42,11 +42,15 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
                  detail::PointerText(Irp) + (detail::WasFreed(Irp) ? " was already completed and freed" : " is not an IRP"));
         return FALSE;
     }
+    const uint64_t serial = detail::FindIrp(Irp)->serial;
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     // Spinning on the cancel lock sets the harness lock down: the request
-    // may have been completed and freed meanwhile.
-    if (!IsLiveIrp(Irp)) {
+    // may have been completed and freed meanwhile, and its memory handed
+    // out again for a new IRP (the heap reuses a block of that size at
+    // once), which is not the one to cancel.
+    const detail::IrpRecordPtr record = detail::FindIrp(Irp);
+    if (record == nullptr || record->serial != serial) {
         IoReleaseCancelSpinLock(irql);
         return FALSE;
     }

@@ -37,6 +37,10 @@ struct Machine {
     uint64_t sequence = 0;
     std::map<QueueKey, ScheduledEvent> events;
     std::unordered_map<EventId, QueueKey> eventKeys;
+    // Events the clock has taken off the queue and whose action has yet to
+    // start, with whether they were cancelled meanwhile (real time only:
+    // the clock waits for the harness lock between the two).
+    std::unordered_map<EventId, bool> firing;
     DpcDelivery delivery = DpcDelivery::Immediate;
     int64_t hangHorizon = kDefaultHangHorizon;
 };
@@ -66,13 +70,29 @@ std::string DescribePending() {
 
 // Runs a device event taken off the queue, at DISPATCH_LEVEL, without the
 // dispatcher lock, and makes the checks of its return.
+//
+// The emulated hardware schedules and cancels its events under the harness
+// lock, and takes a cancelled event as gone for good (a transfer withdrawn
+// from the bus, a chip timer set again). In real time the clock takes an
+// event off the queue and only then waits for the harness lock, while a
+// thread holding it may cancel that event: so whether it was cancelled is
+// looked at once the harness lock is held, and a cancelled one never runs.
 void RunEvent(ScheduledEvent& event) {
     ThreadState& thread = Thread();
     const size_t held = thread.spinLocks.size();
-    if (event.action) {
+    {
         // Emulated hardware: harness code through and through.
         HarnessScope harnessState;
-        event.action();
+        bool cancelled = false;
+        {
+            DispatcherScope locked;
+            auto it = M().firing.find(event.id);
+            if (it != M().firing.end()) {
+                cancelled = it->second;
+                M().firing.erase(it);
+            }
+        }
+        if (event.action && !cancelled) event.action();
     }
     const std::string who = "device event '" + event.description + "'";
     if (thread.irql != DISPATCH_LEVEL) {
@@ -187,6 +207,7 @@ void ResetDispatcher() {
     dropped = std::move(m.events);
     m.events.clear();
     m.eventKeys.clear();
+    m.firing.clear();
     m.now = 0;
     m.sequence = 0;
     m.delivery = DpcDelivery::Immediate;
@@ -249,7 +270,13 @@ bool CancelScheduled(EventId id) {
     DispatcherScope locked;
     Machine& m = M();
     auto it = m.eventKeys.find(id);
-    if (it == m.eventKeys.end()) return false;
+    if (it == m.eventKeys.end()) {
+        // Taken off the queue by the clock, which has yet to start it.
+        auto firing = m.firing.find(id);
+        if (firing == m.firing.end() || firing->second) return false;
+        firing->second = true;
+        return true;
+    }
     node = m.events.extract(it->second);
     m.eventKeys.erase(it);
     return true;
@@ -257,7 +284,9 @@ bool CancelScheduled(EventId id) {
 
 bool IsScheduled(EventId id) {
     DispatcherScope locked;
-    return M().eventKeys.count(id) != 0;
+    if (M().eventKeys.count(id) != 0) return true;
+    auto firing = M().firing.find(id);
+    return firing != M().firing.end() && !firing->second;
 }
 
 size_t ScheduledEventCount() {
@@ -393,6 +422,7 @@ bool FireEarliestActivity(int64_t t) {
         event = std::move(it->second);
         M().eventKeys.erase(event.id);
         M().events.erase(it);
+        M().firing.emplace(event.id, false);
     }
     RunEvent(event);
     return true;

@@ -134,9 +134,12 @@ int64_t TimeUntilExpiry(LONGLONG dueTime);
 using EventId = uint64_t;  // never 0
 EventId ScheduleAt(int64_t due, std::function<void()> action, std::string description);
 EventId ScheduleAfter(int64_t delay, std::function<void()> action, std::string description);
-bool CancelScheduled(EventId id);  // true if it was still pending
-bool IsScheduled(EventId id);
-size_t ScheduledEventCount();
+// True if the event had not started: it will not run. In real time an
+// event the clock has taken off the queue counts as pending until its action
+// starts under the harness lock, so a caller holding that lock always stops it.
+bool CancelScheduled(EventId id);
+bool IsScheduled(EventId id);  // pending as CancelScheduled sees it
+size_t ScheduledEventCount();  // events still in the queue
 
 // --- Running the machine ------------------------------------------------------
 // Runs the machine until done() returns true (returns true) or virtual time

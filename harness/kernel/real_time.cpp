@@ -5,6 +5,7 @@
 // wait for changes. See "Threads" in dispatcher.h.
 #include <chrono>
 #include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -53,6 +54,8 @@ public:
         threads_.emplace_back([this] { WorkerMain(); });
     }
 
+    // The caller holds neither the harness lock nor the dispatcher lock:
+    // the machine's threads may need them to finish what they run.
     void Stop() {
         {
             DispatcherScope locked;
@@ -212,15 +215,35 @@ private:
 
 RealTimeScheduler g_realTime;
 
+// Serialises the switches between real and virtual time: whether the
+// scheduler runs and starting or stopping it are one step, or two threads
+// switching at once (a test's tear-down and the library's exit handler)
+// would both stop it and join its threads twice.
+std::mutex& SwitchLock() {
+    static std::mutex* lock = new std::mutex;  // used by exit handlers
+    return *lock;
+}
+
+void StopLocked() {
+    if (IsRealTime()) g_realTime.Stop();
+}
+
 }  // namespace
 
+// Both set the harness lock down first, before the switch lock (which is
+// taken with neither held): stopping waits for the machine's threads, which
+// may need the harness lock to finish a device event or a cancel routine.
 void UseRealTime(int processors) {
-    UseVirtualTime();
+    UnlockScope harnessState(HarnessLock());
+    std::lock_guard<std::mutex> switching(SwitchLock());
+    StopLocked();
     g_realTime.Start(std::max(processors, 1), VirtualNow());
 }
 
 void UseVirtualTime() {
-    if (IsRealTime()) g_realTime.Stop();
+    UnlockScope harnessState(HarnessLock());
+    std::lock_guard<std::mutex> switching(SwitchLock());
+    StopLocked();
 }
 
 bool IsRealTime() { return &ActiveScheduler() == &g_realTime; }

@@ -146,17 +146,29 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
         DispatcherScope locked;
         Waiters().push_back(&block);
     }
+    // Whether the wait is satisfied and leaving the wait list are one step:
+    // in real time the run loop lets go of the dispatcher lock before it
+    // returns, and a block that took the object itself but still stood in
+    // the list would be handed the next signal too, which nobody then sees
+    // (a synchronization event set and left clear with no thread released).
+    auto leave = [&block] {
+        auto& waiters = Waiters();
+        auto it = std::find(waiters.begin(), waiters.end(), &block);
+        if (it != waiters.end()) waiters.erase(it);
+    };
     bool consumed = false;
     dispatcher::RunUntil(
-        [&block, &consumed] {
+        [&block, &consumed, &leave] {
             DispatcherScope locked;
-            return block.satisfied || (consumed = TryConsume(block.object));
+            if (!block.satisfied && !(consumed = TryConsume(block.object))) return false;
+            leave();
+            return true;
         },
         deadline, "KeWaitForSingleObject", what);
     DispatcherScope locked;
-    auto& waiters = Waiters();
-    waiters.erase(std::find(waiters.begin(), waiters.end(), &block));
-    // Handed over by the signaller (the object stayed clear), or taken here.
+    leave();
+    // Handed over by the signaller (the object stayed clear), or taken here;
+    // a hand-over after the time-out still counts, as the signal was spent.
     return block.satisfied || consumed ? STATUS_SUCCESS : STATUS_TIMEOUT;
 }
 

@@ -1,4 +1,5 @@
 // The handle table and CloseHandle.
+#include <chrono>
 #include <unordered_map>
 #include <vector>
 
@@ -21,7 +22,37 @@ Table& TheTable() {
     return *table;
 }
 
+// Program threads inside the machine, and whether the shutdown has begun;
+// guarded by ObjectLock().
+struct Gate {
+    int inside = 0;
+    bool closing = false;
+};
+
+Gate& TheGate() {
+    static Gate* gate = new Gate;  // used by the exit handler
+    return *gate;
+}
+
+// How long the shutdown waits for calls inside the machine to return; a
+// driver that never returns from a dispatch routine would otherwise hang
+// the exit (the end-of-run checks then report what it left).
+constexpr auto kCallsPatience = std::chrono::seconds(10);
+
 }  // namespace
+
+bool EnterMachine() {
+    std::lock_guard<std::mutex> hold(ObjectLock());
+    if (TheGate().closing) return false;
+    ++TheGate().inside;
+    return true;
+}
+
+void LeaveMachine() {
+    std::lock_guard<std::mutex> hold(ObjectLock());
+    --TheGate().inside;
+    ObjectsChanged().notify_all();
+}
 
 std::mutex& ObjectLock() {
     static std::mutex* lock = new std::mutex;
@@ -90,10 +121,19 @@ void CloseObject(const std::shared_ptr<Object>& object) {
 
 }  // namespace
 
+// At exit other program threads still run here (exit stops none of them),
+// and one may be inside the driver: in a dispatch routine that waits for
+// the device, which only the machine in real time can answer. Windows lets
+// such a thread leave the kernel before it ends it and closes the process's
+// handles; so here the calls inside return first (the machine still runs in
+// real time meanwhile) and later ones are refused, before anything closes
+// and the machine stops.
 void CloseEveryHandle() {
     std::vector<std::shared_ptr<Object>> open;
     {
-        std::lock_guard<std::mutex> hold(ObjectLock());
+        std::unique_lock<std::mutex> hold(ObjectLock());
+        TheGate().closing = true;
+        ObjectsChanged().wait_for(hold, kCallsPatience, [] { return TheGate().inside == 0; });
         for (auto& [value, object] : TheTable().objects) open.push_back(std::move(object));
         TheTable().objects.clear();
     }
@@ -105,11 +145,17 @@ void CloseEveryHandle() {
 using namespace tarnlink::win32;
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {
+    // Once the shutdown has begun it closes every handle itself.
+    if (!EnterMachine()) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
     std::shared_ptr<Object> object = TakeHandle(hObject);
+    if (object) CloseObject(object);
+    LeaveMachine();
     if (!object) {
         SetError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    CloseObject(object);
     return TRUE;
 }

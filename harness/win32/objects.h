@@ -66,6 +66,13 @@ std::shared_ptr<Object> LookupHandle(HANDLE handle);
 std::shared_ptr<EventObject> LookupEvent(HANDLE handle);
 std::shared_ptr<FileObject> LookupFile(HANDLE handle);
 
+// --- Program threads inside the machine (handles.cpp) ------------------------------------
+// A program thread's call into the machine (a request sent or cancelled, a
+// port closed) is bracketed by these; EnterMachine refuses (false) once the
+// shutdown has begun, which waits for the calls inside to return first.
+bool EnterMachine();
+void LeaveMachine();
+
 // --- Signals and waits (waits.cpp) ------------------------------------------------------
 // With ObjectLock() held: signals `object` and wakes waiters.
 void SignalLocked(Object& object);

@@ -24,7 +24,10 @@ bool CancelMatching(HANDLE handle, Match matches, bool* validHandle) {
         for (auto& entry : file->inFlight)
             if (matches(*entry)) picked.push_back(entry->operation);
     }
-    for (auto& operation : picked) machine::Cancel(operation);
+    if (!picked.empty() && EnterMachine()) {
+        for (auto& operation : picked) machine::Cancel(operation);
+        LeaveMachine();
+    }
     return !picked.empty();
 }
 

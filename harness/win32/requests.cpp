@@ -82,6 +82,13 @@ BOOL Issue(const std::shared_ptr<FileObject>& file, const Call& call, LPDWORD co
     }
     const bool waits = !file->overlapped || call.alwaysWait;
     if (!file->overlapped) WaitUntil([&] { return file->busy ? false : (file->busy = true); }, INFINITE);
+    // The process is exiting and its handles are being closed: nothing is
+    // sent and nothing of the caller's is touched.
+    if (!EnterMachine()) {
+        if (!file->overlapped) Release(*file);
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
 
     auto entry = std::make_shared<InFlight>();
     entry->overlapped = overlapped;
@@ -97,6 +104,7 @@ BOOL Issue(const std::shared_ptr<FileObject>& file, const Call& call, LPDWORD co
     }
     auto state = std::make_shared<CallState>();
     entry->operation = machine::Start(file->file, call.major, call.code, call.input, call.inputLength, call.outputLength);
+    LeaveMachine();
     {
         std::lock_guard<std::mutex> hold(ObjectLock());
         file->inFlight.push_back(entry);

@@ -5,10 +5,13 @@
 // bounds and orderings only: a loaded two-core machine may run anything late.
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
 #include <vector>
 
 #include "harness/kernel/dispatcher.h"
+#include "harness/kernel/harness_lock.h"
+#include "harness/km/wdm.h"
 #include "support/kernel_test.h"
 
 namespace dispatcher = harness::dispatcher;
@@ -151,6 +154,155 @@ TEST_F(RealTimeTest, ATimerCancelledAsTheClockExpiresItLeavesLaterTimersArmed) {
     EXPECT_TRUE(dispatcher::IsArmed(&late));
     EXPECT_EQ(1u, dispatcher::ArmedTimerCount());
     KeCancelTimer(&late);
+}
+
+// Spins on the wall clock until `done` holds or five seconds pass, without
+// running the machine or setting down any lock the caller holds.
+bool SpinUntil(const std::function<bool()>& done) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!done())
+        if (std::chrono::steady_clock::now() > limit) return false;
+    return true;
+}
+
+// The emulated hardware cancels its events holding the harness lock and
+// takes a cancelled event as gone (a withdrawn transfer, a chip timer set
+// again). The clock takes a due event off its queue and then waits for the
+// harness lock: an event cancelled in between must not run after all, and
+// counts as pending until then.
+TEST_F(RealTimeTest, ADeviceEventCancelledWhileTheClockWaitsForTheHarnessLockNeverRuns) {
+    std::atomic<int> ran{0};
+    for (int round = 0; round < 3; ++round) {
+        {
+            harness::HarnessScope harnessState;
+            const dispatcher::EventId id = dispatcher::ScheduleAfter(0, [&ran] { ++ran; }, "test: cancelled event");
+            ASSERT_TRUE(SpinUntil([] { return dispatcher::ScheduledEventCount() == 0; }))
+                << "the clock never took the event";
+            EXPECT_TRUE(dispatcher::IsScheduled(id)) << "round " << round;
+            EXPECT_TRUE(dispatcher::CancelScheduled(id)) << "round " << round;
+            EXPECT_FALSE(dispatcher::IsScheduled(id));
+            EXPECT_FALSE(dispatcher::CancelScheduled(id)) << "cancelled twice";
+        }
+        ASSERT_TRUE(dispatcher::RunUntilIdle(kPatience));
+        EXPECT_EQ(0, ran.load()) << "round " << round << ": a cancelled event ran";
+    }
+    // One that is not cancelled still runs once the lock is free.
+    {
+        harness::HarnessScope harnessState;
+        dispatcher::ScheduleAfter(0, [&ran] { ++ran; }, "test: kept event");
+        ASSERT_TRUE(SpinUntil([] { return dispatcher::ScheduledEventCount() == 0; }));
+    }
+    ASSERT_TRUE(Eventually([&] { return ran.load() == 1; }));
+}
+
+// Every set of a synchronization event that found it clear (KeSetEvent
+// returned 0) releases exactly one wait or leaves the event set: the
+// releases plus the final state add up to those sets. A wait that took the
+// event itself and let go of the dispatcher lock before leaving the wait
+// list was handed the next set as well, and that signal was lost.
+TEST_F(RealTimeTest, EverySetOfAClearSynchronizationEventReleasesOneWaitOrStays) {
+    KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    std::atomic<bool> stop{false};
+    std::atomic<long> effective{0}, released{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 2; ++i)
+        threads.emplace_back([&] {
+            while (!stop.load()) {
+                LARGE_INTEGER timeout{.QuadPart = -dispatcher::kMillisecond};
+                if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS)
+                    ++released;
+            }
+        });
+    std::vector<std::thread> setters;
+    for (int i = 0; i < 2; ++i)
+        setters.emplace_back([&] {
+            for (int n = 0; n < 20000; ++n) {
+                if (KeSetEvent(&event, 0, FALSE) == 0) ++effective;
+                if (n % 8 == 0) std::this_thread::yield();
+            }
+        });
+    for (std::thread& t : setters) t.join();
+    stop = true;
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(effective.load(), released.load() + KeReadStateEvent(&event));
+}
+
+// Two threads switching back to virtual time at once (a test's tear-down
+// and an exit handler) stop the scheduler once between them.
+TEST_F(RealTimeTest, TwoThreadsSwitchingToVirtualTimeAtOnceStopTheSchedulerOnce) {
+    for (int round = 0; round < 30; ++round) {
+        dispatcher::UseRealTime(2);
+        std::atomic<int> ready{0};
+        auto stop = [&ready] {
+            ++ready;
+            while (ready.load() < 2) {
+            }
+            dispatcher::UseVirtualTime();
+        };
+        std::thread other(stop);
+        stop();
+        other.join();
+        ASSERT_FALSE(dispatcher::IsRealTime());
+    }
+}
+
+// Stopping the scheduler waits for its threads to finish what they run,
+// and a device event needs the harness lock: a caller holding it must not
+// keep it from them (the switch used to hang here).
+TEST_F(RealTimeTest, SwitchingToVirtualTimeHoldingTheHarnessLockLetsADueEventFinish) {
+    std::atomic<int> ran{0};
+    {
+        harness::HarnessScope harnessState;
+        dispatcher::ScheduleAfter(0, [&ran] { ++ran; }, "test: event due at the switch");
+        ASSERT_TRUE(SpinUntil([] { return dispatcher::ScheduledEventCount() == 0; }));
+        dispatcher::UseVirtualTime();
+        EXPECT_TRUE(harness::HarnessLock().HeldByCaller());
+    }
+    EXPECT_EQ(1, ran.load());
+}
+
+// IoCancelIrp waits for the cancel spin lock with the harness lock set
+// down; meanwhile the IRP may be freed and the heap hand its memory straight
+// to the next IRP allocated. The cancel was meant for the old request and
+// must leave the new one alone.
+TEST_F(RealTimeTest, ACancelThatWaitedForTheCancelLockLeavesANewIrpAtTheSameAddressAlone) {
+    PIRP first = IoAllocateIrp(1, FALSE);
+    ASSERT_NE(nullptr, first);
+    std::atomic<bool> holding{false}, release{false}, calling{false};
+    std::thread holder([&] {
+        KIRQL old;
+        IoAcquireCancelSpinLock(&old);
+        holding = true;
+        while (!release.load()) std::this_thread::yield();
+        IoReleaseCancelSpinLock(old);
+    });
+    ASSERT_TRUE(SpinUntil([&] { return holding.load(); }));
+    std::atomic<int> cancelled{-1};
+    std::thread canceller([&] {
+        calling = true;
+        cancelled = IoCancelIrp(first);
+    });
+    ASSERT_TRUE(SpinUntil([&] { return calling.load(); }));
+    dispatcher::RunFor(100 * dispatcher::kMillisecond);  // it spins on the cancel lock by now
+    IoFreeIrp(first);
+    PIRP second = nullptr;
+    std::vector<PIRP> others;
+    for (int i = 0; i < 64 && second == nullptr; ++i) {
+        PIRP irp = IoAllocateIrp(1, FALSE);
+        if (irp == first)
+            second = irp;
+        else
+            others.push_back(irp);
+    }
+    release = true;
+    holder.join();
+    canceller.join();
+    for (PIRP irp : others) IoFreeIrp(irp);
+    if (second == nullptr) GTEST_SKIP() << "the heap did not hand the freed IRP's memory out again";
+    EXPECT_FALSE(second->Cancel) << "the new IRP was cancelled";
+    EXPECT_EQ(FALSE, cancelled.load());
+    IoFreeIrp(second);
 }
 
 TEST_F(RealTimeTest, ASignalFromAnotherThreadReleasesOneWaiterOfASynchronizationEventPerSet) {

@@ -4,6 +4,7 @@
 // a request's completion and the program cancelling, reusing or closing
 // what the request uses.
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -285,6 +286,38 @@ TEST(ReviewRaces, CommFunctionsFromSeveralThreadsOnOneHandle) {
                               std::thread(worker, 3)};
     for (auto& t : threads) t.join();
     EXPECT_EQ(failures, 0);
+}
+
+// The program ends (exit from main's thread) while another of its threads
+// is in the middle of control calls on a port. Windows stops that thread
+// before it runs on and then closes the handles; here the library's exit
+// handler closes them, ends the requests and removes the devices, and the
+// kernel's end-of-run checks must find nothing wrong (the process would end
+// with status 3 and a report otherwise). Run in a child process.
+TEST(ReviewShutdown, ExitWhileAnotherThreadIsInsideControlCallsShutsDownCleanly) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_EXIT(
+            {
+                HANDLE port = OpenPort("COM5", round % 2 == 0);
+                if (port == INVALID_HANDLE_VALUE) std::_Exit(10);
+                static std::atomic<int> calls{0};
+                std::thread([port] {
+                    for (;;) {
+                        DWORD n = 0;
+                        ULONG baud = 0;
+                        if (!Control(port, IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &baud, sizeof baud, &n)) break;
+                        baud = (calls.load() % 2) ? 9600 : 115200;
+                        if (!Control(port, IOCTL_SERIAL_SET_BAUD_RATE, &baud, sizeof baud, nullptr, 0, &n)) break;
+                        ++calls;
+                    }
+                }).detach();
+                while (calls.load() < 5 + round * 7) std::this_thread::yield();
+                std::exit(0);
+            },
+            ::testing::ExitedWithCode(0), "")
+            << "round " << round;
+    }
 }
 
 }  // namespace

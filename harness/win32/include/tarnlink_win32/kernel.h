@@ -36,7 +36,12 @@
 
 /* The status an OVERLAPPED's Internal holds while its request is in flight. */
 #define STATUS_PENDING ((DWORD)0x00000103L)
-#define HasOverlappedIoCompleted(lpOverlapped) (((DWORD)(lpOverlapped)->Internal) != STATUS_PENDING)
+/* Polled while another thread (the one completing the request) writes it:
+ * read as the library writes it, atomically and acquiring what was written
+ * before (InternalHigh, the data), so that a program polling it and then
+ * reading the results is well defined. */
+#define HasOverlappedIoCompleted(lpOverlapped) \
+    (((DWORD)__atomic_load_n(&(lpOverlapped)->Internal, __ATOMIC_ACQUIRE)) != STATUS_PENDING)
 
 WINBASEAPI HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                                      LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
