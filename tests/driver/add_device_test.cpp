@@ -55,7 +55,7 @@ TEST_F(AddDeviceTest, ATakenNameMovesToTheNextNumber) {
     auto device = Plug(false);
     ASSERT_EQ(device->addStatus, STATUS_SUCCESS);
     EXPECT_EQ(Text(Port(device)->deviceName), u"\\Device\\BrindelSerial3");
-    EXPECT_EQ(driverGlobals.nextDeviceNumber, 4u);
+    EXPECT_EQ(Globals().nextDeviceNumber, 4u);
 }
 
 TEST_F(AddDeviceTest, GivesUpAfterABoundedRunOfTakenNames) {
@@ -73,7 +73,7 @@ TEST_F(AddDeviceTest, OtherCreateFailuresAreReportedWithoutRetry) {
     PDEVICE_OBJECT pdo = harness::bus::CreatePhysicalDevice(u"USB\\VID_1A2B&PID_0042\\1", {});
     harness::io::FailNextCreateDevice(STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(AddDevice(driver_->object, pdo), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(driverGlobals.nextDeviceNumber, 3u) << "one number used, no retry";
+    EXPECT_EQ(Globals().nextDeviceNumber, 3u) << "one number used, no retry";
     EXPECT_EQ(pdo->AttachedDevice, nullptr);
     EXPECT_EQ(harness::pool::BlocksInUse(harness::pool::Tag("COMX")), 1);
     harness::bus::DeletePhysicalDevice(pdo);
@@ -154,7 +154,7 @@ TEST_F(AddDeviceTest, GivesTheExtensionItsFirstValues) {
 TEST_F(AddDeviceTest, NoPhysicalDeviceObjectCreatesNothing) {
     EXPECT_EQ(AddDevice(driver_->object, nullptr), STATUS_NO_MORE_ENTRIES);
     EXPECT_EQ(driver_->object->DeviceObject, nullptr);
-    EXPECT_EQ(driverGlobals.nextDeviceNumber, 2u);
+    EXPECT_EQ(Globals().nextDeviceNumber, 2u);
 }
 
 TEST_F(AddDeviceTest, EachAllocationFailureLeavesNoDeviceAndNoPool) {
