@@ -20,6 +20,9 @@ struct State {
     std::optional<tracing::TraceRecording> recording;
     // Each test's host-build trace, kept for its image run.
     std::map<std::string, std::vector<tracing::TracedPacket>> hostTraces;
+    // Recordings each test has ended in this pass: a test that tears down
+    // and sets up again within itself (a fault sweep) records one per round.
+    std::map<std::string, int> ended;
 };
 
 State& S() {
@@ -45,6 +48,7 @@ bool CurrentTestIsHostBuildOnly() {
 class BuildSwitch : public ::testing::EmptyTestEventListener {
     void OnTestIterationStart(const ::testing::UnitTest&, int iteration) override {
         S().onImage = iteration % 2 == 1;
+        S().ended.clear();
         std::printf("[ driver   ] this pass runs the %s\n", CurrentName().c_str());
         std::fflush(stdout);
     }
@@ -122,7 +126,8 @@ void End(const std::string& part) {
     s.recording->Stop();
     std::vector<tracing::TracedPacket> trace = s.recording->Take();
     s.recording.reset();
-    const std::string test = CurrentTestName() + (part.empty() ? "" : " (" + part + ")");
+    std::string test = CurrentTestName() + (part.empty() ? "" : " (" + part + ")");
+    if (const int round = s.ended[test]++; round > 0) test += " round " + std::to_string(round + 1);
     if (!s.onImage) {
         s.hostTraces[test] = std::move(trace);
         return;
