@@ -17,9 +17,9 @@
 // the driver's pieces, reads a global the loader cannot find) exercises the
 // host build's code even while the image is loaded, so its image run would
 // prove nothing or mix the two builds' state. Its test suite's name ends in
-// `HostBuildOnly` (`using ChipRegistersHostBuildOnly = UsbTestPort;`):
-// the image registration leaves such suites out, and if one is run with
-// `--image` by hand it skips its image run. Reading a driver global goes
+// `HostBuildOnly` (`using ChipRegistersTestHostBuildOnly = UsbPortTest;`):
+// the image registration leaves such suites out, and `--image` filters
+// them out of both runs. Reading a driver global goes
 // through DriverTest::Globals(), which finds the image's own copy, and the
 // device extension is the same memory with the same layout in both builds,
 // so tests that only read those run on both (as do the two look-ups that
@@ -46,6 +46,9 @@ void ConfigureFromArguments(int* argc, char** argv);
 
 // True in the image registration: each test runs on both builds.
 bool Comparing();
+// The image is missing: main runs nothing, and says why as a skip, so that
+// ctest shows the image registrations as skipped (false when only listing).
+bool SkipEverything();
 // The build the current run of the test uses.
 bool OnImage();
 // "host build" or "tarnlink64.sys (the Windows image)".

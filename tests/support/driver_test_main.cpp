@@ -8,5 +8,6 @@
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     driver_build::ConfigureFromArguments(&argc, argv);
+    if (driver_build::SkipEverything()) return 0;
     return RUN_ALL_TESTS();
 }
