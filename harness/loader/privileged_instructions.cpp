@@ -9,6 +9,15 @@
 // reported with the image routine it happened in, and the process stops as
 // a machine would with an unhandled kernel-mode fault.
 //
+// The x64 DDK's KeQuerySystemTime, KeQueryInterruptTime and KeQueryTickCount
+// are macros too: they read the clocks Windows keeps in the shared user
+// data page at 0xFFFFF780'00000000 (KUSER_SHARED_DATA: InterruptTime at
+// +0x08, SystemTime at +0x14, TickCount at +0x320), a kernel address a
+// user-mode process cannot map. The compiler emits each as a 64-bit load
+// from the absolute address (REX.W A1 moffs64, movabs rax); the handler
+// answers it with what the exported routines return, so that the image
+// sees the same virtual clock as the host build. Other forms are reported.
+//
 // A write to CR8 follows the checks of the routine it came from where the
 // instruction tells them apart: a write at or above the current IRQL raises
 // it (as KeRaiseIrql), a write below lowers it with KeLowerIrql's checks
@@ -26,6 +35,7 @@
 #include <mutex>
 
 #include "harness/kernel/dispatcher_internal.h"
+#include "harness/km/wdm.h"
 #include "harness/kernel/verifier.h"
 #include "harness/loader/loader_internal.h"
 
@@ -97,6 +107,25 @@ ControlRegisterMove Decode(const std::uint8_t* code) {
     return move;
 }
 
+constexpr std::uint64_t kSharedUserData = 0xFFFFF78000000000ULL;
+
+// movabs rax, [moffs64] reading one of the shared page's clocks: its value
+// in *value and true; false for anything else.
+bool ReadSharedClock(const std::uint8_t* code, std::uint64_t* value) {
+    if (code[0] != 0x48 || code[1] != 0xA1) return false;
+    std::uint64_t address;
+    std::memcpy(&address, code + 2, sizeof address);
+    LARGE_INTEGER time{};
+    switch (address - kSharedUserData) {
+    case 0x08: *value = KeQueryInterruptTime(); return true;
+    case 0x14: KeQuerySystemTime(&time); break;
+    case 0x320: KeQueryTickCount(&time); break;
+    default: return false;
+    }
+    *value = static_cast<std::uint64_t>(time.QuadPart);
+    return true;
+}
+
 void WriteCr8(std::uint64_t value) {
     using namespace harness::dispatcher::internal;
     const KIRQL current = Thread().irql;
@@ -134,7 +163,17 @@ void OnFault(int signal, siginfo_t* info, void* context) {
         return;
     }
     const ControlRegisterMove move = Decode(rip);
+    std::uint64_t clock = 0;
+    if (!move.valid && ReadSharedClock(rip, &clock)) {
+        regs[REG_RAX] = static_cast<greg_t>(clock);
+        regs[REG_RIP] += 10;
+        return;
+    }
     if (!move.valid) {
+        if (reinterpret_cast<std::uintptr_t>(info->si_addr) - kSharedUserData < 0x1000)
+            Stop("read of the shared user data page (KUSER_SHARED_DATA) other than a 64-bit load of one of "
+                 "its clocks into RAX, which the harness does not emulate",
+                 rip, info, signal);
         if (move.gsPrefix)
             Stop("gs:-relative access to the processor control region (KeGetCurrentThread, "
                  "KeGetCurrentProcessorNumber...), which the harness does not emulate",

@@ -55,7 +55,7 @@ TEST_F(AddDeviceTest, ATakenNameMovesToTheNextNumber) {
     auto device = Plug(false);
     ASSERT_EQ(device->addStatus, STATUS_SUCCESS);
     EXPECT_EQ(Text(Port(device)->deviceName), u"\\Device\\BrindelSerial3");
-    EXPECT_EQ(driverGlobals.nextDeviceNumber, 4u);
+    EXPECT_EQ(Globals().nextDeviceNumber, 4u);
 }
 
 TEST_F(AddDeviceTest, GivesUpAfterABoundedRunOfTakenNames) {
@@ -69,11 +69,14 @@ TEST_F(AddDeviceTest, GivesUpAfterABoundedRunOfTakenNames) {
     EXPECT_EQ(harness::pool::BlocksInUse(harness::pool::Tag("COMX")), 1) << "only the registry path copy";
 }
 
-TEST_F(AddDeviceTest, OtherCreateFailuresAreReportedWithoutRetry) {
+// Reaches into the host build (see support/driver_build.h): calls AddDevice.
+using AddDeviceTestHostBuildOnly = AddDeviceTest;
+
+TEST_F(AddDeviceTestHostBuildOnly, OtherCreateFailuresAreReportedWithoutRetry) {
     PDEVICE_OBJECT pdo = harness::bus::CreatePhysicalDevice(u"USB\\VID_1A2B&PID_0042\\1", {});
     harness::io::FailNextCreateDevice(STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(AddDevice(driver_->object, pdo), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(driverGlobals.nextDeviceNumber, 3u) << "one number used, no retry";
+    EXPECT_EQ(Globals().nextDeviceNumber, 3u) << "one number used, no retry";
     EXPECT_EQ(pdo->AttachedDevice, nullptr);
     EXPECT_EQ(harness::pool::BlocksInUse(harness::pool::Tag("COMX")), 1);
     harness::bus::DeletePhysicalDevice(pdo);
@@ -151,10 +154,10 @@ TEST_F(AddDeviceTest, GivesTheExtensionItsFirstValues) {
     EXPECT_EQ(port->deviceName.Buffer[port->deviceName.Length / 2], 0);
 }
 
-TEST_F(AddDeviceTest, NoPhysicalDeviceObjectCreatesNothing) {
+TEST_F(AddDeviceTestHostBuildOnly, NoPhysicalDeviceObjectCreatesNothing) {
     EXPECT_EQ(AddDevice(driver_->object, nullptr), STATUS_NO_MORE_ENTRIES);
     EXPECT_EQ(driver_->object->DeviceObject, nullptr);
-    EXPECT_EQ(driverGlobals.nextDeviceNumber, 2u);
+    EXPECT_EQ(Globals().nextDeviceNumber, 2u);
 }
 
 TEST_F(AddDeviceTest, EachAllocationFailureLeavesNoDeviceAndNoPool) {

@@ -10,7 +10,7 @@ namespace {
 using harness::chip::ChipConfig;
 using harness::chip::ChipModel;
 
-class ChipDetectionTest : public UsbPortTest {
+class ChipDetectionTestHostBuildOnly : public UsbPortTest {
 protected:
     // Plugs a chip and starts its port, with the chip prepared by `prepare`
     // before the start; returns the start's status.
@@ -31,7 +31,7 @@ protected:
     bool DefaultsWritten() const { return !RegisterWrites(2).empty(); }
 };
 
-TEST_F(ChipDetectionTest, TellsTheGenerationsApartByTheirDescriptors) {
+TEST_F(ChipDetectionTestHostBuildOnly, TellsTheGenerationsApartByTheirDescriptors) {
     const struct {
         const char* name;
         ChipConfig config;
@@ -56,7 +56,7 @@ TEST_F(ChipDetectionTest, TellsTheGenerationsApartByTheirDescriptors) {
     }
 }
 
-TEST_F(ChipDetectionTest, AStartOfAGenerationTwoChipSpeaksInThisOrder) {
+TEST_F(ChipDetectionTestHostBuildOnly, AStartOfAGenerationTwoChipSpeaksInThisOrder) {
     ASSERT_EQ(Start(ChipConfig::ForGeneration(2)), STATUS_SUCCESS);
     std::vector<std::pair<uint8_t, uint16_t>> seen;  // bRequest, wValue of each request
     for (const auto& r : Log()) seen.emplace_back(r.setup.request, r.setup.value);
@@ -95,7 +95,7 @@ TEST_F(ChipDetectionTest, AStartOfAGenerationTwoChipSpeaksInThisOrder) {
     EXPECT_EQ(chip_->ConfigurationValue(), 1);
 }
 
-TEST_F(ChipDetectionTest, DefaultsAreWrittenUnlessTheMemoryHoldsAConfiguration) {
+TEST_F(ChipDetectionTestHostBuildOnly, DefaultsAreWrittenUnlessTheMemoryHoldsAConfiguration) {
     ASSERT_EQ(Start(ChipConfig::ForGeneration(2)), STATUS_SUCCESS);
     ASSERT_FALSE(RegisterWrites(0).empty());
     EXPECT_EQ(RegisterWrites(0).back(), 0x01);
@@ -109,7 +109,7 @@ TEST_F(ChipDetectionTest, DefaultsAreWrittenUnlessTheMemoryHoldsAConfiguration) 
     EXPECT_FALSE(DefaultsWritten()) << "a marker at address 0 counts for every generation";
 }
 
-TEST_F(ChipDetectionTest, AMarkerAtAddress96CountsOnlyForGenerationsThreeAndFour) {
+TEST_F(ChipDetectionTestHostBuildOnly, AMarkerAtAddress96CountsOnlyForGenerationsThreeAndFour) {
     for (int generation : {2, 3, 4}) {
         SCOPED_TRACE("generation " + std::to_string(generation));
         ASSERT_EQ(Start(ChipConfig::ForGeneration(generation).WithEepromMarkers({96})), STATUS_SUCCESS);
@@ -121,7 +121,7 @@ TEST_F(ChipDetectionTest, AMarkerAtAddress96CountsOnlyForGenerationsThreeAndFour
     EXPECT_TRUE(DefaultsWritten()) << "generation 4 looks only at 96";
 }
 
-TEST_F(ChipDetectionTest, GenerationFourKeepsTheUpperHalfOfRegisterOne) {
+TEST_F(ChipDetectionTestHostBuildOnly, GenerationFourKeepsTheUpperHalfOfRegisterOne) {
     ChipConfig config = ChipConfig::ForGeneration(4);
     config.controlRegisters[1] = 0xA5;
     ASSERT_EQ(Start(config), STATUS_SUCCESS);
@@ -135,7 +135,7 @@ TEST_F(ChipDetectionTest, GenerationFourKeepsTheUpperHalfOfRegisterOne) {
     EXPECT_EQ(port_->regZeroFixed, 1) << "register 1 reads exactly 0x08 on generation 4";
 }
 
-TEST_F(ChipDetectionTest, ARegisterThatDoesNotEchoFailsTheStart) {
+TEST_F(ChipDetectionTestHostBuildOnly, ARegisterThatDoesNotEchoFailsTheStart) {
     // Windows removes a device whose first start failed; this test looks at
     // what the failed start left in the port, so the stack is kept.
     harness::pnp::SetFailedStartHandling(harness::pnp::FailedStart::Keep);
@@ -148,7 +148,7 @@ TEST_F(ChipDetectionTest, ARegisterThatDoesNotEchoFailsTheStart) {
               STATUS_SUCCESS);
 }
 
-TEST_F(ChipDetectionTest, AFailedDeviceDescriptorReadLeavesTheGenerationUnknown) {
+TEST_F(ChipDetectionTestHostBuildOnly, AFailedDeviceDescriptorReadLeavesTheGenerationUnknown) {
     // Windows removes a device whose first start failed; this test looks at
     // what the failed start left in the port, so the stack is kept.
     harness::pnp::SetFailedStartHandling(harness::pnp::FailedStart::Keep);
@@ -160,7 +160,7 @@ TEST_F(ChipDetectionTest, AFailedDeviceDescriptorReadLeavesTheGenerationUnknown)
     EXPECT_EQ(chip_->ConfigurationValue(), 0) << "no configuration without a device descriptor";
 }
 
-TEST_F(ChipDetectionTest, ARestartReplacesTheKeptDescriptor) {
+TEST_F(ChipDetectionTestHostBuildOnly, ARestartReplacesTheKeptDescriptor) {
     ASSERT_EQ(Start(ChipConfig::ForGeneration(3)), STATUS_SUCCESS);
     const size_t blocks = harness::pool::BlocksInUse(harness::pool::Tag("COMX"));
     port_->lifecycleFlags = port_->lifecycleFlags | LIFECYCLE_STOPPED;

@@ -5,9 +5,9 @@ namespace {
 
 using harness::dispatcher::kMillisecond;
 
-using ChipEepromTest = UsbPortTest;
+using ChipEepromTestHostBuildOnly = UsbPortTest;
 
-TEST_F(ChipEepromTest, WritesThenReadsBackWithBusyPollsInBetween) {
+TEST_F(ChipEepromTestHostBuildOnly, WritesThenReadsBackWithBusyPollsInBetween) {
     PlugGeneration(1);
     const UCHAR data[] = {0x20, 0x3C, 0x5A, 0x77};  // address 0x20, then three bytes
     EXPECT_EQ(EepromWrite(Fdo(), data, sizeof(data)), STATUS_SUCCESS);
@@ -35,7 +35,7 @@ TEST_F(ChipEepromTest, WritesThenReadsBackWithBusyPollsInBetween) {
     EXPECT_EQ(values, expected);
 }
 
-TEST_F(ChipEepromTest, RefusesRangesPastTheAddressSpaceAndEmptyBuffers) {
+TEST_F(ChipEepromTestHostBuildOnly, RefusesRangesPastTheAddressSpaceAndEmptyBuffers) {
     PlugGeneration(2);
     UCHAR buffer[4] = {0xFE, 0xFF, 0, 0};  // 0xFFFE
     ULONG count = 7;
@@ -57,7 +57,7 @@ TEST_F(ChipEepromTest, RefusesRangesPastTheAddressSpaceAndEmptyBuffers) {
     EXPECT_EQ(EepromRead(Fdo(), buffer, 1, &count), STATUS_SUCCESS);
 }
 
-TEST_F(ChipEepromTest, AMemoryStuckBusyTimesOutAfterTwoHundredPolls) {
+TEST_F(ChipEepromTestHostBuildOnly, AMemoryStuckBusyTimesOutAfterTwoHundredPolls) {
     PlugGeneration(2);
     chip_->Faults().eepromStuckBusy = true;
     const int64_t start = harness::dispatcher::Now();
@@ -67,7 +67,7 @@ TEST_F(ChipEepromTest, AMemoryStuckBusyTimesOutAfterTwoHundredPolls) {
     EXPECT_GE(harness::dispatcher::Now() - start, int64_t(EEPROM_MAX_POLLS) * 5 * kMillisecond);
 }
 
-TEST_F(ChipEepromTest, AFailedSelectEndsTheReadWithItsStatus) {
+TEST_F(ChipEepromTestHostBuildOnly, AFailedSelectEndsTheReadWithItsStatus) {
     PlugGeneration(2);
     chip_->Faults().stall.push_back(harness::chip::RequestMatch::Vendor(0x0404));
     UCHAR buffer[2] = {0, 0};

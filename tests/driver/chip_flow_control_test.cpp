@@ -5,7 +5,7 @@ namespace {
 
 using harness::chip::ChipConfig;
 
-using ChipFlowControlTest = UsbPortTest;
+using ChipFlowControlTestHostBuildOnly = UsbPortTest;
 
 // Power-on register 0 of every chip in these tests: all the bits the
 // operations must keep or clear are set. The configuration memory holds a
@@ -17,7 +17,7 @@ ChipConfig WithRegisters(int generation, uint8_t r0, uint8_t r1) {
     return config;
 }
 
-TEST_F(ChipFlowControlTest, EachHandshakeWritesItsRegisterZeroPattern) {
+TEST_F(ChipFlowControlTestHostBuildOnly, EachHandshakeWritesItsRegisterZeroPattern) {
     PlugChip(WithRegisters(2, 0xFF, 0x00), 2);
     EXPECT_EQ(SetRtsFlow(Fdo(), TRUE), STATUS_SUCCESS);  // sets 0x20, clears 0x10
     EXPECT_EQ(port_->rtsFlowEnabled, 1);
@@ -35,7 +35,7 @@ TEST_F(ChipFlowControlTest, EachHandshakeWritesItsRegisterZeroPattern) {
     EXPECT_EQ(RegisterWrites(0).size(), 6u);
 }
 
-TEST_F(ChipFlowControlTest, CtsAndDsrTogetherGive0x58OverTheLowTwoBits) {
+TEST_F(ChipFlowControlTestHostBuildOnly, CtsAndDsrTogetherGive0x58OverTheLowTwoBits) {
     PlugChip(WithRegisters(3, 0xBF, 0x00), 3);
     EXPECT_EQ(SetDsrFlow(Fdo(), TRUE), STATUS_SUCCESS);  // alone: (0xBF & 0x33) | 0x48
     EXPECT_EQ(SetCtsFlow(Fdo(), TRUE), STATUS_SUCCESS);  // with DSR on: (old & 0x03) | 0x58
@@ -48,7 +48,7 @@ TEST_F(ChipFlowControlTest, CtsAndDsrTogetherGive0x58OverTheLowTwoBits) {
     EXPECT_EQ(port_->ctsFlowEnabled, 1);
 }
 
-TEST_F(ChipFlowControlTest, HoldsTransmissionUntilTheAwaitedLineIsUp) {
+TEST_F(ChipFlowControlTestHostBuildOnly, HoldsTransmissionUntilTheAwaitedLineIsUp) {
     PlugChip(WithRegisters(4, 0x01, 0x00), 4);
     port_->uartState = UART_STATE_CTS;
     EXPECT_EQ(SetCtsFlow(Fdo(), TRUE), STATUS_SUCCESS);
@@ -59,7 +59,7 @@ TEST_F(ChipFlowControlTest, HoldsTransmissionUntilTheAwaitedLineIsUp) {
     EXPECT_EQ(port_->txHolding, 0);
 }
 
-TEST_F(ChipFlowControlTest, FixedRegisterZeroAppliesToHardwareHandshakesOnly) {
+TEST_F(ChipFlowControlTestHostBuildOnly, FixedRegisterZeroAppliesToHardwareHandshakesOnly) {
     PlugChip(WithRegisters(4, 0x01, 0x08), 4);
     ASSERT_TRUE(ReadChipRegister(Fdo(), 1));
     ASSERT_EQ(port_->regZeroFixed, 1);
@@ -70,13 +70,13 @@ TEST_F(ChipFlowControlTest, FixedRegisterZeroAppliesToHardwareHandshakesOnly) {
     EXPECT_EQ(RegisterWrites(0), (std::vector<uint16_t>{0x31, 0x31, 0x31, 0x31 | 0xC0}));
 }
 
-TEST_F(ChipFlowControlTest, XonXoffAbovePassiveLevelSendsNothing) {
+TEST_F(ChipFlowControlTestHostBuildOnly, XonXoffAbovePassiveLevelSendsNothing) {
     PlugGeneration(2);
     EXPECT_EQ(AtDispatch([&] { return SetXonXoffFlow(Fdo(), TRUE); }), STATUS_UNSUCCESSFUL);
     EXPECT_TRUE(Log().empty());
 }
 
-TEST_F(ChipFlowControlTest, RefusedRegisterRequestsDoNotFailTheSetting) {
+TEST_F(ChipFlowControlTestHostBuildOnly, RefusedRegisterRequestsDoNotFailTheSetting) {
     PlugGeneration(2);
     chip_->Faults().stall.push_back(harness::chip::RequestMatch::Vendor(0x0000));
     EXPECT_EQ(SetCtsFlow(Fdo(), TRUE), STATUS_SUCCESS);

@@ -11,7 +11,7 @@ using harness::dispatcher::SetDpcDelivery;
 using harness::dispatcher::TimeIncrement;
 using harness::dispatcher::TimeUntilExpiry;
 
-class DeferredWorkTest : public QueueFixture {};
+class DeferredWorkTestHostBuildOnly : public QueueFixture {};
 
 int countingDpcRuns = 0;
 VOID NTAPI CountingDpc(PKDPC, PVOID context, PVOID, PVOID) {
@@ -31,7 +31,7 @@ VOID NTAPI RearmingDpc(PKDPC, PVOID context, PVOID, PVOID) {
     EndDpcCounted(port);
 }
 
-TEST_F(DeferredWorkTest, ADpcQueuedTwiceBeforeItRunsCountsOnceAndRunsOnce) {
+TEST_F(DeferredWorkTestHostBuildOnly, ADpcQueuedTwiceBeforeItRunsCountsOnceAndRunsOnce) {
     countingDpcRuns = 0;
     KeInitializeDpc(&port_->completeWaitDpc, CountingDpc, port_);
     SetDpcDelivery(DpcDelivery::Manual);
@@ -43,7 +43,7 @@ TEST_F(DeferredWorkTest, ADpcQueuedTwiceBeforeItRunsCountsOnceAndRunsOnce) {
     EXPECT_EQ(port_->pendingDpcCount, 1);
 }
 
-TEST_F(DeferredWorkTest, ATimerReArmedFromItsOwnDpcStaysBalanced) {
+TEST_F(DeferredWorkTestHostBuildOnly, ATimerReArmedFromItsOwnDpcStaysBalanced) {
     rearmingRuns = 0;
     KeInitializeDpc(&port_->readIntervalTimeoutDpc, RearmingDpc, port_);
     LARGE_INTEGER due;
@@ -55,7 +55,7 @@ TEST_F(DeferredWorkTest, ATimerReArmedFromItsOwnDpcStaysBalanced) {
     EXPECT_EQ(port_->pendingDpcCount, 1);
 }
 
-TEST_F(DeferredWorkTest, ReArmingAnArmedTimerKeepsOneCount) {
+TEST_F(DeferredWorkTestHostBuildOnly, ReArmingAnArmedTimerKeepsOneCount) {
     LARGE_INTEGER due;
     due.QuadPart = -5 * kMillisecond;
     EXPECT_FALSE(SetTimerCounted(&port_->writeTotalTimer, due, &port_->writeTotalTimeoutDpc, port_));
@@ -66,7 +66,7 @@ TEST_F(DeferredWorkTest, ReArmingAnArmedTimerKeepsOneCount) {
     EXPECT_EQ(port_->pendingDpcCount, 1);
 }
 
-TEST_F(DeferredWorkTest, ATimerReArmedWhileItsExpiredDpcIsQueuedRunsOnceAndCountsOnce) {
+TEST_F(DeferredWorkTestHostBuildOnly, ATimerReArmedWhileItsExpiredDpcIsQueuedRunsOnceAndCountsOnce) {
     countingDpcRuns = 0;
     KeInitializeDpc(&port_->xoffCountTimeoutDpc, CountingDpc, port_);
     SetDpcDelivery(DpcDelivery::Manual);
@@ -86,7 +86,7 @@ TEST_F(DeferredWorkTest, ATimerReArmedWhileItsExpiredDpcIsQueuedRunsOnceAndCount
     EXPECT_EQ(port_->pendingDpcCount, 1) << "the drain would wait forever on a count no DPC ends";
 }
 
-TEST_F(DeferredWorkTest, ALowerRtsCheckAskedForWhileTheLastOnesDpcIsQueuedLeavesNothingPending) {
+TEST_F(DeferredWorkTestHostBuildOnly, ALowerRtsCheckAskedForWhileTheLastOnesDpcIsQueuedLeavesNothingPending) {
     SetDpcDelivery(DpcDelivery::Manual);
     QueueLowerRtsCheck(port_);
     RunDpcNow(&port_->startLowerRtsDpc);  // arms lowerRtsTimer
@@ -102,7 +102,7 @@ TEST_F(DeferredWorkTest, ALowerRtsCheckAskedForWhileTheLastOnesDpcIsQueuedLeaves
     EXPECT_EQ(port_->pendingDpcCount, 1);
 }
 
-TEST_F(DeferredWorkTest, TheDrainWaitsUntilAnArmedTimersDpcHasRun) {
+TEST_F(DeferredWorkTestHostBuildOnly, TheDrainWaitsUntilAnArmedTimersDpcHasRun) {
     countingDpcRuns = 0;
     KeInitializeDpc(&port_->xoffCountTimeoutDpc, CountingDpc, port_);
     LARGE_INTEGER due;
@@ -121,7 +121,7 @@ TEST_F(DeferredWorkTest, TheDrainWaitsUntilAnArmedTimersDpcHasRun) {
     EXPECT_EQ(port_->pendingDpcCount, 1);
 }
 
-TEST_F(DeferredWorkTest, AReadTimerCancelledAtCleanupReleasesTheDrain) {
+TEST_F(DeferredWorkTestHostBuildOnly, AReadTimerCancelledAtCleanupReleasesTheDrain) {
     arming.intervalTimer = true;
     Sent* read = SendRead();
     Cancel(read);  // the cancel takes the interval timer away
@@ -131,7 +131,7 @@ TEST_F(DeferredWorkTest, AReadTimerCancelledAtCleanupReleasesTheDrain) {
     InterlockedIncrement(&port_->pendingDpcCount);
 }
 
-TEST_F(DeferredWorkTest, CancellingAllTimersAndDpcsLeavesOnlyTheBaseCount) {
+TEST_F(DeferredWorkTestHostBuildOnly, CancellingAllTimersAndDpcsLeavesOnlyTheBaseCount) {
     SetDpcDelivery(DpcDelivery::Manual);
     LARGE_INTEGER due;
     due.QuadPart = -1 * kMillisecond;
@@ -151,7 +151,7 @@ TEST_F(DeferredWorkTest, CancellingAllTimersAndDpcsLeavesOnlyTheBaseCount) {
     EXPECT_EQ(harness::dispatcher::ArmedTimerCount(), 0u);
 }
 
-TEST_F(DeferredWorkTest, CommErrorDpcCancelsEveryReadAndWrite) {
+TEST_F(DeferredWorkTestHostBuildOnly, CommErrorDpcCancelsEveryReadAndWrite) {
     Sent* write = SendWrite(5);
     Sent* queuedWrite = SendWrite(6);
     Sent* read = SendRead();
@@ -164,7 +164,7 @@ TEST_F(DeferredWorkTest, CommErrorDpcCancelsEveryReadAndWrite) {
     EXPECT_EQ(port_->pendingIrpCount, 1);
 }
 
-TEST_F(DeferredWorkTest, TheLowerRtsStepsWaitOneCharacterAndMergePendingChecks) {
+TEST_F(DeferredWorkTestHostBuildOnly, TheLowerRtsStepsWaitOneCharacterAndMergePendingChecks) {
     SetDpcDelivery(DpcDelivery::Manual);
     port_->currentBaud = 9600;
     port_->lineControl = 0x03;  // 8 data bits, no parity, one stop bit
@@ -198,16 +198,16 @@ void PrintTo(const CharacterTimeCase& c, std::ostream* os) {
     *os << c.baud << " baud, line control 0x" << std::hex << int(c.lineControl);
 }
 
-class CharacterTimeTest : public QueueFixture, public ::testing::WithParamInterface<CharacterTimeCase> {};
+class CharacterTimeTestHostBuildOnly : public QueueFixture, public ::testing::WithParamInterface<CharacterTimeCase> {};
 
-TEST_P(CharacterTimeTest, MatchesTheLineSettings) {
+TEST_P(CharacterTimeTestHostBuildOnly, MatchesTheLineSettings) {
     port_->currentBaud = GetParam().baud;
     port_->lineControl = GetParam().lineControl;
     EXPECT_EQ(CharacterTime(port_), GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Rates, CharacterTimeTest,
+    Rates, CharacterTimeTestHostBuildOnly,
     ::testing::Values(CharacterTimeCase{9600, 0x03, 1042 * 10},       // 8N1
                       CharacterTimeCase{115200, 0x03, 87 * 10},       // 8N1
                       CharacterTimeCase{300, 0x1E, 33334 * 11},       // 7E2
@@ -215,7 +215,7 @@ INSTANTIATE_TEST_SUITE_P(
                       CharacterTimeCase{19200, 0x0B, 521 * 11},       // 8O1
                       CharacterTimeCase{6000000, 0x03, 2 * 10}));     // rounded up to whole 100 ns
 
-TEST_F(DeferredWorkTest, CharacterTimeTakesAnUnsetRateAs9600AndKeepsIt) {
+TEST_F(DeferredWorkTestHostBuildOnly, CharacterTimeTakesAnUnsetRateAs9600AndKeepsIt) {
     port_->currentBaud = 0;
     port_->lineControl = 0x03;
     EXPECT_EQ(CharacterTime(port_), 10420);

@@ -10,9 +10,9 @@ using harness::dispatcher::kMillisecond;
 constexpr UCHAR kXon = 0x11;
 constexpr UCHAR kXoff = 0x13;
 
-class HandFlowTest : public ModemPortTest {};
+class HandFlowTestHostBuildOnly : public ModemPortTest {};
 
-TEST_F(HandFlowTest, SwitchingAutoTransmitOffWhileWaitingForXonEndsTheWaitAndSendsXon) {
+TEST_F(HandFlowTestHostBuildOnly, SwitchingAutoTransmitOffWhileWaitingForXonEndsTheWaitAndSendsXon) {
     OpenPort();
     HandFlow(SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL | SERIAL_AUTO_TRANSMIT);
     InterlockedOr(&ext_->txHolding, TX_HOLD_XON);  // an XOFF was received
@@ -24,7 +24,7 @@ TEST_F(HandFlowTest, SwitchingAutoTransmitOffWhileWaitingForXonEndsTheWaitAndSen
     EXPECT_EQ(Transmitted(), std::vector<uint8_t>{kXon});
 }
 
-TEST_F(HandFlowTest, AutoReceiveOnAFullBufferHoldsAtOnceAndOffReleasesAndReadsAgain) {
+TEST_F(HandFlowTestHostBuildOnly, AutoReceiveOnAFullBufferHoldsAtOnceAndOffReleasesAndReadsAgain) {
     OpenPort(2);
     ext_->rxCount = 4096 - 512;
     HandFlow(SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL | SERIAL_AUTO_RECEIVE);
@@ -38,7 +38,7 @@ TEST_F(HandFlowTest, AutoReceiveOnAFullBufferHoldsAtOnceAndOffReleasesAndReadsAg
     EXPECT_EQ(Transmitted(), (std::vector<uint8_t>{kXoff, kXon})) << "sent by the driver on every generation";
 }
 
-TEST_F(HandFlowTest, TheChipsXonXoffStaysOnWhileEitherDirectionWantsIt) {
+TEST_F(HandFlowTestHostBuildOnly, TheChipsXonXoffStaysOnWhileEitherDirectionWantsIt) {
     OpenPort(2);
     HandFlow(SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL | SERIAL_AUTO_RECEIVE);
     EXPECT_TRUE(port_->chip->Flow().xonXoff);
@@ -48,7 +48,7 @@ TEST_F(HandFlowTest, TheChipsXonXoffStaysOnWhileEitherDirectionWantsIt) {
     EXPECT_FALSE(port_->chip->Flow().xonXoff);
 }
 
-TEST_F(HandFlowTest, DtrFollowsItsMode) {
+TEST_F(HandFlowTestHostBuildOnly, DtrFollowsItsMode) {
     OpenPort();
     EXPECT_TRUE(port_->chip->Dtr()) << "SERIAL_DTR_CONTROL at open";
     HandFlow(0, SERIAL_RTS_CONTROL);
@@ -65,7 +65,7 @@ TEST_F(HandFlowTest, DtrFollowsItsMode) {
     EXPECT_TRUE(port_->chip->Dtr());
 }
 
-TEST_F(HandFlowTest, RtsFollowsItsModeAndTheChipsRtsFlowOnlyUnderHandshake) {
+TEST_F(HandFlowTestHostBuildOnly, RtsFollowsItsModeAndTheChipsRtsFlowOnlyUnderHandshake) {
     OpenPort(2);
     EXPECT_TRUE(port_->chip->Rts()) << "SERIAL_RTS_CONTROL at open";
     HandFlow(SERIAL_DTR_CONTROL, SERIAL_RTS_HANDSHAKE);
@@ -78,7 +78,7 @@ TEST_F(HandFlowTest, RtsFollowsItsModeAndTheChipsRtsFlowOnlyUnderHandshake) {
     EXPECT_TRUE(port_->chip->Rts());
 }
 
-TEST_F(HandFlowTest, AGroupThatDidNotChangeIsNotAppliedAgainWhileOpen) {
+TEST_F(HandFlowTestHostBuildOnly, AGroupThatDidNotChangeIsNotAppliedAgainWhileOpen) {
     OpenPort();
     SetModemControl(ext_, 0);  // both lines down by IOCTL_SERIAL_SET_MODEM_CONTROL
     HandFlow(SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL | SERIAL_AUTO_TRANSMIT);

@@ -1,8 +1,8 @@
 // The port's whole life under faults and over many cycles.
 //
 // One life: the driver loaded, a chip plugged and started, the port opened
-// and configured (rate, line control, flow control, time-outs, as their
-// control codes would set them), a short write read back through a
+// and configured (rate, line control, flow control, time-outs, through
+// their control codes), a short write read back through a
 // loopback plug, the handle closed, the device removed, the driver
 // unloaded. It is run once clean to count its pool allocations and URBs,
 // then once per allocation with that allocation failing, once per URB with
@@ -90,8 +90,12 @@ public:
         const uint64_t allocationsBefore = harness::pool::AllocationCount();
         const uint64_t urbsBefore = harness::usb::SubmittedUrbCount();
         ArmFault();
+        // Each life is a run of its own: its USB traffic is compared with
+        // the same life's on the other build.
+        driver_build::Begin();
 
         Live();
+        driver_build::End(std::string(FaultName(fault_)) + " " + std::to_string(at_));
 
         report_.allocations = harness::pool::AllocationCount() - allocationsBefore;
         report_.urbs = harness::usb::SubmittedUrbCount() - urbsBefore;
@@ -151,7 +155,7 @@ private:
     }
 
     void Live() {
-        driver_ = harness::pnp::LoadDriver(u"tarnlink", DriverEntry);
+        driver_ = driver_build::Code(DriverEntry).Load(u"tarnlink");
         if (!NT_SUCCESS(driver_->entryStatus)) return;  // nothing to unload: the driver object is gone
         PlugAndOpen();
         if (handle_) {
@@ -183,39 +187,33 @@ private:
         if (!report_.opened) handle_ = {};
     }
 
-    // The settings as their control codes apply them (see port_fixture.cpp);
-    // a refused line coding is the chip's answer, not a fault of the test.
+    // The settings through their control codes, as an application sets
+    // them; a refused line coding is the chip's answer, not a fault of the
+    // test (the port then keeps the format it had).
     void Configure() {
-        PortExtension* ext = PortFromDevice(device_->functionDevice);
-        SetLineCodingRate(ext->deviceObject, 115200);
+        SERIAL_BAUD_RATE rate{};
+        rate.BaudRate = 115200;
+        harness::app::Ioctl(handle_, IOCTL_SERIAL_SET_BAUD_RATE, harness::app::AsBytes(rate), 0);
         if (!Present()) return;
-        KIRQL irql;
-        KeAcquireSpinLock(&ext->controlLock, &irql);
-        const UCHAR lineControl = ext->lineControl;
-        const UCHAR dataMask = ext->validDataMask;
-        ext->lineControl = 0x03;  // 8 data bits, no parity, one stop bit
-        ext->validDataMask = 0xFF;
         SERIAL_TIMEOUTS timeouts{};
         timeouts.ReadTotalTimeoutConstant = 200;
         timeouts.WriteTotalTimeoutConstant = 500;
-        ext->timeouts = timeouts;
-        KeReleaseSpinLock(&ext->controlLock, irql);
-        if (!NT_SUCCESS(SetLineCodingFormat(ext))) {
-            // The chip keeps the format it had; so does the port, as the
-            // line-control request leaves it when the chip refuses.
-            KeAcquireSpinLock(&ext->controlLock, &irql);
-            ext->lineControl = lineControl;
-            ext->validDataMask = dataMask;
-            KeReleaseSpinLock(&ext->controlLock, irql);
+        harness::app::Ioctl(handle_, IOCTL_SERIAL_SET_TIMEOUTS, harness::app::AsBytes(timeouts), 0);
+        SERIAL_LINE_CONTROL lineControl{};
+        lineControl.WordLength = 8;
+        lineControl.Parity = NO_PARITY;
+        lineControl.StopBits = STOP_BIT_1;
+        const UCHAR dataMask = PortFromDevice(device_->functionDevice)->validDataMask;
+        if (harness::app::Ioctl(handle_, IOCTL_SERIAL_SET_LINE_CONTROL, harness::app::AsBytes(lineControl), 0).status !=
+            STATUS_SUCCESS)
             dataMask_ = dataMask;
-        }
         if (!Present()) return;
         SERIAL_HANDFLOW handFlow{};
         handFlow.ControlHandShake = SERIAL_DTR_CONTROL;
         handFlow.FlowReplace = SERIAL_RTS_CONTROL;
         handFlow.XonLimit = 64;
         handFlow.XoffLimit = 64;
-        ApplyHandFlow(ext, &handFlow);
+        harness::app::Ioctl(handle_, IOCTL_SERIAL_SET_HANDFLOW, harness::app::AsBytes(handFlow), 0);
     }
 
     // A short write read back. Both requests end by their time-outs at the
@@ -275,6 +273,19 @@ private:
 // and restarted for a rebalance before the open.
 class LifecycleSweep : public KernelTest, public ::testing::WithParamInterface<LifeVariant> {
 protected:
+    LifecycleSweep() {
+        if (driver_build::Comparing())
+            buildTrace_.emplace(__FILE__, __LINE__, "running on the " + driver_build::CurrentName());
+    }
+    void SetUp() override {
+        KernelTest::SetUp();
+        if (const std::string skip = driver_build::SkipReason(); !skip.empty()) GTEST_SKIP() << skip;
+    }
+    void TearDown() override {
+        driver_build::ReleaseImage();
+        KernelTest::TearDown();
+    }
+
     // The clean life, once: what the sweeps go over.
     static LifeReport Baseline() { return PortLife(Fault::None, 0, GetParam()).Run(); }
 
@@ -296,6 +307,7 @@ protected:
         std::printf("%s sweep, %s: %d runs, %d reached by the fault, %d still exchanged the data, %d failed\n",
                     FaultName(fault), GetParam().name, runs, hit, exchanged, failed);
     }
+    std::optional<::testing::ScopedTrace> buildTrace_;
 };
 
 TEST_P(LifecycleSweep, TheCleanLifeExchangesDataAndLeavesNothing) {

@@ -5,7 +5,7 @@ namespace {
 
 using harness::chip::LineCoding;
 
-class LineCodingTest : public UsbPortTest {
+class LineCodingTestHostBuildOnly : public UsbPortTest {
 protected:
     // A port as the start leaves it: the format (7E1) recorded, no rate yet.
     void PlugLine(int generation) {
@@ -37,7 +37,7 @@ protected:
 // The start records the default format (7E1) without sending a record
 // that has no rate; the first rate then sends the whole coding, never one
 // with 0 data bits.
-TEST_F(LineCodingTest, TheFirstRateAfterTheStartSendsTheWholeCoding) {
+TEST_F(LineCodingTestHostBuildOnly, TheFirstRateAfterTheStartSendsTheWholeCoding) {
     PlugGeneration(2);
     EXPECT_TRUE(Records().empty()) << "nothing to send before a rate";
     ASSERT_EQ(SetLineCodingRate(Fdo(), 9600), STATUS_SUCCESS);
@@ -45,7 +45,7 @@ TEST_F(LineCodingTest, TheFirstRateAfterTheStartSendsTheWholeCoding) {
     EXPECT_EQ(Records().back(), (LineCoding{9600, 0, 2, 7}));
 }
 
-TEST_F(LineCodingTest, EveryGenerationRoundsToTheTableAndOnlyTwoAndLaterUseDivisorWords) {
+TEST_F(LineCodingTestHostBuildOnly, EveryGenerationRoundsToTheTableAndOnlyTwoAndLaterUseDivisorWords) {
     struct Case {
         ULONG requested;
         ULONG applied;
@@ -72,7 +72,7 @@ TEST_F(LineCodingTest, EveryGenerationRoundsToTheTableAndOnlyTwoAndLaterUseDivis
     }
 }
 
-TEST_F(LineCodingTest, RatesBelow38LandOnTheZeroRow) {
+TEST_F(LineCodingTestHostBuildOnly, RatesBelow38LandOnTheZeroRow) {
     PlugLine(2);
     for (ULONG rate : {36u, 37u, 1u}) {
         SetLineCodingRate(Fdo(), 9600);
@@ -81,7 +81,7 @@ TEST_F(LineCodingTest, RatesBelow38LandOnTheZeroRow) {
     }
 }
 
-TEST_F(LineCodingTest, AnUnchangedRateOrZeroSendsNothingAndTheChangeTakesFiftyMilliseconds) {
+TEST_F(LineCodingTestHostBuildOnly, AnUnchangedRateOrZeroSendsNothingAndTheChangeTakesFiftyMilliseconds) {
     PlugLine(2);
     const int64_t start = harness::dispatcher::Now();
     SentRateWord(19200);
@@ -93,7 +93,7 @@ TEST_F(LineCodingTest, AnUnchangedRateOrZeroSendsNothingAndTheChangeTakesFiftyMi
     EXPECT_EQ(Records().size(), 1u);
 }
 
-TEST_F(LineCodingTest, ExtBaudrateEntriesApplyFromGenerationTwo) {
+TEST_F(LineCodingTestHostBuildOnly, ExtBaudrateEntriesApplyFromGenerationTwo) {
     driverGlobals.extBaudCount = 1;
     driverGlobals.extBaudTable[0] = {250000, 250000};
     PlugLine(2);
@@ -108,7 +108,7 @@ TEST_F(LineCodingTest, ExtBaudrateEntriesApplyFromGenerationTwo) {
     EXPECT_EQ(port_->extRateMatched, 0);
 }
 
-TEST_F(LineCodingTest, FormatComesFromTheLineControlImage) {
+TEST_F(LineCodingTestHostBuildOnly, FormatComesFromTheLineControlImage) {
     PlugLine(2);
     SentRateWord(38400);
     struct Case {
@@ -136,7 +136,7 @@ TEST_F(LineCodingTest, FormatComesFromTheLineControlImage) {
 
 // A refused line coding is not recorded as applied: the rate and the
 // format stay what the chip holds, and the caller learns of the refusal.
-TEST_F(LineCodingTest, ARefusedRequestIsNotRecordedAsApplied) {
+TEST_F(LineCodingTestHostBuildOnly, ARefusedRequestIsNotRecordedAsApplied) {
     PlugLine(2);
     ASSERT_EQ(SetLineCodingRate(Fdo(), 9600), STATUS_SUCCESS);
     chip_->Faults().stall.push_back(harness::chip::RequestMatch::Class(CDC_SET_LINE_CODING));

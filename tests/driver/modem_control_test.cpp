@@ -6,9 +6,9 @@ namespace {
 
 using harness::chip::ModemOutputs;
 
-class ModemControlTest : public ModemPortTest {};
+class ModemControlTestHostBuildOnly : public ModemPortTest {};
 
-TEST_F(ModemControlTest, TheModemControlImageSetsBothLinesAndKeepsItsOtherBits) {
+TEST_F(ModemControlTestHostBuildOnly, TheModemControlImageSetsBothLinesAndKeepsItsOtherBits) {
     OpenPort();
     SetModemControl(ext_, 0);
     SetModemControl(ext_, 0x0003);
@@ -22,7 +22,7 @@ TEST_F(ModemControlTest, TheModemControlImageSetsBothLinesAndKeepsItsOtherBits) 
     EXPECT_EQ(ext_->modemControl, 0x0102) << "IOCTL_SERIAL_GET_MODEM_CONTROL";
 }
 
-TEST_F(ModemControlTest, BreakInTransmitToggleModeRaisesRtsFirstAndDropsItAfter) {
+TEST_F(ModemControlTestHostBuildOnly, BreakInTransmitToggleModeRaisesRtsFirstAndDropsItAfter) {
     OpenPort();
     HandFlow(SERIAL_DTR_CONTROL, SERIAL_TRANSMIT_TOGGLE);
     Run(50 * harness::dispatcher::kMillisecond);
@@ -43,7 +43,7 @@ TEST_F(ModemControlTest, BreakInTransmitToggleModeRaisesRtsFirstAndDropsItAfter)
     EXPECT_EQ(ext_->lowerRtsPending, 0);
 }
 
-TEST_F(ModemControlTest, BreakOffWithoutABreakDoesNothing) {
+TEST_F(ModemControlTestHostBuildOnly, BreakOffWithoutABreakDoesNothing) {
     OpenPort();
     HandFlow(SERIAL_DTR_CONTROL, SERIAL_TRANSMIT_TOGGLE);
     SetModemControl(ext_, 0x0003);
@@ -54,7 +54,7 @@ TEST_F(ModemControlTest, BreakOffWithoutABreakDoesNothing) {
     EXPECT_EQ(ext_->lowerRtsPending, 0) << "no check queued";
 }
 
-TEST_F(ModemControlTest, SetXoffHoldsTransmissionAndSetXonReleasesItLikeAReceivedXon) {
+TEST_F(ModemControlTestHostBuildOnly, SetXoffHoldsTransmissionAndSetXonReleasesItLikeAReceivedXon) {
     OpenPort();
     SetXoffHold(ext_);
     EXPECT_EQ(ext_->txHolding, TX_HOLD_XON);

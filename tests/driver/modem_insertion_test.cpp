@@ -6,7 +6,7 @@
 
 namespace {
 
-class InsertionTest : public ModemPortTest {
+class InsertionTestHostBuildOnly : public ModemPortTest {
 protected:
     void SetUp() override {
         ModemPortTest::SetUp();
@@ -30,7 +30,7 @@ protected:
     std::vector<uint8_t> Buffered() const { return {ext_->rxGet, ext_->rxGet + ext_->rxCount}; }
 };
 
-TEST_F(InsertionTest, AFramingErrorIsEscapedWithItsLineStatusAndFollowedByTheErrorChar) {
+TEST_F(InsertionTestHostBuildOnly, AFramingErrorIsEscapedWithItsLineStatusAndFollowedByTheErrorChar) {
     SetEscapeChar(*port_, 0xFF);
     ext_->handFlow.FlowReplace |= SERIAL_ERROR_CHAR;
     ext_->specialChars.ErrorChar = '?';
@@ -38,21 +38,21 @@ TEST_F(InsertionTest, AFramingErrorIsEscapedWithItsLineStatusAndFollowedByTheErr
     EXPECT_EQ(Buffered(), (std::vector<uint8_t>{0xFF, SERIAL_LSRMST_LSR_NODATA, LSR_FRAMING, '?'}));
 }
 
-TEST_F(InsertionTest, ABreakPutsTheBreakCharIntoTheStream) {
+TEST_F(InsertionTestHostBuildOnly, ABreakPutsTheBreakCharIntoTheStream) {
     ext_->handFlow.FlowReplace |= SERIAL_BREAK_CHAR | SERIAL_ERROR_CHAR;
     ext_->specialChars.BreakChar = 0xEE;
     NewStatusWord(UART_STATE_BREAK | UART_STATE_PARITY);
     EXPECT_EQ(Buffered(), std::vector<uint8_t>{0xEE}) << "no ErrorChar for the parity error under the break";
 }
 
-TEST_F(InsertionTest, ALineChangeIsInsertedAsTheModemStatusRegisterOnce) {
+TEST_F(InsertionTestHostBuildOnly, ALineChangeIsInsertedAsTheModemStatusRegisterOnce) {
     SetEscapeChar(*port_, 0xFF);
     NewStatusWord(UART_STATE_CTS);
     NewStatusWord(UART_STATE_CTS);
     EXPECT_EQ(Buffered(), (std::vector<uint8_t>{0xFF, SERIAL_LSRMST_MST, MSR_CTS | MSR_DCTS}));
 }
 
-TEST_F(InsertionTest, ALookAtTheLinesFromAControlCodeStoresWhatItInsertsLikeTheReceivePath) {
+TEST_F(InsertionTestHostBuildOnly, ALookAtTheLinesFromAControlCodeStoresWhatItInsertsLikeTheReceivePath) {
     SetEscapeChar(*port_, 0xFF);
     // DSR came up in a word not yet evaluated; IOCTL_SERIAL_GET_MODEMSTATUS
     // looks at the lines at PASSIVE_LEVEL, holding no lock.

@@ -17,9 +17,9 @@ constexpr UCHAR kXoff = 0x13;
 constexpr ULONG kStreamHoldCount = 3184;
 constexpr ULONG kDtrHoldCount = 4096 - 512;
 
-class ReceiveHoldTest : public ModemPortTest {};
+class ReceiveHoldTestHostBuildOnly : public ModemPortTest {};
 
-TEST_F(ReceiveHoldTest, AutoReceiveHoldsAt3184AndAGeneration1PortSendsXoffThenXonAtXonLimit) {
+TEST_F(ReceiveHoldTestHostBuildOnly, AutoReceiveHoldsAt3184AndAGeneration1PortSendsXoffThenXonAtXonLimit) {
     OpenPort(1);
     HandFlow(SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL | SERIAL_AUTO_RECEIVE);
     Receive('x', kStreamHoldCount - 2);
@@ -39,7 +39,7 @@ TEST_F(ReceiveHoldTest, AutoReceiveHoldsAt3184AndAGeneration1PortSendsXoffThenXo
     EXPECT_EQ(Transmitted(), (std::vector<uint8_t>{kXoff, kXon}));
 }
 
-TEST_F(ReceiveHoldTest, AGeneration2PortLeavesTheXoffToTheChip) {
+TEST_F(ReceiveHoldTestHostBuildOnly, AGeneration2PortLeavesTheXoffToTheChip) {
     OpenPort(2);
     HandFlow(SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL | SERIAL_AUTO_RECEIVE);
     Receive('x', kStreamHoldCount - 1);
@@ -49,7 +49,7 @@ TEST_F(ReceiveHoldTest, AGeneration2PortLeavesTheXoffToTheChip) {
     EXPECT_TRUE(Transmitted().empty());
 }
 
-TEST_F(ReceiveHoldTest, WhenBufferLessXoffLimitIsBelow400OnlyTheDtrHoldStarts) {
+TEST_F(ReceiveHoldTestHostBuildOnly, WhenBufferLessXoffLimitIsBelow400OnlyTheDtrHoldStarts) {
     OpenPort(1);
     // 4096 - 3800 = 296: the stream holds' threshold wraps below zero.
     HandFlow(SERIAL_DTR_HANDSHAKE, SERIAL_RTS_HANDSHAKE | SERIAL_AUTO_RECEIVE, 100, 3800);
@@ -57,7 +57,7 @@ TEST_F(ReceiveHoldTest, WhenBufferLessXoffLimitIsBelow400OnlyTheDtrHoldStarts) {
     EXPECT_EQ(ext_->rxHolding, RX_HOLD_DTR);
 }
 
-TEST_F(ReceiveHoldTest, RtsHandshakeStopsTheStreamAndRestartsItAtXonLimit) {
+TEST_F(ReceiveHoldTestHostBuildOnly, RtsHandshakeStopsTheStreamAndRestartsItAtXonLimit) {
     OpenPort(2);
     HandFlow(SERIAL_DTR_CONTROL, SERIAL_RTS_HANDSHAKE);
     EXPECT_TRUE(port_->chip->Flow().rts) << "the chip's RTS flow holds the far end off";
@@ -71,7 +71,7 @@ TEST_F(ReceiveHoldTest, RtsHandshakeStopsTheStreamAndRestartsItAtXonLimit) {
     EXPECT_TRUE(StreamOutstanding(ext_, STREAM_BULK_IN));
 }
 
-TEST_F(ReceiveHoldTest, DtrHandshakeDropsDtrFromTheReceivePathAndRaisesItOnceDrained) {
+TEST_F(ReceiveHoldTestHostBuildOnly, DtrHandshakeDropsDtrFromTheReceivePathAndRaisesItOnceDrained) {
     OpenPort(2);
     HandFlow(SERIAL_DTR_HANDSHAKE, SERIAL_RTS_CONTROL);
     ASSERT_TRUE(port_->chip->Dtr());
@@ -94,7 +94,7 @@ TEST_F(ReceiveHoldTest, DtrHandshakeDropsDtrFromTheReceivePathAndRaisesItOnceDra
 // The DTR raise at the end of a hold is decided at DISPATCH_LEVEL and sent
 // by a work item. Without pool for the item at that moment nothing else
 // would ever raise DTR: the far end stays held off and the port goes deaf.
-TEST_F(ReceiveHoldTest, TheDtrRaiseAtTheEndOfAHoldIsSentEvenWhenPoolIsShort) {
+TEST_F(ReceiveHoldTestHostBuildOnly, TheDtrRaiseAtTheEndOfAHoldIsSentEvenWhenPoolIsShort) {
     OpenPort(2);
     HandFlow(SERIAL_DTR_HANDSHAKE, SERIAL_RTS_CONTROL);
     Receive('x', kDtrHoldCount - 1);
@@ -117,7 +117,7 @@ TEST_F(ReceiveHoldTest, TheDtrRaiseAtTheEndOfAHoldIsSentEvenWhenPoolIsShort) {
     EXPECT_FALSE(port_->chip->Dtr()) << "the far end overruns the buffer";
 }
 
-TEST_F(ReceiveHoldTest, AHoldThatEndsBeforeItsDtrDropWasSentLeavesDtrUp) {
+TEST_F(ReceiveHoldTestHostBuildOnly, AHoldThatEndsBeforeItsDtrDropWasSentLeavesDtrUp) {
     OpenPort(2);
     HandFlow(SERIAL_DTR_HANDSHAKE, SERIAL_RTS_CONTROL);
     Receive('x', kDtrHoldCount - 1);  // drop DTR: deferred
@@ -130,7 +130,7 @@ TEST_F(ReceiveHoldTest, AHoldThatEndsBeforeItsDtrDropWasSentLeavesDtrUp) {
     EXPECT_EQ(ext_->lineWorkQueued, 0);
 }
 
-TEST_F(ReceiveHoldTest, ALineChangeDecidedAfterCloseIsNotSent) {
+TEST_F(ReceiveHoldTestHostBuildOnly, ALineChangeDecidedAfterCloseIsNotSent) {
     OpenPort(2);
     HandFlow(SERIAL_DTR_HANDSHAKE, SERIAL_RTS_CONTROL);
     Receive('x', kDtrHoldCount - 1);
@@ -141,7 +141,7 @@ TEST_F(ReceiveHoldTest, ALineChangeDecidedAfterCloseIsNotSent) {
     EXPECT_EQ(ext_->lineChangesWanted, 0);
 }
 
-TEST_F(ReceiveHoldTest, DirectModeHasNoThresholds) {
+TEST_F(ReceiveHoldTestHostBuildOnly, DirectModeHasNoThresholds) {
     OpenPort(1);
     HandFlow(SERIAL_DTR_HANDSHAKE, SERIAL_RTS_HANDSHAKE | SERIAL_AUTO_RECEIVE);
     UCHAR readBuffer[8];
@@ -154,7 +154,7 @@ TEST_F(ReceiveHoldTest, DirectModeHasNoThresholds) {
     EXPECT_EQ(ext_->rxHolding, 0);
 }
 
-TEST_F(ReceiveHoldTest, TheXoffCounterCompletesAfterItsCharacters) {
+TEST_F(ReceiveHoldTestHostBuildOnly, TheXoffCounterCompletesAfterItsCharacters) {
     OpenPort();
     SetDpcDelivery(DpcDelivery::Manual);
     ext_->xoffCountRemaining = 2;

@@ -15,7 +15,7 @@ constexpr USHORT kDsr = UART_STATE_DSR;
 constexpr USHORT kDcd = UART_STATE_DCD;
 constexpr USHORT kRing = UART_STATE_RING;
 
-class ModemStatusTest : public ModemPortTest {
+class ModemStatusTestHostBuildOnly : public ModemPortTest {
 protected:
     UCHAR Refresh() {
         UCHAR image = 0;
@@ -29,7 +29,7 @@ protected:
     }
 };
 
-TEST_F(ModemStatusTest, ALineChangeRaisesItsEventOnceHoweverOftenTheLinesAreLookedAt) {
+TEST_F(ModemStatusTestHostBuildOnly, ALineChangeRaisesItsEventOnceHoweverOftenTheLinesAreLookedAt) {
     OpenPort();
     auto wait = WaitForLines();
     EXPECT_EQ(NewStatusWord(kCts), MSR_CTS);
@@ -46,7 +46,7 @@ TEST_F(ModemStatusTest, ALineChangeRaisesItsEventOnceHoweverOftenTheLinesAreLook
     EXPECT_EQ(Events(*quiet), ULONG{SERIAL_EV_DSR | SERIAL_EV_RLSD});
 }
 
-TEST_F(ModemStatusTest, OnAGeneration1ChipEachWordWithTheRingBitIsOneRing) {
+TEST_F(ModemStatusTestHostBuildOnly, OnAGeneration1ChipEachWordWithTheRingBitIsOneRing) {
     OpenPort(1);
     auto wait = WaitForLines();
     EXPECT_EQ(NewStatusWord(kRing), MSR_RI);
@@ -64,7 +64,7 @@ TEST_F(ModemStatusTest, OnAGeneration1ChipEachWordWithTheRingBitIsOneRing) {
     EXPECT_EQ(Events(*next), ULONG{SERIAL_EV_RING});
 }
 
-TEST_F(ModemStatusTest, OnAGeneration2ChipRingIsALevelWithAnEventOnEachChange) {
+TEST_F(ModemStatusTestHostBuildOnly, OnAGeneration2ChipRingIsALevelWithAnEventOnEachChange) {
     OpenPort(2);
     auto wait = WaitForLines();
     EXPECT_EQ(NewStatusWord(kRing), MSR_RI);
@@ -79,7 +79,7 @@ TEST_F(ModemStatusTest, OnAGeneration2ChipRingIsALevelWithAnEventOnEachChange) {
     EXPECT_EQ(Events(*next), ULONG{SERIAL_EV_RING});
 }
 
-TEST_F(ModemStatusTest, AWordsLineErrorsAreCountedOnceAndEachNewWordCountsAgain) {
+TEST_F(ModemStatusTestHostBuildOnly, AWordsLineErrorsAreCountedOnceAndEachNewWordCountsAgain) {
     OpenPort();
     NewStatusWord(kCts | UART_STATE_FRAMING);
     EXPECT_EQ(ext_->perfStats.FrameErrorCount, 1u);
@@ -93,7 +93,7 @@ TEST_F(ModemStatusTest, AWordsLineErrorsAreCountedOnceAndEachNewWordCountsAgain)
     EXPECT_EQ(ext_->perfStats.FrameErrorCount, 2u) << "the chip reported a second error";
 }
 
-TEST_F(ModemStatusTest, ABreakCountsNoParityOrFramingErrorButOverrunStillCounts) {
+TEST_F(ModemStatusTestHostBuildOnly, ABreakCountsNoParityOrFramingErrorButOverrunStillCounts) {
     OpenPort();
     NewStatusWord(UART_STATE_BREAK | UART_STATE_PARITY | UART_STATE_FRAMING);
     EXPECT_EQ(ext_->errorWord, ULONG{SERIAL_ERROR_BREAK});
@@ -107,7 +107,7 @@ TEST_F(ModemStatusTest, ABreakCountsNoParityOrFramingErrorButOverrunStillCounts)
     EXPECT_EQ(ext_->perfStats.ParityErrorCount, 1u);
 }
 
-TEST_F(ModemStatusTest, ALineErrorUnderErrorAbortQueuesTheErrorDpc) {
+TEST_F(ModemStatusTestHostBuildOnly, ALineErrorUnderErrorAbortQueuesTheErrorDpc) {
     OpenPort();
     ext_->handFlow.ControlHandShake |= SERIAL_ERROR_ABORT;
     SetDpcDelivery(DpcDelivery::Manual);
@@ -117,7 +117,7 @@ TEST_F(ModemStatusTest, ALineErrorUnderErrorAbortQueuesTheErrorDpc) {
     EXPECT_TRUE(harness::dispatcher::IsQueued(&ext_->commErrorDpc));
 }
 
-TEST_F(ModemStatusTest, TransmitHoldsFollowCtsAndDsrOnlyUnderTheChipsFlowControl) {
+TEST_F(ModemStatusTestHostBuildOnly, TransmitHoldsFollowCtsAndDsrOnlyUnderTheChipsFlowControl) {
     OpenPort();
     NewStatusWord(0);
     EXPECT_EQ(ext_->txHolding, 0);
@@ -131,7 +131,7 @@ TEST_F(ModemStatusTest, TransmitHoldsFollowCtsAndDsrOnlyUnderTheChipsFlowControl
     EXPECT_EQ(ext_->txHolding, 0);
 }
 
-TEST_F(ModemStatusTest, UnderDsrSensitivityCharactersAreDroppedWhileDsrIsLow) {
+TEST_F(ModemStatusTestHostBuildOnly, UnderDsrSensitivityCharactersAreDroppedWhileDsrIsLow) {
     OpenPort();
     ext_->handFlow.ControlHandShake |= SERIAL_DSR_SENSITIVITY;
     ext_->xoffCountRemaining = 10;  // counts the characters that get through
@@ -148,7 +148,7 @@ TEST_F(ModemStatusTest, UnderDsrSensitivityCharactersAreDroppedWhileDsrIsLow) {
     EXPECT_EQ(ext_->xoffCountRemaining, 9u);
 }
 
-TEST_F(ModemStatusTest, InsertedCharactersDoNotStartAnotherEvaluationOfTheirWord) {
+TEST_F(ModemStatusTestHostBuildOnly, InsertedCharactersDoNotStartAnotherEvaluationOfTheirWord) {
     OpenPort();
     ext_->handFlow.ControlHandShake |= SERIAL_DSR_SENSITIVITY;
     ext_->handFlow.FlowReplace |= SERIAL_ERROR_CHAR | SERIAL_BREAK_CHAR;
@@ -163,7 +163,7 @@ TEST_F(ModemStatusTest, InsertedCharactersDoNotStartAnotherEvaluationOfTheirWord
     EXPECT_EQ(ext_->xoffCountRemaining, 100u - 3 - 3 - 3);
 }
 
-TEST_F(ModemStatusTest, WithoutAnEscapeCharacterNothingIsInserted) {
+TEST_F(ModemStatusTestHostBuildOnly, WithoutAnEscapeCharacterNothingIsInserted) {
     OpenPort();
     ext_->xoffCountRemaining = 100;
     NewStatusWord(kDsr | UART_STATE_FRAMING);

@@ -73,7 +73,10 @@ TEST_F(PnpQueriesTest, WithoutAMultiportValueTheHardwareIdQueryFails) {
     EXPECT_EQ(port.ext->pendingIrpCount, 1);
 }
 
-TEST_F(PnpQueriesTest, ReadingARegistryValueTooLongForTheDestinationLeavesItUntouched) {
+// Reaches into the host build (see support/driver_build.h).
+using PnpQueriesTestHostBuildOnly = PnpQueriesTest;
+
+TEST_F(PnpQueriesTestHostBuildOnly, ReadingARegistryValueTooLongForTheDestinationLeavesItUntouched) {
     TestPort& port = PlugPort();
     const auto path = harness::registry::DeviceKeyPath(port.device->pdo);
     harness::registry::SetString(path, u"PortName", u"COM17");

@@ -33,7 +33,10 @@ protected:
 
 // The read starts on characters that wrap round the end of the ring, waits
 // for more, and is cancelled: everything it held comes back in order.
-TEST_F(ReadGiveBackTest, AReadStartedAcrossTheWrapAndCancelledGivesEverythingBack) {
+// Reaches into the host build (see support/driver_build.h).
+using ReadGiveBackTestHostBuildOnly = ReadGiveBackTest;
+
+TEST_F(ReadGiveBackTestHostBuildOnly, AReadStartedAcrossTheWrapAndCancelledGivesEverythingBack) {
     StartRingAt(4092);
     Feed("abcdef");  // "abcd" in the last four slots, "ef" in the first two
     SetTimeouts(0, 0, 0);
@@ -52,7 +55,7 @@ TEST_F(ReadGiveBackTest, AReadStartedAcrossTheWrapAndCancelledGivesEverythingBac
 // own go in front of them, wrapping backwards round the start of the ring;
 // when the later ones leave too little room, the read's oldest are the
 // ones lost, and counted as a queue overrun.
-TEST_F(ReadGiveBackTest, GivenBackCharactersGoInFrontOfLaterOnesAndTheOldestGoWhenFull) {
+TEST_F(ReadGiveBackTestHostBuildOnly, GivenBackCharactersGoInFrontOfLaterOnesAndTheOldestGoWhenFull) {
     struct Case {
         ULONG later;           // characters arriving between take-back and completion
         std::string expected;  // the first characters read afterwards
@@ -87,7 +90,7 @@ TEST_F(ReadGiveBackTest, GivenBackCharactersGoInFrontOfLaterOnesAndTheOldestGoWh
 // Cleanup cancels the waiting read, whose characters go back to the
 // buffer; the close then frees the buffer with them. The next open starts
 // empty, and its first cancelled read gives back only its own characters.
-TEST_F(ReadGiveBackTest, CloseWhileAReadWaitsLeavesNothingForTheNextOpen) {
+TEST_F(ReadGiveBackTestHostBuildOnly, CloseWhileAReadWaitsLeavesNothingForTheNextOpen) {
     SetTimeouts(0, 0, 0);
     Request read = Read(10);
     Feed("abc");
@@ -109,7 +112,7 @@ TEST_F(ReadGiveBackTest, CloseWhileAReadWaitsLeavesNothingForTheNextOpen) {
 
 // An open that cannot have even the smallest buffer fails and leaves the
 // port closed; the next open, with memory back, works normally.
-TEST_F(ReadGiveBackTest, AnOpenWithoutMemoryForTheBufferFailsCleanlyAndTheNextOneWorks) {
+TEST_F(ReadGiveBackTestHostBuildOnly, AnOpenWithoutMemoryForTheBufferFailsCleanlyAndTheNextOneWorks) {
     ASSERT_EQ(Close(*ports_.front()), STATUS_SUCCESS);
     harness::pool::FailAllocationsLargerThan(64);
     EXPECT_EQ(Open(*ports_.front()), STATUS_INSUFFICIENT_RESOURCES);
@@ -124,7 +127,7 @@ TEST_F(ReadGiveBackTest, AnOpenWithoutMemoryForTheBufferFailsCleanlyAndTheNextOn
 
 // The device is pulled out while a read waits: nothing more arrives, and
 // the read still ends by its cancel, and the handle closes.
-TEST_F(ReadGiveBackTest, AReadWaitingWhenTheDeviceIsPulledOutStillEndsByItsCancel) {
+TEST_F(ReadGiveBackTestHostBuildOnly, AReadWaitingWhenTheDeviceIsPulledOutStillEndsByItsCancel) {
     SetTimeouts(0, 0, 0);
     Request read = Read(10);
     Feed("ab");

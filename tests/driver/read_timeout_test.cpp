@@ -57,9 +57,9 @@ const TimeoutCase kCases[] = {
     {"TotalIsA64BitProduct", 0, 50000, 0, "", 100000, {}, 5000000000LL, STATUS_TIMEOUT, ""},
 };
 
-class ReadTimeoutTest : public ReadPortTest, public ::testing::WithParamInterface<TimeoutCase> {};
+class ReadTimeoutTestHostBuildOnly : public ReadPortTest, public ::testing::WithParamInterface<TimeoutCase> {};
 
-TEST_P(ReadTimeoutTest, EndsTheReadAsTheRuleSays) {
+TEST_P(ReadTimeoutTestHostBuildOnly, EndsTheReadAsTheRuleSays) {
     const TimeoutCase& c = GetParam();
     SetTimeouts(c.interval, c.multiplier, c.constant);
     Feed(c.buffered);
@@ -83,7 +83,7 @@ TEST_P(ReadTimeoutTest, EndsTheReadAsTheRuleSays) {
     EXPECT_EQ(Text(read), c.delivered);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rules, ReadTimeoutTest, ::testing::ValuesIn(kCases),
+INSTANTIATE_TEST_SUITE_P(Rules, ReadTimeoutTestHostBuildOnly, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -4,9 +4,9 @@
 
 namespace {
 
-class RequestQueueTest : public QueueFixture {};
+class RequestQueueTestHostBuildOnly : public QueueFixture {};
 
-TEST_F(RequestQueueTest, QueuedRequestsAreCancelledNewestFirstThenTheCurrentOne) {
+TEST_F(RequestQueueTestHostBuildOnly, QueuedRequestsAreCancelledNewestFirstThenTheCurrentOne) {
     Sent* current = SendWrite(10);
     Sent* second = SendWrite(20);
     Sent* third = SendIoctl(IOCTL_SERIAL_XOFF_COUNTER);
@@ -26,7 +26,7 @@ TEST_F(RequestQueueTest, QueuedRequestsAreCancelledNewestFirstThenTheCurrentOne)
     EXPECT_EQ(port_->pendingIrpCount, 1);
 }
 
-TEST_F(RequestQueueTest, CancellingOneQueuedWriteGivesBackItsBytesOnly) {
+TEST_F(RequestQueueTestHostBuildOnly, CancellingOneQueuedWriteGivesBackItsBytesOnly) {
     Sent* current = SendWrite(4);
     Sent* queued = SendWrite(100);
     Sent* last = SendWrite(7);
@@ -38,7 +38,7 @@ TEST_F(RequestQueueTest, CancellingOneQueuedWriteGivesBackItsBytesOnly) {
     CancelQueueAndCurrent(port_->deviceObject, &port_->writeQueue, &port_->currentWriteIrp);
 }
 
-TEST_F(RequestQueueTest, ARequestCancelledOnItsWayIntoABusyQueueCompletesAtOnce) {
+TEST_F(RequestQueueTestHostBuildOnly, ARequestCancelledOnItsWayIntoABusyQueueCompletesAtOnce) {
     Sent* current = SendWrite(4);
     Sent* cancelled = SendWrite(50, /*cancelled=*/true);
     EXPECT_EQ(cancelled->dispatchStatus, STATUS_CANCELLED);
@@ -48,7 +48,7 @@ TEST_F(RequestQueueTest, ARequestCancelledOnItsWayIntoABusyQueueCompletesAtOnce)
     Cancel(current);
 }
 
-TEST_F(RequestQueueTest, ARequestCancelledOnItsWayIntoAnIdleQueueIsFoundByItsStartRoutine) {
+TEST_F(RequestQueueTestHostBuildOnly, ARequestCancelledOnItsWayIntoAnIdleQueueIsFoundByItsStartRoutine) {
     Sent* cancelled = SendRead(16, /*cancelled=*/true);
     EXPECT_EQ(readStarts, 1) << "handed to the start routine";
     EXPECT_EQ(cancelled->dispatchStatus, STATUS_CANCELLED);
@@ -57,7 +57,7 @@ TEST_F(RequestQueueTest, ARequestCancelledOnItsWayIntoAnIdleQueueIsFoundByItsSta
     EXPECT_EQ(port_->pendingIrpCount, 1);
 }
 
-TEST_F(RequestQueueTest, TheStartLoopSkipsQueuedRequestsThatWereCancelledMeanwhile) {
+TEST_F(RequestQueueTestHostBuildOnly, TheStartLoopSkipsQueuedRequestsThatWereCancelledMeanwhile) {
     Sent* first = SendRead();
     Sent* second = SendRead();
     Sent* third = SendRead();
@@ -74,7 +74,7 @@ TEST_F(RequestQueueTest, TheStartLoopSkipsQueuedRequestsThatWereCancelledMeanwhi
     Cancel(third);
 }
 
-TEST_F(RequestQueueTest, RemovalRefusesEverythingButPlugAndPlay) {
+TEST_F(RequestQueueTestHostBuildOnly, RemovalRefusesEverythingButPlugAndPlay) {
     SetOrClearFlags(port_, &port_->pnpAccept, PNP_ACCEPT_REMOVING, TRUE);
     Sent* read = SendRead();
     EXPECT_EQ(read->dispatchStatus, STATUS_DELETE_PENDING);
@@ -87,7 +87,7 @@ TEST_F(RequestQueueTest, RemovalRefusesEverythingButPlugAndPlay) {
     SetOrClearFlags(port_, &port_->pnpAccept, PNP_ACCEPT_SURPRISE_REMOVED, FALSE);
 }
 
-TEST_F(RequestQueueTest, AStoppedDeviceStillAdmitsRequests) {
+TEST_F(RequestQueueTestHostBuildOnly, AStoppedDeviceStillAdmitsRequests) {
     SetOrClearFlags(port_, &port_->pnpAccept, PNP_ACCEPT_STOPPED, TRUE);
     Sent* read = SendRead();
     EXPECT_EQ(read->dispatchStatus, STATUS_PENDING);
@@ -95,7 +95,7 @@ TEST_F(RequestQueueTest, AStoppedDeviceStillAdmitsRequests) {
     Cancel(read);
 }
 
-TEST_F(RequestQueueTest, ErrorAbortFailsRequestsUntilTheErrorIsRead) {
+TEST_F(RequestQueueTestHostBuildOnly, ErrorAbortFailsRequestsUntilTheErrorIsRead) {
     port_->handFlow.ControlHandShake |= SERIAL_ERROR_ABORT;
     port_->errorWord = SERIAL_ERROR_FRAMING;
     Sent* read = SendRead();

@@ -4,7 +4,7 @@
 
 namespace {
 
-class StalledRequestsTest : public QueueFixture {
+class StalledRequestsTestHostBuildOnly : public QueueFixture {
 protected:
     void QueryStop() { SetOrClearFlags(port_, &port_->pnpAccept, PNP_ACCEPT_STOPPING, TRUE); }
     void Restart() {
@@ -13,7 +13,7 @@ protected:
     }
 };
 
-TEST_F(StalledRequestsTest, RequestsWaitWhileAStopIsPendingAndReturnOldestFirst) {
+TEST_F(StalledRequestsTestHostBuildOnly, RequestsWaitWhileAStopIsPendingAndReturnOldestFirst) {
     QueryStop();
     Sent* first = SendRead();
     Sent* second = SendWrite(8);
@@ -37,7 +37,7 @@ TEST_F(StalledRequestsTest, RequestsWaitWhileAStopIsPendingAndReturnOldestFirst)
     EXPECT_EQ(port_->pendingIrpCount, 1) << "back at the base count";
 }
 
-TEST_F(StalledRequestsTest, AStalledRequestCanBeCancelled) {
+TEST_F(StalledRequestsTestHostBuildOnly, AStalledRequestCanBeCancelled) {
     QueryStop();
     Sent* kept = SendRead();
     Sent* dropped = SendRead();
@@ -52,7 +52,7 @@ TEST_F(StalledRequestsTest, AStalledRequestCanBeCancelled) {
     EXPECT_EQ(port_->pendingIrpCount, 1);
 }
 
-TEST_F(StalledRequestsTest, ARequestAlreadyCancelledIsNotStalled) {
+TEST_F(StalledRequestsTestHostBuildOnly, ARequestAlreadyCancelledIsNotStalled) {
     QueryStop();
     Sent* read = SendRead(16, /*cancelled=*/true);
     EXPECT_EQ(read->status, STATUS_CANCELLED);
@@ -60,7 +60,7 @@ TEST_F(StalledRequestsTest, ARequestAlreadyCancelledIsNotStalled) {
     EXPECT_EQ(port_->pendingIrpCount, 1);
 }
 
-TEST_F(StalledRequestsTest, CancellingAllStalledRequestsGoesNewestFirst) {
+TEST_F(StalledRequestsTestHostBuildOnly, CancellingAllStalledRequestsGoesNewestFirst) {
     QueryStop();
     Sent* older = SendRead();
     Sent* newer = SendWrite(3);
@@ -70,7 +70,7 @@ TEST_F(StalledRequestsTest, CancellingAllStalledRequestsGoesNewestFirst) {
     EXPECT_EQ(port_->pendingIrpCount, 1);
 }
 
-TEST_F(StalledRequestsTest, APlugAndPlayRequestPassesWhileAStopIsPending) {
+TEST_F(StalledRequestsTestHostBuildOnly, APlugAndPlayRequestPassesWhileAStopIsPending) {
     QueryStop();
     PIRP irp = IoAllocateIrp(1, FALSE);
     IoSetNextIrpStackLocation(irp);
@@ -86,7 +86,7 @@ TEST_F(StalledRequestsTest, APlugAndPlayRequestPassesWhileAStopIsPending) {
 // lock. A start or cancelled stop that clears the bit and hands the parked
 // requests back between the two must not leave the request parked with
 // nobody left to hand it back.
-TEST_F(StalledRequestsTest, AHandBackBetweenTheLookAndTheParkingLeavesTheRequestAdmitted) {
+TEST_F(StalledRequestsTestHostBuildOnly, AHandBackBetweenTheLookAndTheParkingLeavesTheRequestAdmitted) {
     QueryStop();
     PIRP irp = IoAllocateIrp(1, FALSE);
     IoSetNextIrpStackLocation(irp);

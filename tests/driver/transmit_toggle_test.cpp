@@ -8,9 +8,9 @@ using harness::dispatcher::DpcDelivery;
 using harness::dispatcher::kMillisecond;
 using harness::dispatcher::SetDpcDelivery;
 
-class TransmitToggleTest : public ModemPortTest {};
+class TransmitToggleTestHostBuildOnly : public ModemPortTest {};
 
-TEST_F(TransmitToggleTest, RtsGoesUpWithTheModeAndDownOnceTheTransmitterIsIdle) {
+TEST_F(TransmitToggleTestHostBuildOnly, RtsGoesUpWithTheModeAndDownOnceTheTransmitterIsIdle) {
     OpenPort();
     SetModemControl(ext_, 0x0001);  // RTS down
     HandFlow(SERIAL_DTR_CONTROL, SERIAL_TRANSMIT_TOGGLE);
@@ -22,7 +22,7 @@ TEST_F(TransmitToggleTest, RtsGoesUpWithTheModeAndDownOnceTheTransmitterIsIdle) 
     EXPECT_EQ(ext_->pendingDpcCount, 1);
 }
 
-TEST_F(TransmitToggleTest, TheCheckLooksAgainWhileAWriteIsCurrentAndStopsWhenThePortCloses) {
+TEST_F(TransmitToggleTestHostBuildOnly, TheCheckLooksAgainWhileAWriteIsCurrentAndStopsWhenThePortCloses) {
     OpenPort();
     PIRP write = IoAllocateIrp(1, FALSE);  // stands for the current write
     KIRQL irql;
@@ -48,7 +48,7 @@ TEST_F(TransmitToggleTest, TheCheckLooksAgainWhileAWriteIsCurrentAndStopsWhenThe
     IoFreeIrp(write);
 }
 
-TEST_F(TransmitToggleTest, SetXoffInToggleModeDropsRtsWhileWritesWait) {
+TEST_F(TransmitToggleTestHostBuildOnly, SetXoffInToggleModeDropsRtsWhileWritesWait) {
     OpenPort();
     HandFlow(SERIAL_DTR_CONTROL, SERIAL_TRANSMIT_TOGGLE);
     Run(50 * kMillisecond);
@@ -62,7 +62,7 @@ TEST_F(TransmitToggleTest, SetXoffInToggleModeDropsRtsWhileWritesWait) {
     EXPECT_EQ(ext_->lowerRtsPending, 0);
 }
 
-TEST_F(TransmitToggleTest, ChecksAskedForWhileOneIsPendingMergeIntoIt) {
+TEST_F(TransmitToggleTestHostBuildOnly, ChecksAskedForWhileOneIsPendingMergeIntoIt) {
     OpenPort();
     HandFlow(SERIAL_DTR_CONTROL, SERIAL_TRANSMIT_TOGGLE);
     ASSERT_TRUE(harness::dispatcher::IsArmed(&ext_->lowerRtsTimer)) << "ApplyHandFlow's check waits";
@@ -80,7 +80,7 @@ TEST_F(TransmitToggleTest, ChecksAskedForWhileOneIsPendingMergeIntoIt) {
 
 // The check's DPC may run while BreakOn waits for the chip (here: it fell due
 // just before): it must see the break, or it drops the RTS that frames it.
-TEST_F(TransmitToggleTest, ACheckRunningWhileTheBreakStartsLeavesRtsUpForTheBreak) {
+TEST_F(TransmitToggleTestHostBuildOnly, ACheckRunningWhileTheBreakStartsLeavesRtsUpForTheBreak) {
     OpenPort();
     HandFlow(SERIAL_DTR_CONTROL, SERIAL_TRANSMIT_TOGGLE);
     Run(50 * kMillisecond);

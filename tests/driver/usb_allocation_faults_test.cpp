@@ -10,7 +10,7 @@ namespace {
 
 using harness::chip::Layout;
 
-class UsbAllocationFaultsTest : public UsbPortTest {
+class UsbAllocationFaultsTestHostBuildOnly : public UsbPortTest {
 protected:
     // Runs `operation` once to count its allocations, then once with each
     // of them failing; `expected(n)` is the status when the n-th fails.
@@ -31,7 +31,7 @@ protected:
     }
 };
 
-TEST_F(UsbAllocationFaultsTest, ChipRequestsReportTheirOwnStatus) {
+TEST_F(UsbAllocationFaultsTestHostBuildOnly, ChipRequestsReportTheirOwnStatus) {
     PlugConfigured(ChipConfig::ForGeneration(4), 4);
     auto boolean = [](BOOLEAN ok) { return ok ? STATUS_SUCCESS : STATUS_NO_MEMORY; };
     FailEachAllocation("ReadChipRegister", [&] { return boolean(ReadChipRegister(Fdo(), 0)); },
@@ -65,7 +65,7 @@ TEST_F(UsbAllocationFaultsTest, ChipRequestsReportTheirOwnStatus) {
     }, Always(STATUS_NO_MEMORY));
 }
 
-TEST_F(UsbAllocationFaultsTest, LineCodingKeepsItsStateWhenNothingWasSent) {
+TEST_F(UsbAllocationFaultsTestHostBuildOnly, LineCodingKeepsItsStateWhenNothingWasSent) {
     PlugGeneration(2);
     ASSERT_EQ(SetLineCodingRate(Fdo(), 9600), STATUS_SUCCESS);  // a whole record to send
     FailEachAllocation("SetLineCodingFormat", [&] { return SetLineCodingFormat(port_); },
@@ -82,7 +82,7 @@ TEST_F(UsbAllocationFaultsTest, LineCodingKeepsItsStateWhenNothingWasSent) {
     }, Always(STATUS_INSUFFICIENT_RESOURCES));
 }
 
-TEST_F(UsbAllocationFaultsTest, ConfigurationFailsForDescriptorsAndRequestsButNotForLostCopies) {
+TEST_F(UsbAllocationFaultsTestHostBuildOnly, ConfigurationFailsForDescriptorsAndRequestsButNotForLostCopies) {
     for (Layout layout : {Layout::OneInterface, Layout::TwoInterfaces}) {
         const bool two = layout == Layout::TwoInterfaces;
         PlugChip(ChipConfig::ForGeneration(2, layout), 2);

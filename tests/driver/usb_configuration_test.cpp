@@ -8,7 +8,7 @@ namespace {
 using harness::chip::InterfaceClass;
 using harness::chip::Layout;
 
-class UsbConfigurationTest : public UsbPortTest {
+class UsbConfigurationTestHostBuildOnly : public UsbPortTest {
 protected:
     // Endpoint address of the pipe StreamPipe gives for `kind`, or 0.
     uint8_t EndpointOf(StreamKind kind) {
@@ -24,7 +24,7 @@ protected:
     }
 };
 
-TEST_F(UsbConfigurationTest, OneInterfaceMapsTheStreamsToItsEndpointsInOrder) {
+TEST_F(UsbConfigurationTestHostBuildOnly, OneInterfaceMapsTheStreamsToItsEndpointsInOrder) {
     ChipConfig config = ChipConfig::ForGeneration(2);
     config.endpoints = {0x85, 0x01, 0x82};  // addresses play no part
     PlugChip(config, 2);
@@ -41,7 +41,7 @@ TEST_F(UsbConfigurationTest, OneInterfaceMapsTheStreamsToItsEndpointsInOrder) {
     EXPECT_GT(Log()[1].setup.length, 9);
 }
 
-TEST_F(UsbConfigurationTest, TwoInterfacesTakeStatusFromTheFirstAndDataFromTheSecond) {
+TEST_F(UsbConfigurationTestHostBuildOnly, TwoInterfacesTakeStatusFromTheFirstAndDataFromTheSecond) {
     PlugChip(ChipConfig::ForGeneration(0), 0);
     ASSERT_EQ(ReadDeviceConfiguration(Fdo()), STATUS_SUCCESS);
     EXPECT_EQ(port_->singleInterface, 0);
@@ -52,7 +52,7 @@ TEST_F(UsbConfigurationTest, TwoInterfacesTakeStatusFromTheFirstAndDataFromTheSe
     EXPECT_EQ(selections, 1);
 }
 
-TEST_F(UsbConfigurationTest, OnlyGenerationZeroInsistsOnTheCdcClasses) {
+TEST_F(UsbConfigurationTestHostBuildOnly, OnlyGenerationZeroInsistsOnTheCdcClasses) {
     // Windows removes a device whose first start failed; this test looks at
     // what the failed start left in the port, so the stack is kept.
     harness::pnp::SetFailedStartHandling(harness::pnp::FailedStart::Keep);
@@ -86,7 +86,7 @@ TEST_F(UsbConfigurationTest, OnlyGenerationZeroInsistsOnTheCdcClasses) {
     }
 }
 
-TEST_F(UsbConfigurationTest, ADescriptorWithoutInterfacesIsRefused) {
+TEST_F(UsbConfigurationTestHostBuildOnly, ADescriptorWithoutInterfacesIsRefused) {
     PlugGeneration(2);
     USB_CONFIGURATION_DESCRIPTOR empty = {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 9, 0, 1, 0, 0x80, 50};
     EXPECT_EQ(SelectConfiguration(Fdo(), &empty), STATUS_INVALID_PARAMETER);
@@ -94,7 +94,7 @@ TEST_F(UsbConfigurationTest, ADescriptorWithoutInterfacesIsRefused) {
     EXPECT_TRUE(Log().empty());
 }
 
-TEST_F(UsbConfigurationTest, AFailedSelectionKeepsNoPipes) {
+TEST_F(UsbConfigurationTestHostBuildOnly, AFailedSelectionKeepsNoPipes) {
     PlugGeneration(2);
     harness::usb::StallControlRequests(1, [](const harness::usb::SetupPacket& s) { return s.request == 0x09; });
     EXPECT_EQ(ReadDeviceConfiguration(Fdo()), STATUS_UNSUCCESSFUL);

@@ -13,7 +13,7 @@ using harness::dispatcher::kSecond;
 using harness::dispatcher::Now;
 using harness::dispatcher::RunFor;
 
-class UsbRequestTest : public UsbPortTest {
+class UsbRequestTestHostBuildOnly : public UsbPortTest {
 protected:
     // A stream transfer built as the stream starters build it.
     StreamRequest* NewTransfer(StreamKind kind, ULONG length) {
@@ -40,7 +40,7 @@ protected:
     }
 };
 
-TEST_F(UsbRequestTest, AControlRequestTheChipNeverAnswersIsCancelledAfterThreeSeconds) {
+TEST_F(UsbRequestTestHostBuildOnly, AControlRequestTheChipNeverAnswersIsCancelledAfterThreeSeconds) {
     PlugGeneration(2);
     for (int64_t cancelLatency : {int64_t(0), 2 * kMillisecond}) {
         SetCancelLatency(cancelLatency);
@@ -57,7 +57,7 @@ TEST_F(UsbRequestTest, AControlRequestTheChipNeverAnswersIsCancelledAfterThreeSe
     EXPECT_EQ(status, STATUS_SUCCESS);
 }
 
-TEST_F(UsbRequestTest, NoRequestForTheUrbMeansNothingIsSent) {
+TEST_F(UsbRequestTestHostBuildOnly, NoRequestForTheUrbMeansNothingIsSent) {
     PlugGeneration(2);
     harness::io::FailNextIrpAllocation();
     NTSTATUS status = STATUS_SUCCESS;
@@ -67,7 +67,7 @@ TEST_F(UsbRequestTest, NoRequestForTheUrbMeansNothingIsSent) {
     EXPECT_EQ(AtDispatch([&] { return SubmitUrbSync(Fdo(), nullptr); }), STATUS_UNSUCCESSFUL);
 }
 
-TEST_F(UsbRequestTest, AnAsynchronousRequestFreesEverythingOnEveryPath) {
+TEST_F(UsbRequestTestHostBuildOnly, AnAsynchronousRequestFreesEverythingOnEveryPath) {
     PlugGeneration(2);
     auto newUrb = [] {
         auto* urb = static_cast<struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST*>(
@@ -92,7 +92,7 @@ TEST_F(UsbRequestTest, AnAsynchronousRequestFreesEverythingOnEveryPath) {
     EXPECT_EQ(Log().size(), 1u);
 }
 
-TEST_F(UsbRequestTest, ACompletionBeforeTheCancellerFreesItselfAndLeavesNothingToCancel) {
+TEST_F(UsbRequestTestHostBuildOnly, ACompletionBeforeTheCancellerFreesItselfAndLeavesNothingToCancel) {
     PlugConfigured(ChipConfig::ForGeneration(2), 2);
     EXPECT_EQ(Start(STREAM_BULK_OUT, 1), STATUS_PENDING);
     EXPECT_TRUE(StreamOutstanding(port_, STREAM_BULK_OUT));
@@ -102,7 +102,7 @@ TEST_F(UsbRequestTest, ACompletionBeforeTheCancellerFreesItselfAndLeavesNothingT
     EXPECT_EQ(chip_->TransmittedBytes().size() + chip_->TxFifoLevel(), 1u);
 }
 
-TEST_F(UsbRequestTest, ACompletionBetweenTheTakeAndTheCancelLeavesTheRequestToTheCanceller) {
+TEST_F(UsbRequestTestHostBuildOnly, ACompletionBetweenTheTakeAndTheCancelLeavesTheRequestToTheCanceller) {
     PlugConfigured(ChipConfig::ForGeneration(2), 2);
     EXPECT_EQ(Start(STREAM_BULK_OUT, 1), STATUS_PENDING);
     StreamRequest* taken = TakeStreamTransfer(port_, STREAM_BULK_OUT, 0);
@@ -112,7 +112,7 @@ TEST_F(UsbRequestTest, ACompletionBetweenTheTakeAndTheCancelLeavesTheRequestToTh
     CancelTakenTransfer(taken);  // frees the request and its record
 }
 
-TEST_F(UsbRequestTest, ACompletionCausedByTheCancelIsFreedOnceWhicheverSideFinishesLast) {
+TEST_F(UsbRequestTestHostBuildOnly, ACompletionCausedByTheCancelIsFreedOnceWhicheverSideFinishesLast) {
     PlugConfigured(ChipConfig::ForGeneration(2), 2);
     for (int64_t cancelLatency : {int64_t(0), 2 * kMillisecond}) {
         SetCancelLatency(cancelLatency);  // inside IoCancelIrp, or after the canceller's token
@@ -135,7 +135,7 @@ TEST_F(UsbRequestTest, ACompletionCausedByTheCancelIsFreedOnceWhicheverSideFinis
 
 // A close whose cancelled receive transfer is still on its way back when
 // the next open starts a new one: each keeps its own hand-off token.
-TEST_F(UsbRequestTest, AReaderRestartedWhileItsPredecessorIsStillCancellingIsNotDisturbed) {
+TEST_F(UsbRequestTestHostBuildOnly, AReaderRestartedWhileItsPredecessorIsStillCancellingIsNotDisturbed) {
     PlugConfigured(ChipConfig::ForGeneration(2), 2);
     SetCancelLatency(2 * kMillisecond);
     EXPECT_EQ(Start(STREAM_BULK_IN, 384), STATUS_PENDING);
@@ -149,7 +149,7 @@ TEST_F(UsbRequestTest, AReaderRestartedWhileItsPredecessorIsStillCancellingIsNot
     EXPECT_EQ(InFlight(), 0u);
 }
 
-TEST_F(UsbRequestTest, EveryOverlappingTransmitTransferIsCancelledAndFreedOnce) {
+TEST_F(UsbRequestTestHostBuildOnly, EveryOverlappingTransmitTransferIsCancelledAndFreedOnce) {
     PlugConfigured(ChipConfig::ForGeneration(2), 2);
     // A write chunk longer than the chip's transmit FIFO stays in flight
     // while the line drains; one-character transfers queue behind it.
@@ -172,7 +172,7 @@ TEST_F(UsbRequestTest, EveryOverlappingTransmitTransferIsCancelledAndFreedOnce) 
     EXPECT_EQ(chip_->PendingTransfers(0x02), 0u);
 }
 
-TEST_F(UsbRequestTest, AStreamWithoutAPipeOrARequestIsRefusedAndFreed) {
+TEST_F(UsbRequestTestHostBuildOnly, AStreamWithoutAPipeOrARequestIsRefusedAndFreed) {
     PlugGeneration(2);
     FreeUsbConfiguration(port_);  // as if the interface copies could not be made
     EXPECT_EQ(StreamPipe(port_, STREAM_BULK_IN), nullptr);

@@ -13,7 +13,7 @@ using harness::dispatcher::DpcDelivery;
 using harness::dispatcher::RunDpcs;
 using harness::dispatcher::SetDpcDelivery;
 
-class WaitMaskTest : public ModemPortTest {
+class WaitMaskTestHostBuildOnly : public ModemPortTest {
 protected:
     void SetUp() override {
         ModemPortTest::SetUp();
@@ -21,7 +21,7 @@ protected:
     }
 };
 
-TEST_F(WaitMaskTest, APendingWaitCompletesWithTheWatchedEventThatArrives) {
+TEST_F(WaitMaskTestHostBuildOnly, APendingWaitCompletesWithTheWatchedEventThatArrives) {
     ASSERT_EQ(SetWaitMask(SERIAL_EV_RXCHAR | SERIAL_EV_CTS), STATUS_SUCCESS);
     auto wait = WaitOnMask();
     EXPECT_EQ(wait->DispatchStatus(), STATUS_PENDING);
@@ -35,7 +35,7 @@ TEST_F(WaitMaskTest, APendingWaitCompletesWithTheWatchedEventThatArrives) {
     EXPECT_EQ(Events(*wait), ULONG{SERIAL_EV_RXCHAR});
 }
 
-TEST_F(WaitMaskTest, EventsWithoutAWaitAreKeptForTheNextOne) {
+TEST_F(WaitMaskTestHostBuildOnly, EventsWithoutAWaitAreKeptForTheNextOne) {
     ASSERT_EQ(SetWaitMask(SERIAL_EV_CTS | SERIAL_EV_RING), STATUS_SUCCESS);
     Raise(SERIAL_EV_CTS | SERIAL_EV_DSR);
     Raise(SERIAL_EV_RING);
@@ -48,7 +48,7 @@ TEST_F(WaitMaskTest, EventsWithoutAWaitAreKeptForTheNextOne) {
     harness::app::Cancel(*second);
 }
 
-TEST_F(WaitMaskTest, ANewMaskEndsThePendingWaitWithNoEventsAndForgetsWhatItDoesNotWatch) {
+TEST_F(WaitMaskTestHostBuildOnly, ANewMaskEndsThePendingWaitWithNoEventsAndForgetsWhatItDoesNotWatch) {
     ASSERT_EQ(SetWaitMask(SERIAL_EV_CTS), STATUS_SUCCESS);
     auto wait = WaitOnMask();
     ASSERT_EQ(SetWaitMask(SERIAL_EV_CTS | SERIAL_EV_DSR), STATUS_SUCCESS);
@@ -68,7 +68,7 @@ TEST_F(WaitMaskTest, ANewMaskEndsThePendingWaitWithNoEventsAndForgetsWhatItDoesN
     EXPECT_EQ(mask, ULONG{SERIAL_EV_DSR});
 }
 
-TEST_F(WaitMaskTest, AWaitWithoutAMaskOrBesideAnotherWaitIsRefused) {
+TEST_F(WaitMaskTestHostBuildOnly, AWaitWithoutAMaskOrBesideAnotherWaitIsRefused) {
     auto noMask = WaitOnMask();
     ASSERT_TRUE(noMask->Done());
     EXPECT_EQ(noMask->Status(), STATUS_INVALID_PARAMETER);
@@ -87,7 +87,7 @@ TEST_F(WaitMaskTest, AWaitWithoutAMaskOrBesideAnotherWaitIsRefused) {
     EXPECT_EQ(first->Information(), 0u);
 }
 
-TEST_F(WaitMaskTest, AnEventAfterACancelledWaitGoesToTheNextWait) {
+TEST_F(WaitMaskTestHostBuildOnly, AnEventAfterACancelledWaitGoesToTheNextWait) {
     ASSERT_EQ(SetWaitMask(SERIAL_EV_CTS), STATUS_SUCCESS);
     auto cancelled = WaitOnMask();
     EXPECT_TRUE(harness::app::Cancel(*cancelled));
@@ -101,7 +101,7 @@ TEST_F(WaitMaskTest, AnEventAfterACancelledWaitGoesToTheNextWait) {
     EXPECT_EQ(Events(*next), ULONG{SERIAL_EV_CTS});
 }
 
-TEST_F(WaitMaskTest, ACancelAfterTheReportLeavesTheWaitToTheReportDpc) {
+TEST_F(WaitMaskTestHostBuildOnly, ACancelAfterTheReportLeavesTheWaitToTheReportDpc) {
     ASSERT_EQ(SetWaitMask(SERIAL_EV_CTS), STATUS_SUCCESS);
     auto wait = WaitOnMask();
     SetDpcDelivery(DpcDelivery::Manual);
@@ -117,7 +117,7 @@ TEST_F(WaitMaskTest, ACancelAfterTheReportLeavesTheWaitToTheReportDpc) {
     EXPECT_EQ(ext_->pendingDpcCount, 1);
 }
 
-TEST_F(WaitMaskTest, EventsBetweenAReportAndTheNextWaitAreNeitherLostNorReportedTwice) {
+TEST_F(WaitMaskTestHostBuildOnly, EventsBetweenAReportAndTheNextWaitAreNeitherLostNorReportedTwice) {
     ASSERT_EQ(SetWaitMask(SERIAL_EV_CTS | SERIAL_EV_DSR), STATUS_SUCCESS);
     auto first = WaitOnMask();
     SetDpcDelivery(DpcDelivery::Manual);
@@ -136,7 +136,7 @@ TEST_F(WaitMaskTest, EventsBetweenAReportAndTheNextWaitAreNeitherLostNorReported
     harness::app::Cancel(*third);
 }
 
-TEST_F(WaitMaskTest, AnEventWhileANewMaskEndsTheOldWaitReachesTheNextWait) {
+TEST_F(WaitMaskTestHostBuildOnly, AnEventWhileANewMaskEndsTheOldWaitReachesTheNextWait) {
     ASSERT_EQ(SetWaitMask(SERIAL_EV_CTS), STATUS_SUCCESS);
     auto old = WaitOnMask();
     SetDpcDelivery(DpcDelivery::Manual);
@@ -154,7 +154,7 @@ TEST_F(WaitMaskTest, AnEventWhileANewMaskEndsTheOldWaitReachesTheNextWait) {
     EXPECT_EQ(Events(*next), ULONG{SERIAL_EV_RING});
 }
 
-TEST_F(WaitMaskTest, AWaitSatisfiedFromTheHistoryCanBeCancelledBeforeItsDpc) {
+TEST_F(WaitMaskTestHostBuildOnly, AWaitSatisfiedFromTheHistoryCanBeCancelledBeforeItsDpc) {
     ASSERT_EQ(SetWaitMask(SERIAL_EV_CTS), STATUS_SUCCESS);
     Raise(SERIAL_EV_CTS);
     SetDpcDelivery(DpcDelivery::Manual);

@@ -70,7 +70,7 @@ TEST_F(WmiTest, TheFirstStartRegistersFiveSingleInstanceBlocksNamedAfterThePdo) 
         EXPECT_EQ(registration.guids[i].flags, ULONG{WMIREG_FLAG_INSTANCE_PDO});
         EXPECT_EQ(registration.guids[i].pdo, device->pdo);
     }
-    EXPECT_EQ(registration.registryPath, Text(driverGlobals.registryPath));
+    EXPECT_EQ(registration.registryPath, Text(Globals().registryPath));
 }
 
 TEST_F(WmiTest, RegistrationEndsAtRemovalAndAtSurpriseRemovalButNotAtAStop) {

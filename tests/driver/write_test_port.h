@@ -48,13 +48,13 @@ class WritePortTest : public PortFixture {
 protected:
     void SetUp() override {
         PortFixture::SetUp();
-        harness::usb::trace::SetObserver([this](const harness::usb::trace::Packet& p) {
+        tracing::SetTestObserver([this](const harness::usb::trace::Packet& p) {
             if (p.transfer != 1 && p.transfer != 3) return;
             events_.push_back({Now(), p.irpId, p.endpoint, p.completion, p.length, p.status});
         });
     }
     void TearDown() override {
-        harness::usb::trace::SetObserver({});
+        tracing::SetTestObserver({});
         PortFixture::TearDown();
     }
 

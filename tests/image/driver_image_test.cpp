@@ -2,12 +2,19 @@
 // `make windows`) loaded into the emulated kernel and run on the harness's
 // routines, side by side with the same sources built for the host: what
 // DriverEntry sets up, and a port's life from plug to unload with the USB
-// traffic of both compared URB for URB and time for time.
+// traffic of both compared URB for URB and time for time; and a copy of the
+// image with one constant changed, which the driver suite's comparison of
+// the two builds must catch.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
+#include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <sstream>
+#include <fstream>
+#include <iterator>
 
 #include "driver/driver_globals.h"
 #include "harness/app/user_io.h"
@@ -21,34 +28,15 @@
 #include "harness/usb/chip/chip_model.h"
 #include "harness/usb/chip/far_end.h"
 #include "harness/usb/usb_trace.h"
+#include "usb/chip_protocol.h"
 #include "support/kernel_test.h"
+#include "support/trace_recording.h"
 
 namespace {
 
 constexpr char16_t kService[] = u"tarnlink";
 
-// One URB packet as the trace records it, with the IRP's address replaced
-// by the order in which the IRP first appeared (the two builds' IRPs live
-// at different addresses).
-struct TracedPacket {
-    std::int64_t time = 0;
-    std::size_t irp = 0;
-    USBD_STATUS status = 0;
-    std::uint16_t function = 0;
-    bool completion = false;
-    std::uint8_t endpoint = 0, transfer = 0;
-    int stage = -1;
-    std::vector<std::uint8_t> data;
-    bool operator==(const TracedPacket&) const = default;
-};
-
-std::string Describe(const TracedPacket& p) {
-    std::ostringstream text;
-    text << "t=" << p.time << " irp#" << p.irp << (p.completion ? " done " : " down ") << "function 0x" << std::hex
-         << p.function << " ep 0x" << int(p.endpoint) << " status 0x" << p.status << std::dec << " stage " << p.stage
-         << " " << p.data.size() << " bytes";
-    return text.str();
-}
+using tracing::TracedPacket;
 
 struct ScenarioResult {
     NTSTATUS entryStatus = STATUS_UNSUCCESSFUL;
@@ -86,12 +74,7 @@ protected:
     // and unload the driver, tracing every URB on the way.
     static ScenarioResult RunPortLife(PDRIVER_INITIALIZE entry) {
         ScenarioResult result;
-        std::map<std::uint64_t, std::size_t> irps;
-        harness::usb::trace::SetObserver([&](const harness::usb::trace::Packet& p) {
-            const std::size_t irp = irps.emplace(p.irpId, irps.size()).first->second;
-            result.trace.push_back({harness::dispatcher::Now(), irp, p.status, p.function, p.completion, p.endpoint,
-                                    p.transfer, p.stage, std::vector<std::uint8_t>(p.data, p.data + p.length)});
-        });
+        tracing::TraceRecording recording;
         auto driver = harness::pnp::LoadDriver(kService, entry);
         result.entryStatus = driver->entryStatus;
         if (!NT_SUCCESS(result.entryStatus)) return result;
@@ -124,7 +107,8 @@ protected:
 
         harness::pnp::UnplugDevice(device);
         harness::pnp::UnloadDriver(driver);
-        harness::usb::trace::SetObserver({});
+        recording.Stop();
+        result.trace = recording.Take();
         result.allocations = harness::pool::AllocationCount();
         result.peakDriverBytes = harness::pool::PeakBytesInUse(harness::pool::Tag("COMX"));
         return result;
@@ -212,11 +196,98 @@ TEST_F(DriverImage, APortsLifeOnTheImageSendsTheHostBuildsUrbsAtTheSameTimes) {
     EXPECT_EQ(host.peakDriverBytes, image.peakDriverBytes);
 
     ASSERT_FALSE(host.trace.empty());
-    const std::size_t common = std::min(host.trace.size(), image.trace.size());
-    for (std::size_t i = 0; i < common; ++i)
-        ASSERT_EQ(host.trace[i], image.trace[i]) << "packet " << i << ": host " << Describe(host.trace[i])
-                                                 << "; image " << Describe(image.trace[i]);
-    EXPECT_EQ(host.trace.size(), image.trace.size());
+    EXPECT_EQ(tracing::FirstDifference(host.trace, image.trace), "");
 }
 
 }  // namespace
+
+// --- A deliberate difference between the builds fails the driver suite --------------------
+
+// The file offset of relative address `rva` in the PE file `file`, through
+// its section headers; npos outside every section's raw data.
+std::size_t FileOffsetOf(const std::vector<std::uint8_t>& file, std::uint32_t rva) {
+    auto u16 = [&](std::size_t at) { return std::uint32_t(file[at]) | std::uint32_t(file[at + 1]) << 8; };
+    auto u32 = [&](std::size_t at) { return u16(at) | u16(at + 2) << 16; };
+    const std::size_t pe = u32(0x3C);
+    const std::size_t sections = u16(pe + 6);
+    const std::size_t first = pe + 24 + u16(pe + 20);
+    for (std::size_t i = 0; i < sections; ++i) {
+        const std::size_t header = first + 40 * i;
+        const std::uint32_t address = u32(header + 12), rawSize = u32(header + 16), rawOffset = u32(header + 20);
+        if (rva >= address && rva < address + rawSize) return rawOffset + (rva - address);
+    }
+    return std::string::npos;
+}
+
+std::vector<std::uint8_t> ReadFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Runs one driver test in the driver suite's image mode against `image`;
+// returns its exit status and output.
+std::pair<int, std::string> RunDriverSuite(const std::filesystem::path& image, const std::string& test) {
+    const std::string command = std::string(TARNLINK_DRIVER_TESTS) + " --image=" + image.string() +
+                                " --gtest_filter=" + test + " 2>&1";
+    std::string output;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return {-1, "cannot start " + command};
+    char buffer[4096];
+    while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
+    const int status = pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+}
+
+// A copy of the shipped image with the divisor word of the 921,600 bit/s
+// row of the rate table one higher: a rate about a tenth of a percent off,
+// which the loopback still carries, so only the comparison of the two
+// builds' USB traffic can tell. The driver suite in image mode must fail
+// the test that runs at that rate, naming the line-coding packet, and pass
+// it on the unpatched image.
+TEST_F(DriverImage, APatchedRateWordInTheImageFailsTheDriverSuitesComparison) {
+    auto loaded = LoadImage();
+    ASSERT_TRUE(loaded.image);
+    const auto table = loaded.image->Map().Find("rateTable");
+    ASSERT_TRUE(table.has_value()) << "rateTable is not in the image's linker map";
+    constexpr std::size_t kRow = 4;
+    ASSERT_EQ(rateTable[kRow].rate, 921600u);
+    const std::uint32_t wordRva = *table + std::uint32_t(kRow * sizeof(RateRow) + offsetof(RateRow, divisorWord));
+
+    const std::filesystem::path shipped = TARNLINK_X64_IMAGE;
+    std::vector<std::uint8_t> file = ReadFile(shipped);
+    const std::size_t at = FileOffsetOf(file, wordRva);
+    ASSERT_NE(at, std::string::npos);
+    ULONG word = 0;
+    std::memcpy(&word, &file[at], sizeof word);
+    ASSERT_EQ(word, rateTable[kRow].divisorWord) << "the image's rate table is not the host build's";
+    ++word;
+    std::memcpy(&file[at], &word, sizeof word);
+
+    const std::filesystem::path directory = std::filesystem::path(::testing::TempDir()) / "tarnlink-patched-image";
+    std::filesystem::create_directories(directory);
+    const std::filesystem::path patched = directory / shipped.filename();
+    {
+        std::ofstream out(patched, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(file.data()), std::streamsize(file.size()));
+        ASSERT_TRUE(out.good());
+    }
+    std::filesystem::copy_file(std::filesystem::path(shipped).replace_extension(".map"),
+                               std::filesystem::path(patched).replace_extension(".map"),
+                               std::filesystem::copy_options::overwrite_existing);
+
+    const std::string test = "Lines/LoopbackAtRate.EveryByteWrittenComesBackInOrderAndIsCounted/Gen2_921600_8N1";
+    const auto [shippedStatus, shippedOutput] = RunDriverSuite(shipped, test);
+    EXPECT_EQ(shippedStatus, 0) << shippedOutput;
+    EXPECT_NE(shippedOutput.find("[  PASSED  ] 1 test"), std::string::npos) << shippedOutput;
+
+    const auto [patchedStatus, patchedOutput] = RunDriverSuite(patched, test);
+    EXPECT_NE(patchedStatus, 0) << patchedOutput;
+    EXPECT_NE(patchedOutput.find("the USB traces part at packet"), std::string::npos) << patchedOutput;
+    EXPECT_NE(patchedOutput.find("running on the tarnlink64.sys (the Windows image)"), std::string::npos)
+        << patchedOutput;
+    // The line coding starts with the rate word, little-endian: the host
+    // build's 0x80000268 against the patched 0x80000269.
+    EXPECT_NE(patchedOutput.find("68 02 00 80"), std::string::npos) << patchedOutput;
+    EXPECT_NE(patchedOutput.find("69 02 00 80"), std::string::npos) << patchedOutput;
+    std::filesystem::remove_all(directory);
+}

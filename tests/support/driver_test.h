@@ -2,6 +2,12 @@
 // plugs devices on the emulated bus, and at the end removes every device
 // still present and unloads the driver, so that the leak checks of the
 // unload and of the end of the test see everything the driver left behind.
+//
+// The driver is loaded from the build the test program was asked to run
+// (support/driver_build.h): the host build, or the shipped image with the
+// two runs' USB traffic compared. Tests that reach into the driver's own
+// routines stay on the host build: see driver_build.h for how they are
+// marked.
 #pragma once
 
 #include <memory>
@@ -14,11 +20,24 @@
 #include "harness/kernel/pnp_manager.h"
 #include "harness/kernel/registry.h"
 #include "harness/usb/chip/chip_model.h"
+#include "support/driver_build.h"
 #include "support/kernel_test.h"
 
 class DriverTest : public KernelTest {
 protected:
     static constexpr char16_t kService[] = u"tarnlink";
+
+    DriverTest() {
+        // Every failure of an image run says so.
+        if (driver_build::Comparing())
+            buildTrace_.emplace(__FILE__, __LINE__, "running on the " + driver_build::CurrentName());
+    }
+
+    void SetUp() override {
+        KernelTest::SetUp();
+        if (const std::string skip = driver_build::SkipReason(); !skip.empty()) GTEST_SKIP() << skip;
+        driver_build::Begin();
+    }
 
     void TearDown() override {
         for (auto& device : devices_)
@@ -26,6 +45,8 @@ protected:
         devices_.clear();
         if (driver_ && driver_->object != nullptr) harness::pnp::UnloadDriver(driver_);
         driver_.reset();
+        driver_build::End();
+        driver_build::ReleaseImage();
         KernelTest::TearDown();
     }
 
@@ -36,8 +57,18 @@ protected:
     }
 
     NTSTATUS Load() {
-        driver_ = harness::pnp::LoadDriver(kService, DriverEntry);
+        driver_ = driver_build::Code(DriverEntry).Load(kService);
         return driver_->entryStatus;
+    }
+
+    // The driver's globals: the loaded image's own copy on an image run.
+    static DriverGlobals& Globals() {
+        DriverGlobals* globals = driver_build::Code(DriverEntry).Global("driverGlobals", &driverGlobals);
+        if (globals == nullptr) {
+            ADD_FAILURE() << "driverGlobals is not in the image's linker map";
+            return driverGlobals;
+        }
+        return *globals;
     }
 
     // Plugs a device with a generation-2 chip behind it.
@@ -58,4 +89,7 @@ protected:
     std::shared_ptr<harness::pnp::Driver> driver_;
     std::vector<std::shared_ptr<harness::pnp::Device>> devices_;
     std::vector<std::shared_ptr<harness::chip::ChipModel>> chips_;
+
+private:
+    std::optional<::testing::ScopedTrace> buildTrace_;
 };
