@@ -188,9 +188,9 @@ LONG NTAPI KeReadStateMutex(PKMUTEX Mutex);
 
 // --- Fast mutexes ---------------------------------------------------------
 VOID NTAPI ExInitializeFastMutex(PFAST_MUTEX FastMutex);
-VOID NTAPI ExAcquireFastMutex(PFAST_MUTEX FastMutex);
-VOID NTAPI ExReleaseFastMutex(PFAST_MUTEX FastMutex);
-BOOLEAN NTAPI ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex);
+VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex);
+VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex);
+BOOLEAN FASTCALL ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex);
 
 // --- Time -----------------------------------------------------------------
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);

@@ -28,13 +28,27 @@
 // straight to the harness's routines and the harness calls the image's
 // callbacks correctly; a routine handed over with the wrong convention fails
 // to compile in the host build. __fastcall and __cdecl mean the same
-// convention on x64. The 32-bit host build keeps the host convention.
+// convention on x64.
+//
+// On x86 Windows NTAPI is __stdcall (arguments on the stack, the callee pops
+// them) and FASTCALL is __fastcall (the first two 32-bit arguments in ECX
+// and EDX, the rest on the stack, the callee pops): IofCallDriver,
+// IofCompleteRequest, the fast mutexes and the HAL's Kf* spin lock and IRQL
+// routines. GCC's i386 stdcall and fastcall attributes are the same
+// conventions, so the 32-bit host build declares them the same way and an
+// x86 image binds straight to the harness as the x64 image does. A variadic
+// routine (DbgPrint) stays caller-pops (cdecl) under either attribute, as on
+// Windows. One difference the attributes do not cover: a structure of up to
+// 8 bytes returned by value comes back in EAX or EDX:EAX from a Microsoft
+// compiler but through a hidden pointer from GCC on Linux, so the harness
+// exports KeQueryPerformanceCounter and PoSetPowerState to an x86 image
+// through wrappers that return an integer (harness/loader/hal_exports.cpp).
 #if defined(KM_X64)
 #define NTAPI __attribute__((ms_abi))
 #define FASTCALL __attribute__((ms_abi))
 #else
-#define NTAPI
-#define FASTCALL
+#define NTAPI __attribute__((stdcall))
+#define FASTCALL __attribute__((fastcall))
 #endif
 #define NTSYSAPI
 #define IN

@@ -99,7 +99,6 @@ LoadResult LoadDriverImage(const std::string& path, std::string mapPath) {
         result.error = name + ": " + why;
         return std::move(result);
     };
-    if (sizeof(void*) != 8) return refuse("an x64 image runs only in the 64-bit host build");
     PeFile pe;
     if (std::string error = ReadPeFile(path, pe); !error.empty()) return refuse(error);
     Mapping mapping;

@@ -1,15 +1,18 @@
-// Loading a Windows x64 driver image (a PE32+ .sys file) into the emulated
-// kernel, so that the bytes the Windows build ships run against the
-// harness's routines:
+// Loading a Windows driver image into the emulated kernel, so that the
+// bytes the Windows build ships run against the harness's routines: an x64
+// image (a PE32+ .sys file) in the 64-bit host build, an x86 image (PE32)
+// in the 32-bit one:
 //   pe_file.cpp            reads the file and checks its headers
 //   image_mapping.cpp      maps a fresh copy, applies base relocations,
 //                          sets each section's protection
 //   import_binding.cpp     binds every import to the harness's export table
 //   kernel_exports.cpp     the table: ntoskrnl.exe, USBD.SYS, WMILIB.SYS
+//   hal_exports.cpp        x86: HAL.dll and ntoskrnl's fastcall routines
 //   crt_exports.cpp        the C-library names ntoskrnl.exe exports
 //   privileged_instructions.cpp
-//                          CR8 reads and writes (the inline IRQL routines)
-//                          emulated in a fault handler
+//                          x64: CR8 reads and writes (the inline IRQL
+//                          routines) emulated in a fault handler; both:
+//                          other faults in image code reported
 //   linker_map.cpp         addresses to names through the image's map
 //   driver_image.cpp       the steps in order, and the loaded images' list
 //

@@ -1,7 +1,8 @@
 // Mapping an image: a fresh anonymous mapping of SizeOfImage bytes, the
 // headers and each section's file data copied to their relative addresses
-// (the rest, .bss included, zero), DIR64 base relocations applied for the
-// difference between the preferred and the actual base, and finally each
+// (the rest, .bss included, zero), base relocations (DIR64 on x64,
+// HIGHLOW on x86) applied for the difference between the preferred and the
+// actual base, and finally each
 // section's page protection set from its characteristics, as the kernel's
 // image loader does (code read-execute, read-only data read-only, data
 // read-write; a write to .rdata or .text faults as it does on Windows).
@@ -72,13 +73,24 @@ std::string ApplyRelocations(const PeFile& pe, const Mapping& mapping) {
             const unsigned type = entry >> 12;
             const std::uint64_t rva = std::uint64_t{block.pageRva} + (entry & 0xFFF);
             if (type == pe::kRelocationAbsolute) continue;
-            if (type != pe::kRelocationDir64)
-                return "base relocation of type " + std::to_string(type) + " (only DIR64 is used on x64)";
-            if (rva + 8 > mapping.size) return "a base relocation points outside the image";
-            std::uint64_t value;
-            std::memcpy(&value, mapping.base + rva, 8);
-            value += delta;
-            std::memcpy(mapping.base + rva, &value, 8);
+            const unsigned expected = pe.x86 ? pe::kRelocationHighLow : pe::kRelocationDir64;
+            if (type != expected)
+                return "base relocation of type " + std::to_string(type) +
+                       (pe.x86 ? " (only HIGHLOW is used on x86)" : " (only DIR64 is used on x64)");
+            const unsigned width = pe.x86 ? 4 : 8;
+            if (rva + width > mapping.size) return "a base relocation points outside the image";
+            if (pe.x86) {
+                // The address wraps modulo 2^32, as the 32-bit field does.
+                std::uint32_t value;
+                std::memcpy(&value, mapping.base + rva, 4);
+                value += static_cast<std::uint32_t>(delta);
+                std::memcpy(mapping.base + rva, &value, 4);
+            } else {
+                std::uint64_t value;
+                std::memcpy(&value, mapping.base + rva, 8);
+                value += delta;
+                std::memcpy(mapping.base + rva, &value, 8);
+            }
         }
         offset += block.blockSize;
     }

@@ -17,17 +17,21 @@ std::string StringAt(const Mapping& mapping, std::uint64_t rva) {
     return rva < mapping.size ? text : std::string();
 }
 
-std::string BindDll(const Mapping& mapping, const pe::ImportDescriptor& d, const std::string& dll,
+std::string BindDll(const Mapping& mapping, bool x86, const pe::ImportDescriptor& d, const std::string& dll,
                     std::vector<BoundImport>& bound) {
+    // A thunk is a pointer wide: 8 bytes in PE32+, 4 in PE32, with the
+    // ordinal flag in its top bit.
+    const std::uint64_t width = x86 ? 4 : 8;
+    const std::uint64_t byOrdinal = x86 ? pe::kImportByOrdinal32 : pe::kImportByOrdinal;
     const std::uint32_t lookup = d.originalFirstThunk != 0 ? d.originalFirstThunk : d.firstThunk;
     for (std::uint64_t i = 0;; ++i) {
-        const std::uint64_t lookupRva = lookup + 8 * i, slotRva = d.firstThunk + 8 * i;
-        if (lookupRva + 8 > mapping.size || slotRva + 8 > mapping.size)
+        const std::uint64_t lookupRva = lookup + width * i, slotRva = d.firstThunk + width * i;
+        if (lookupRva + width > mapping.size || slotRva + width > mapping.size)
             return "the import table of " + dll + " runs past the end of the image";
-        std::uint64_t entry;
-        std::memcpy(&entry, mapping.base + lookupRva, 8);
+        std::uint64_t entry = 0;
+        std::memcpy(&entry, mapping.base + lookupRva, width);  // little-endian: the low bytes
         if (entry == 0) return {};
-        if (entry & pe::kImportByOrdinal)
+        if (entry & byOrdinal)
             return dll + " is imported by ordinal " + std::to_string(entry & 0xFFFF) + "; only names can be bound";
         // Hint (16 bits), then the name.
         const std::string name = StringAt(mapping, (entry & 0x7FFFFFFF) + 2);
@@ -36,7 +40,7 @@ std::string BindDll(const Mapping& mapping, const pe::ImportDescriptor& d, const
         if (address == nullptr)
             return "the image imports " + name + " from " + dll + ", which the harness does not export";
         const std::uint64_t slot = reinterpret_cast<std::uintptr_t>(address);
-        std::memcpy(mapping.base + slotRva, &slot, 8);
+        std::memcpy(mapping.base + slotRva, &slot, width);
         bound.push_back({dll, name, address});
     }
 }
@@ -52,7 +56,7 @@ std::string BindImports(const PeFile& pe, const Mapping& mapping, std::vector<Bo
         if (d.name == 0 && d.firstThunk == 0) break;
         const std::string dll = StringAt(mapping, d.name);
         if (dll.empty()) return "an import descriptor has no readable module name";
-        if (std::string error = BindDll(mapping, d, dll, bound); !error.empty()) return error;
+        if (std::string error = BindDll(mapping, pe.x86, d, dll, bound); !error.empty()) return error;
     }
     return {};
 }

@@ -1,14 +1,21 @@
 // The harness's export table: for each kernel module a driver imports from,
 // the names it exports and the harness routine behind each. Every entry is
-// checked at compile time to have the Microsoft x64 calling convention
-// (NTAPI), so an image's call lands in a routine that reads its arguments
-// where the image put them.
+// checked at compile time to have the calling convention Windows gives it
+// (NTAPI, or FASTCALL where x86 Windows declares the routine __fastcall),
+// so an image's call lands in a routine that reads its arguments where the
+// image put them and leaves the stack as the image expects.
 //
-// Only names Windows exports appear here. On x64 the IRQL routines
-// (KeGetCurrentIrql, KeRaiseIrql, KeLowerIrql, KeRaiseIrqlToDpcLevel) are
-// inline in wdm.h and compile to CR8 accesses (privileged_instructions.cpp);
-// ntoskrnl.exe does not export them.
+// Only names Windows exports appear here, and only for the processor that
+// exports them. On x64 the IRQL routines (KeGetCurrentIrql, KeRaiseIrql,
+// KeLowerIrql, KeRaiseIrqlToDpcLevel) are inline in wdm.h and compile to
+// CR8 accesses (privileged_instructions.cpp); ntoskrnl.exe does not export
+// them. On x86 they, the spin locks' raising routines, the fast mutexes and
+// the stall and performance counter come from HAL.dll (hal_exports.cpp),
+// and ntoskrnl.exe exports neither KeAcquireSpinLockRaiseToDpc nor
+// KeReleaseSpinLock (x86 wdm.h maps KeAcquireSpinLock and KeReleaseSpinLock
+// to the HAL's KfAcquireSpinLock and KfReleaseSpinLock).
 #include <cctype>
+#include <type_traits>
 
 #include "harness/km/usb.h"
 #include "harness/km/wdm.h"
@@ -26,7 +33,34 @@ template <typename R, typename... A>
 constexpr ExportEntry Routine(const char* name, R(NTAPI* routine)(A..., ...)) {
     return {name, reinterpret_cast<const void*>(routine)};
 }
+#if !defined(KM_X64)
+// On x64 FASTCALL is NTAPI, and these would be the same templates again.
+template <typename R, typename... A>
+constexpr ExportEntry Routine(const char* name, R(FASTCALL* routine)(A...)) {
+    return {name, reinterpret_cast<const void*>(routine)};
+}
+#endif
+
+#if defined(KM_X64)
 #define EXPORT(name) Routine(#name, &name)
+#else
+// A structure or union returned by value comes back in EAX (EDX:EAX) from
+// a Microsoft x86 compiler and through a hidden pointer from GCC on Linux
+// (ntdef.h): such a routine is exported through a wrapper that returns the
+// value as an integer (hal_exports.cpp), and this stops the build if a
+// routine that needs one is exported directly.
+template <typename R, typename... A>
+constexpr bool ScalarReturn(R(NTAPI*)(A...)) { return !std::is_class_v<R> && !std::is_union_v<R>; }
+template <typename R, typename... A>
+constexpr bool ScalarReturn(R(NTAPI*)(A..., ...)) { return !std::is_class_v<R> && !std::is_union_v<R>; }
+template <typename R, typename... A>
+constexpr bool ScalarReturn(R(FASTCALL*)(A...)) { return !std::is_class_v<R> && !std::is_union_v<R>; }
+#define EXPORT(name)                                                                                  \
+    [] {                                                                                              \
+        static_assert(ScalarReturn(&name), #name " returns a structure; export it through a wrapper"); \
+        return Routine(#name, &name);                                                                 \
+    }()
+#endif
 
 const std::vector<ExportEntry>& Ntoskrnl() {
     static const std::vector<ExportEntry> table = [] {
@@ -69,11 +103,8 @@ const std::vector<ExportEntry>& Ntoskrnl() {
             EXPORT(PoCallDriver),
             EXPORT(PoStartNextPowerIrp),
             EXPORT(PoRequestPowerIrp),
-            EXPORT(PoSetPowerState),
             EXPORT(IoWMIRegistrationControl),
             EXPORT(KeInitializeSpinLock),
-            EXPORT(KeAcquireSpinLockRaiseToDpc),
-            EXPORT(KeReleaseSpinLock),
             EXPORT(KeAcquireSpinLockAtDpcLevel),
             EXPORT(KeReleaseSpinLockFromDpcLevel),
             EXPORT(KeInitializeDpc),
@@ -96,15 +127,10 @@ const std::vector<ExportEntry>& Ntoskrnl() {
             EXPORT(KeReleaseMutex),
             EXPORT(KeReadStateMutex),
             EXPORT(ExInitializeFastMutex),
-            EXPORT(ExAcquireFastMutex),
-            EXPORT(ExReleaseFastMutex),
-            EXPORT(ExTryToAcquireFastMutex),
             EXPORT(KeQuerySystemTime),
             EXPORT(KeQueryTickCount),
             EXPORT(KeQueryTimeIncrement),
             EXPORT(KeQueryInterruptTime),
-            EXPORT(KeQueryPerformanceCounter),
-            EXPORT(KeStallExecutionProcessor),
             EXPORT(RtlInitUnicodeString),
             EXPORT(RtlInitAnsiString),
             EXPORT(RtlInitString),
@@ -131,6 +157,21 @@ const std::vector<ExportEntry>& Ntoskrnl() {
             EXPORT(ZwCreateKey),
             EXPORT(ZwDeleteValueKey),
         };
+#if defined(KM_X64)
+        t.insert(t.end(), {
+            EXPORT(PoSetPowerState),
+            EXPORT(KeAcquireSpinLockRaiseToDpc),
+            EXPORT(KeReleaseSpinLock),
+            EXPORT(ExAcquireFastMutex),
+            EXPORT(ExReleaseFastMutex),
+            EXPORT(ExTryToAcquireFastMutex),
+            EXPORT(KeQueryPerformanceCounter),
+            EXPORT(KeStallExecutionProcessor),
+        });
+#else
+        const auto& x86 = X86NtoskrnlExports();
+        t.insert(t.end(), x86.begin(), x86.end());
+#endif
         const auto& crt = CrtExports();
         t.insert(t.end(), crt.begin(), crt.end());
         return t;
@@ -173,6 +214,9 @@ const void* FindExport(std::string_view dll, std::string_view name) {
     const std::vector<ExportEntry>* table = SameName(dll, "ntoskrnl.exe") ? &Ntoskrnl()
                                           : SameName(dll, "USBD.SYS")     ? &Usbd()
                                           : SameName(dll, "WMILIB.SYS")   ? &Wmilib()
+#if !defined(KM_X64)
+                                          : SameName(dll, "HAL.dll")      ? &HalExports()
+#endif
                                                                           : nullptr;
     if (table == nullptr) return nullptr;
     for (const ExportEntry& entry : *table)

@@ -1,6 +1,8 @@
 // Reading ld's map file: lines of the form
 //   "                0x00000001400015d0                DriverEntry"
 // in the memory map name one global symbol each at its preferred address.
+// An x86 map names a __stdcall routine with the size of its arguments
+// ("DriverEntry@8"); the name is kept without it, as the source spells it.
 #include "harness/loader/linker_map.h"
 
 #include <cstdio>
@@ -18,7 +20,10 @@ LinkerMap LinkerMap::Read(const std::string& path, std::uint64_t imageBase, std:
     while (std::getline(in, line)) {
         if (!std::regex_match(line, match, symbol)) continue;
         const std::uint64_t address = std::stoull(match[1].str(), nullptr, 16);
-        const std::string name = match[2].str();
+        std::string name = match[2].str();
+        if (const auto at = name.find_last_of('@'); at != std::string::npos && at > 0 && at + 1 < name.size() &&
+                                                    name.find_first_not_of("0123456789", at + 1) == std::string::npos)
+            name.erase(at);
         if (address < imageBase || address >= imageBase + imageSize) continue;
         if (name.rfind("PROVIDE", 0) == 0 || name.rfind("ASSERT", 0) == 0) continue;
         map.byRva_.emplace(static_cast<std::uint32_t>(address - imageBase), name);

@@ -11,12 +11,16 @@
 
 namespace harness::loader {
 
-// The file, checked: a PE32+ image for x64 whose headers and sections lie
-// inside the file. Empty error on success.
+// The file, checked: a PE32+ image for x64 or a PE32 image for x86 whose
+// headers and sections lie inside the file. A PE32 optional header is read
+// into the same fields as PE32+ (the image base widened); `x86` says which
+// the file holds. Empty error on success. Either form parses on either
+// host; LoadDriverImage refuses the one the host does not run.
 struct PeFile {
     std::vector<std::uint8_t> bytes;
     pe::FileHeader file{};
     pe::OptionalHeader64 optional{};
+    bool x86 = false;
     std::vector<pe::SectionHeader> sections;
 };
 std::string ReadPeFile(const std::string& path, PeFile& out);
@@ -51,6 +55,12 @@ struct ExportEntry {
 // The C-library routines ntoskrnl.exe exports, with Windows' types and
 // calling convention.
 const std::vector<ExportEntry>& CrtExports();
+#if !defined(KM_X64)
+// x86 only: what HAL.dll exports, and the fastcall spellings ntoskrnl.exe
+// adds on x86 (hal_exports.cpp).
+const std::vector<ExportEntry>& HalExports();
+const std::vector<ExportEntry>& X86NtoskrnlExports();
+#endif
 
 // Installs the SIGSEGV/SIGILL handler that emulates CR8 accesses in image
 // code and reports other faults there (idempotent).

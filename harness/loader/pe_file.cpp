@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "harness/km/ntdef.h"
 #include "harness/loader/loader_internal.h"
 
 namespace harness::loader {
@@ -44,12 +45,44 @@ std::string ParsePeFile(std::vector<std::uint8_t> bytes, PeFile& out) {
         return "no PE header at the offset the MZ header gives";
     const std::uint64_t fileHeaderOffset = std::uint64_t{dos.peHeaderOffset} + 4;
     if (!ReadAt(out.bytes, fileHeaderOffset, out.file)) return "truncated COFF file header";
-    if (out.file.machine == pe::kMachineI386) return "a 32-bit (x86) image; this loader maps x64 images";
+    // The host build stands in for one Windows: x64 when it is a 64-bit
+    // program, x86 when it is a 32-bit one, and runs that processor's
+    // images only (the kernel of either refuses the other's driver).
+#if defined(KM_X64)
+    if (out.file.machine == pe::kMachineI386)
+        return "a 32-bit (x86) image; the 64-bit host build runs x64 images (the 32-bit host build runs x86 ones)";
     if (out.file.machine != pe::kMachineAmd64) return "not an x64 image (machine type is not AMD64)";
+#else
+    if (out.file.machine == pe::kMachineAmd64)
+        return "a 64-bit (x64) image; the 32-bit host build runs x86 images (the 64-bit host build runs x64 ones)";
+    if (out.file.machine != pe::kMachineI386) return "not an x86 image (machine type is not I386)";
+#endif
+    out.x86 = out.file.machine == pe::kMachineI386;
     const std::uint64_t optionalOffset = fileHeaderOffset + sizeof(pe::FileHeader);
-    if (out.file.sizeOfOptionalHeader < sizeof(pe::OptionalHeader64) ||
-        !ReadAt(out.bytes, optionalOffset, out.optional) || out.optional.magic != pe::kPe32PlusMagic)
+    if (out.x86) {
+        pe::OptionalHeader32 o{};
+        if (out.file.sizeOfOptionalHeader < sizeof(pe::OptionalHeader32) || !ReadAt(out.bytes, optionalOffset, o) ||
+            o.magic != pe::kPe32Magic)
+            return "no PE32 optional header";
+        // The same fields as PE32+, the addresses widened.
+        pe::OptionalHeader64& w = out.optional;
+        w.magic = o.magic;
+        w.sizeOfCode = o.sizeOfCode;
+        w.addressOfEntryPoint = o.addressOfEntryPoint;
+        w.baseOfCode = o.baseOfCode;
+        w.imageBase = o.imageBase;
+        w.sectionAlignment = o.sectionAlignment;
+        w.fileAlignment = o.fileAlignment;
+        w.sizeOfImage = o.sizeOfImage;
+        w.sizeOfHeaders = o.sizeOfHeaders;
+        w.subsystem = o.subsystem;
+        w.dllCharacteristics = o.dllCharacteristics;
+        w.numberOfRvaAndSizes = o.numberOfRvaAndSizes;
+        std::memcpy(w.dataDirectory, o.dataDirectory, sizeof w.dataDirectory);
+    } else if (out.file.sizeOfOptionalHeader < sizeof(pe::OptionalHeader64) ||
+               !ReadAt(out.bytes, optionalOffset, out.optional) || out.optional.magic != pe::kPe32PlusMagic) {
         return "no PE32+ optional header";
+    }
     if (out.optional.numberOfRvaAndSizes <= pe::kDirectoryBaseRelocation)
         return "the optional header has too few data directories";
     if (out.optional.sectionAlignment < 0x1000 || out.optional.sectionAlignment % 0x1000 != 0)

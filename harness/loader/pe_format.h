@@ -1,4 +1,6 @@
-// The parts of the PE32+ (x64 Portable Executable) format the loader reads:
+// The parts of the Portable Executable format the loader reads, in its two
+// forms: PE32+ for x64 images and PE32 for x86 ones (a shorter optional
+// header with 32-bit addresses, 32-bit import thunks, HIGHLOW relocations):
 // the DOS stub's pointer to the PE header, the COFF file header, the
 // optional header with its data directories, section headers, base
 // relocation blocks and import descriptors. Field names follow the
@@ -14,6 +16,7 @@ constexpr std::uint32_t kPeSignature = 0x00004550;  // "PE\0\0"
 constexpr std::uint16_t kMachineAmd64 = 0x8664;
 constexpr std::uint16_t kMachineI386 = 0x014C;
 constexpr std::uint16_t kPe32PlusMagic = 0x20B;
+constexpr std::uint16_t kPe32Magic = 0x10B;
 constexpr std::uint16_t kSubsystemNative = 1;
 
 constexpr int kDirectoryExport = 0;
@@ -26,9 +29,11 @@ constexpr std::uint32_t kSectionRead = 0x40000000;
 constexpr std::uint32_t kSectionWrite = 0x80000000;
 
 constexpr unsigned kRelocationAbsolute = 0;  // padding entry
-constexpr unsigned kRelocationDir64 = 10;
+constexpr unsigned kRelocationHighLow = 3;  // x86: a 32-bit address
+constexpr unsigned kRelocationDir64 = 10;   // x64: a 64-bit address
 
 constexpr std::uint64_t kImportByOrdinal = 0x8000000000000000ull;
+constexpr std::uint32_t kImportByOrdinal32 = 0x80000000u;
 
 #pragma pack(push, 1)
 struct DosHeader {
@@ -80,6 +85,37 @@ struct OptionalHeader64 {
     DataDirectory dataDirectory[16];
 };
 
+// PE32: BaseOfData after BaseOfCode, and the image base and the stack and
+// heap sizes 32 bits wide.
+struct OptionalHeader32 {
+    std::uint16_t magic;
+    std::uint8_t majorLinkerVersion;
+    std::uint8_t minorLinkerVersion;
+    std::uint32_t sizeOfCode;
+    std::uint32_t sizeOfInitializedData;
+    std::uint32_t sizeOfUninitializedData;
+    std::uint32_t addressOfEntryPoint;
+    std::uint32_t baseOfCode;
+    std::uint32_t baseOfData;
+    std::uint32_t imageBase;
+    std::uint32_t sectionAlignment;
+    std::uint32_t fileAlignment;
+    std::uint16_t versions[6];
+    std::uint32_t win32VersionValue;
+    std::uint32_t sizeOfImage;
+    std::uint32_t sizeOfHeaders;
+    std::uint32_t checkSum;
+    std::uint16_t subsystem;
+    std::uint16_t dllCharacteristics;
+    std::uint32_t sizeOfStackReserve;
+    std::uint32_t sizeOfStackCommit;
+    std::uint32_t sizeOfHeapReserve;
+    std::uint32_t sizeOfHeapCommit;
+    std::uint32_t loaderFlags;
+    std::uint32_t numberOfRvaAndSizes;
+    DataDirectory dataDirectory[16];
+};
+
 struct SectionHeader {
     char name[8];
     std::uint32_t virtualSize;
@@ -110,6 +146,7 @@ struct ImportDescriptor {
 static_assert(sizeof(DosHeader) == 64);
 static_assert(sizeof(FileHeader) == 20);
 static_assert(sizeof(OptionalHeader64) == 240);
+static_assert(sizeof(OptionalHeader32) == 224);
 static_assert(sizeof(SectionHeader) == 40);
 static_assert(sizeof(ImportDescriptor) == 20);
 

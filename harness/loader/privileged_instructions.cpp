@@ -25,6 +25,13 @@
 // mistakes (KeRaiseIrql to a lower level, KeLowerIrql to a higher one)
 // compile to the same instruction as a correct call and cannot be told
 // apart here.
+//
+// On x86 the IRQL routines are HAL.dll imports (hal_exports.cpp) and the
+// image has no CR8 to touch. What x86 code could still do inline is read
+// the processor control region through fs: (KeGetCurrentThread,
+// KeGetCurrentProcessorNumber); Linux leaves fs without a usable segment
+// in a 32-bit process, so such a read faults and is reported here with its
+// place, as any other fault in image code. tarnlink.sys has none.
 #include <signal.h>
 #include <ucontext.h>
 
@@ -55,6 +62,34 @@ std::mutex& CountsMutex() {
 std::map<std::uintptr_t, SiteCounts>& Sites() {
     static std::map<std::uintptr_t, SiteCounts> sites;
     return sites;
+}
+
+const std::uint8_t* FaultingInstruction(const void* context) {
+    const auto* uc = static_cast<const ucontext_t*>(context);
+#if defined(__x86_64__)
+    return reinterpret_cast<const std::uint8_t*>(uc->uc_mcontext.gregs[REG_RIP]);
+#else
+    return reinterpret_cast<const std::uint8_t*>(uc->uc_mcontext.gregs[REG_EIP]);
+#endif
+}
+
+[[noreturn]] void Stop(const char* what, const void* rip, const siginfo_t* info, int signal) {
+    const std::string where = DescribeImageAddress(rip);
+    std::fprintf(stderr, "\n*** %s at %s (%p), %s, fault address %p\n", what, where.c_str(), rip,
+                 signal == SIGILL ? "SIGILL" : "SIGSEGV", info->si_addr);
+    for (const std::string& frame : ImageFramesOnStack(8)) std::fprintf(stderr, "    on the stack: %s\n", frame.c_str());
+    std::fflush(stderr);
+    std::abort();
+}
+
+struct sigaction g_previousSegv, g_previousIll;
+
+// Not image code: say which image routines led here, if any, and hand the
+// fault to whoever handled it before.
+void PassOn(int signal) {
+    for (const std::string& frame : ImageFramesOnStack(8))
+        std::fprintf(stderr, "*** fault outside the driver image; image code on the stack: %s\n", frame.c_str());
+    sigaction(signal, signal == SIGSEGV ? &g_previousSegv : &g_previousIll, nullptr);
 }
 
 #if defined(__x86_64__)
@@ -139,29 +174,11 @@ void WriteCr8(std::uint64_t value) {
     else LowerIrql(irql, "mov cr8 (KeLowerIrql)");
 }
 
-[[noreturn]] void Stop(const char* what, const void* rip, const siginfo_t* info, int signal) {
-    const std::string where = DescribeImageAddress(rip);
-    std::fprintf(stderr, "\n*** %s at %s (%p), %s, fault address %p\n", what, where.c_str(), rip,
-                 signal == SIGILL ? "SIGILL" : "SIGSEGV", info->si_addr);
-    for (const std::string& frame : ImageFramesOnStack(8)) std::fprintf(stderr, "    on the stack: %s\n", frame.c_str());
-    std::fflush(stderr);
-    std::abort();
-}
-
-struct sigaction g_previousSegv, g_previousIll;
-
 void OnFault(int signal, siginfo_t* info, void* context) {
     auto* uc = static_cast<ucontext_t*>(context);
     greg_t* regs = uc->uc_mcontext.gregs;
-    const auto* rip = reinterpret_cast<const std::uint8_t*>(regs[REG_RIP]);
-    if (FindImage(rip) == nullptr) {
-        // Not image code: say which image routines led here, if any, and
-        // hand the fault to whoever handled it before.
-        for (const std::string& frame : ImageFramesOnStack(8))
-            std::fprintf(stderr, "*** fault outside the driver image; image code on the stack: %s\n", frame.c_str());
-        sigaction(signal, signal == SIGSEGV ? &g_previousSegv : &g_previousIll, nullptr);
-        return;
-    }
+    const auto* rip = FaultingInstruction(context);
+    if (FindImage(rip) == nullptr) return PassOn(signal);
     const ControlRegisterMove move = Decode(rip);
     std::uint64_t clock = 0;
     if (!move.valid && ReadSharedClock(rip, &clock)) {
@@ -196,12 +213,35 @@ void OnFault(int signal, siginfo_t* info, void* context) {
     regs[REG_RIP] += move.length;
 }
 
-#endif  // __x86_64__
+#else  // i386
+
+// The prefixes in front of the faulting instruction, as far as they tell
+// an fs:-relative access (64h) from any other fault.
+bool FsPrefixed(const std::uint8_t* code) {
+    for (unsigned i = 0; i < 4; ++i) {
+        if (code[i] == 0x64) return true;
+        if (code[i] != 0xF0 && code[i] != 0x66 && code[i] != 0x67 && code[i] != 0x2E && code[i] != 0x3E &&
+            code[i] != 0x26 && code[i] != 0x36 && code[i] != 0xF2 && code[i] != 0xF3)
+            return false;
+    }
+    return false;
+}
+
+void OnFault(int signal, siginfo_t* info, void* context) {
+    const auto* eip = FaultingInstruction(context);
+    if (FindImage(eip) == nullptr) return PassOn(signal);
+    if (FsPrefixed(eip))
+        Stop("fs:-relative access to the processor control region (KeGetCurrentThread, "
+             "KeGetCurrentProcessorNumber...), which the harness does not emulate",
+             eip, info, signal);
+    Stop("fault in driver image code", eip, info, signal);
+}
+
+#endif
 
 }  // namespace
 
 void InstallPrivilegedInstructionHandler() {
-#if defined(__x86_64__)
     static std::once_flag once;
     std::call_once(once, [] {
         struct sigaction action {};
@@ -213,7 +253,6 @@ void InstallPrivilegedInstructionHandler() {
         sigaction(SIGSEGV, &action, &g_previousSegv);
         sigaction(SIGILL, &action, &g_previousIll);
     });
-#endif
 }
 
 PrivilegedInstructionCounts CountPrivilegedInstructions() {

@@ -24,24 +24,31 @@ void PutText(std::vector<std::uint8_t>& out, std::size_t offset, const std::stri
 
 std::uint32_t Align(std::uint32_t value, std::uint32_t alignment) { return (value + alignment - 1) / alignment * alignment; }
 
+// A thunk of the import tables: 8 bytes in PE32+, 4 in PE32.
+void PutThunk(std::vector<std::uint8_t>& out, std::size_t offset, std::uint64_t value, bool x86) {
+    if (x86) Put<std::uint32_t>(out, offset, static_cast<std::uint32_t>(value));
+    else Put<std::uint64_t>(out, offset, value);
+}
+
 // The import section's contents at `rva`: descriptors, then per DLL its
 // lookup table, address table, hint/name entries and name.
-std::vector<std::uint8_t> ImportSection(const std::vector<TestImage::Import>& imports, std::uint32_t rva) {
+std::vector<std::uint8_t> ImportSection(const std::vector<TestImage::Import>& imports, std::uint32_t rva, bool x86) {
+    const std::size_t w = x86 ? 4 : 8;
     std::vector<std::uint8_t> s;
     std::size_t cursor = 20 * (imports.size() + 1);
     for (std::size_t d = 0; d < imports.size(); ++d) {
         const auto& dll = imports[d];
-        const std::size_t table = cursor, addresses = table + 8 * (dll.names.size() + 1);
-        cursor = addresses + 8 * (dll.names.size() + 1);
+        const std::size_t table = cursor, addresses = table + w * (dll.names.size() + 1);
+        cursor = addresses + w * (dll.names.size() + 1);
         for (std::size_t i = 0; i < dll.names.size(); ++i) {
-            Put<std::uint64_t>(s, table + 8 * i, rva + cursor);
-            Put<std::uint64_t>(s, addresses + 8 * i, rva + cursor);
+            PutThunk(s, table + w * i, rva + cursor, x86);
+            PutThunk(s, addresses + w * i, rva + cursor, x86);
             Put<std::uint16_t>(s, cursor, 0);
             PutText(s, cursor + 2, dll.names[i]);
             cursor = Align(static_cast<std::uint32_t>(cursor + 2 + dll.names[i].size() + 1), 2);
         }
-        Put<std::uint64_t>(s, table + 8 * dll.names.size(), 0);
-        Put<std::uint64_t>(s, addresses + 8 * dll.names.size(), 0);
+        PutThunk(s, table + w * dll.names.size(), 0, x86);
+        PutThunk(s, addresses + w * dll.names.size(), 0, x86);
         PutText(s, cursor, dll.dll);
         Put<std::uint32_t>(s, 20 * d + 0, rva + static_cast<std::uint32_t>(table));
         Put<std::uint32_t>(s, 20 * d + 12, rva + static_cast<std::uint32_t>(cursor));
@@ -65,12 +72,12 @@ std::vector<std::uint8_t> TestImage::Build() {
     std::vector<Section> sections;
     sections.push_back({".text", code, 0x60000020});
     const std::uint32_t importRva = kTextRva + Align(static_cast<std::uint32_t>(code.size()), kSectionAlignment);
-    if (!imports.empty()) sections.push_back({".idata", ImportSection(imports, importRva), 0xC0000040});
+    if (!imports.empty()) sections.push_back({".idata", ImportSection(imports, importRva, x86), 0xC0000040});
     if (relocations) {
         std::vector<std::uint8_t> block;
         Put<std::uint32_t>(block, 0, kTextRva);
         Put<std::uint32_t>(block, 4, 12);
-        Put<std::uint16_t>(block, 8, relocatedSlot ? static_cast<std::uint16_t>(0xA000 | *relocatedSlot) : 0);
+        Put<std::uint16_t>(block, 8, relocatedSlot ? static_cast<std::uint16_t>((x86 ? 0x3000 : 0xA000) | *relocatedSlot) : 0);
         Put<std::uint16_t>(block, 10, 0);  // padding entry
         sections.push_back({".reloc", block, 0x42000040});
     }
@@ -88,27 +95,31 @@ std::vector<std::uint8_t> TestImage::Build() {
     Put<std::uint32_t>(out, 60, static_cast<std::uint32_t>(peHeaderOffset));
     Put<std::uint32_t>(out, peHeaderOffset, 0x00004550);
     const std::size_t fileHeader = peHeaderOffset + 4, optional = fileHeader + 20;
-    Put<std::uint16_t>(out, fileHeader + 0, 0x8664);
+    // PE32 (x86): a 32-bit image base after BaseOfData, 32-bit stack and
+    // heap sizes, so the data directories start 16 bytes earlier.
+    const std::size_t optionalSize = x86 ? 224 : 240, directories = optional + (x86 ? 96 : 112);
+    Put<std::uint16_t>(out, fileHeader + 0, x86 ? 0x014C : 0x8664);
     Put<std::uint16_t>(out, fileHeader + 2, static_cast<std::uint16_t>(sections.size()));
-    Put<std::uint16_t>(out, fileHeader + 16, 240);
-    Put<std::uint16_t>(out, fileHeader + 18, 0x0022);
-    Put<std::uint16_t>(out, optional + 0, 0x20B);
+    Put<std::uint16_t>(out, fileHeader + 16, static_cast<std::uint16_t>(optionalSize));
+    Put<std::uint16_t>(out, fileHeader + 18, x86 ? 0x0102 : 0x0022);
+    Put<std::uint16_t>(out, optional + 0, x86 ? 0x10B : 0x20B);
     Put<std::uint32_t>(out, optional + 16, kTextRva);  // entry point
-    Put<std::uint64_t>(out, optional + 24, kPreferredBase);
+    if (x86) Put<std::uint32_t>(out, optional + 28, kPreferredBase32);
+    else Put<std::uint64_t>(out, optional + 24, kPreferredBase);
     Put<std::uint32_t>(out, optional + 32, kSectionAlignment);
     Put<std::uint32_t>(out, optional + 36, kFileAlignment);
     Put<std::uint32_t>(out, optional + 56, rva);            // SizeOfImage
     Put<std::uint32_t>(out, optional + 60, kFileAlignment);  // SizeOfHeaders
     Put<std::uint16_t>(out, optional + 68, 1);               // native subsystem
-    Put<std::uint32_t>(out, optional + 108, 16);
+    Put<std::uint32_t>(out, directories - 4, 16);            // NumberOfRvaAndSizes
     for (const Section& s : sections) {
         const std::size_t directory = std::strcmp(s.name, ".idata") == 0 ? 1 : std::strcmp(s.name, ".reloc") == 0 ? 5 : 99;
         if (directory == 99) continue;
-        Put<std::uint32_t>(out, optional + 112 + 8 * directory, s.rva);
-        Put<std::uint32_t>(out, optional + 112 + 8 * directory + 4, static_cast<std::uint32_t>(s.data.size()));
+        Put<std::uint32_t>(out, directories + 8 * directory, s.rva);
+        Put<std::uint32_t>(out, directories + 8 * directory + 4, static_cast<std::uint32_t>(s.data.size()));
         if (directory == 5) relocationBlockOffset = s.fileOffset;
     }
-    std::size_t header = optional + 240;
+    std::size_t header = optional + optionalSize;
     for (const Section& s : sections) {
         std::memcpy(out.data() + header, s.name, std::strlen(s.name));
         Put<std::uint32_t>(out, header + 8, static_cast<std::uint32_t>(s.data.size()));

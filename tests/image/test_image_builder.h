@@ -1,7 +1,8 @@
-// Small x64 driver images built byte by byte, for the loader's tests: a
-// .text section with the given code at RVA 0x1000 (the entry point), an
-// import section, and a base relocation section with one DIR64 entry for
-// the quadword `relocatedSlot` bytes into the code (if set). Each field a
+// Small driver images built byte by byte, for the loader's tests: x64
+// (PE32+) or, with `x86`, x86 (PE32). A .text section with the given code
+// at RVA 0x1000 (the entry point), an import section, and a base
+// relocation section with one entry (DIR64 on x64, HIGHLOW on x86) for the
+// address `relocatedSlot` bytes into the code (if set). Each field a
 // test wants to damage is reachable in the result through the offsets
 // recorded here.
 #pragma once
@@ -13,6 +14,7 @@
 
 struct TestImage {
     static constexpr std::uint64_t kPreferredBase = 0x140000000ull;
+    static constexpr std::uint32_t kPreferredBase32 = 0x10000;
     static constexpr std::uint32_t kTextRva = 0x1000;
 
     std::vector<std::uint8_t> code = {0xC3};  // ret
@@ -23,6 +25,7 @@ struct TestImage {
     std::vector<Import> imports;
     std::optional<std::uint32_t> relocatedSlot;
     bool relocations = true;
+    bool x86 = false;
 
     std::vector<std::uint8_t> Build();
 
