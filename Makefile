@@ -97,9 +97,7 @@ sanitize: deps-host
 # stress suite (tests/stress), its busy phase TSAN_STRESS_MS long, and the
 # Win32 library as programs use it (its tests, with several application
 # threads, and the console tools, each booting and shutting down a machine;
-# about a minute and a half of runs on 2 cores once built). The exit-handler
-# test is left out here until the machine's shutdown stops racing with
-# Ready() in the threads it outlives (machine.ready).
+# about a minute and a half of runs on 2 cores once built).
 # Any report fails the run; tests/stress/tsan.supp lists the known false
 # positives, each with its reason.
 TSAN_STRESS_MS ?= 4000
@@ -110,7 +108,7 @@ tsan: deps-host
 	@export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/stress/tsan.supp"; \
 	    ./build/tsan/tests/kernel_tests --gtest_filter='RealTime*' && \
 	    TARNLINK_STRESS_MS=$(TSAN_STRESS_MS) ./build/tsan/tests/stress_tests && \
-	    ./build/tsan/tests/win32/win32_tests --gtest_filter='-ReviewShutdown.*' && \
+	    ./build/tsan/tests/win32/win32_tests && \
 	    ./build/tsan/tests/win32/win32_comm_tests && \
 	    cd build/tsan && ctest --output-on-failure -R '^tools_'
 

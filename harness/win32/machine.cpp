@@ -127,7 +127,9 @@ struct SavedFaultHandlers {
 };
 
 struct Machine {
-    bool ready = false;
+    // Set once the boot has plugged the ports, cleared by the shutdown
+    // while program threads may still ask.
+    std::atomic<bool> ready{false};
     bool realTime = false;
     harness::loader::DriverCode code;  // the host build or the mapped image
     SavedFaultHandlers faultHandlers;
