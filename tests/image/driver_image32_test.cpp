@@ -24,6 +24,7 @@
 #include "harness/usb/chip/chip_model.h"
 #include "harness/usb/chip/far_end.h"
 #include "harness/usb/usb_trace.h"
+#include "image/port_life.h"
 #include "image/test_image_builder.h"
 #include "support/kernel_test.h"
 
@@ -278,41 +279,6 @@ TEST(Image32Faults, AnFsRelativeReadOfTheProcessorControlRegionStopsNamingThePla
 
 constexpr char16_t kService[] = u"tarnlink";
 
-// The trace normalisation and the scenario below are the ones the x64 image
-// tests use, copied here until they move into a shared test file.
-
-// One URB packet as the trace records it, with the IRP's address replaced
-// by the order in which the IRP first appeared (the two builds' IRPs live
-// at different addresses).
-struct TracedPacket {
-    std::int64_t time = 0;
-    std::size_t irp = 0;
-    USBD_STATUS status = 0;
-    std::uint16_t function = 0;
-    bool completion = false;
-    std::uint8_t endpoint = 0, transfer = 0;
-    int stage = -1;
-    std::vector<std::uint8_t> data;
-    bool operator==(const TracedPacket&) const = default;
-};
-
-std::string Describe(const TracedPacket& p) {
-    std::ostringstream text;
-    text << "t=" << p.time << " irp#" << p.irp << (p.completion ? " done " : " down ") << "function 0x" << std::hex
-         << p.function << " ep 0x" << int(p.endpoint) << " status 0x" << p.status << std::dec << " stage " << p.stage
-         << " " << p.data.size() << " bytes";
-    return text.str();
-}
-
-struct ScenarioResult {
-    NTSTATUS entryStatus = STATUS_UNSUCCESSFUL;
-    std::vector<TracedPacket> trace;
-    std::vector<std::uint8_t> echoed;
-    ULONG baudReadBack = 0;
-    std::uint64_t allocations = 0;
-    std::size_t peakDriverBytes = 0;
-};
-
 class DriverImage32 : public KernelTest {
 protected:
     void SetUp() override {
@@ -325,55 +291,6 @@ protected:
         auto loaded = LoadDriverImage(TARNLINK_X86_IMAGE);
         EXPECT_TRUE(loaded.image) << loaded.error;
         return loaded;
-    }
-
-    // Plug a chip with a loopback plug, start its port, open it, set a
-    // rate, write five bytes and read them back, close, pull the chip out
-    // and unload the driver, tracing every URB on the way.
-    static ScenarioResult RunPortLife(PDRIVER_INITIALIZE entry) {
-        ScenarioResult result;
-        std::map<std::uint64_t, std::size_t> irps;
-        harness::usb::trace::SetObserver([&](const harness::usb::trace::Packet& p) {
-            const std::size_t irp = irps.emplace(p.irpId, irps.size()).first->second;
-            result.trace.push_back({harness::dispatcher::Now(), irp, p.status, p.function, p.completion, p.endpoint,
-                                    p.transfer, p.stage, std::vector<std::uint8_t>(p.data, p.data + p.length)});
-        });
-        auto driver = harness::pnp::LoadDriver(kService, entry);
-        result.entryStatus = driver->entryStatus;
-        if (!NT_SUCCESS(result.entryStatus)) return result;
-
-        auto chip = std::make_shared<harness::chip::ChipModel>(harness::chip::ChipConfig::ForGeneration(2));
-        chip->Connect(std::make_shared<harness::chip::LoopbackPlug>());
-        harness::pnp::DeviceDescription description;
-        description.usbDevice = chip;
-        auto device = harness::pnp::PlugDevice(driver, description, true);
-        EXPECT_EQ(device->startStatus, STATUS_SUCCESS);
-
-        harness::app::Handle port;
-        EXPECT_EQ(harness::app::Open(harness::io::DeviceName(device->functionDevice), &port), STATUS_SUCCESS);
-        SERIAL_BAUD_RATE rate{57600};
-        EXPECT_EQ(harness::app::Ioctl(port, IOCTL_SERIAL_SET_BAUD_RATE, harness::app::AsBytes(rate), 0).status,
-                  STATUS_SUCCESS);
-        const auto baud = harness::app::Ioctl(port, IOCTL_SERIAL_GET_BAUD_RATE, {}, sizeof(SERIAL_BAUD_RATE));
-        if (baud.output.size() == sizeof(SERIAL_BAUD_RATE)) std::memcpy(&result.baudReadBack, baud.output.data(), 4);
-        SERIAL_TIMEOUTS timeouts{};
-        timeouts.ReadTotalTimeoutConstant = 500;
-        harness::app::Ioctl(port, IOCTL_SERIAL_SET_TIMEOUTS, harness::app::AsBytes(timeouts), 0);
-
-        auto read = harness::app::ReadAsync(port, 5);
-        const std::vector<std::uint8_t> hello = {'h', 'e', 'l', 'l', 'o'};
-        EXPECT_EQ(harness::app::Write(port, hello).status, STATUS_SUCCESS);
-        harness::app::Wait(*read);
-        EXPECT_EQ(read->Status(), STATUS_SUCCESS);
-        result.echoed = read->Output();
-        EXPECT_EQ(harness::app::Close(port), STATUS_SUCCESS);
-
-        harness::pnp::UnplugDevice(device);
-        harness::pnp::UnloadDriver(driver);
-        harness::usb::trace::SetObserver({});
-        result.allocations = harness::pool::AllocationCount();
-        result.peakDriverBytes = harness::pool::PeakBytesInUse(harness::pool::Tag("COMX"));
-        return result;
     }
 };
 
@@ -433,35 +350,13 @@ TEST_F(DriverImage32, ReadsTheExtBaudrateTableAsTheHostBuildDoes) {
 }
 
 TEST_F(DriverImage32, APortsLifeOnTheX86ImageSendsTheHostBuildsUrbsAtTheSameTimes) {
-    const ScenarioResult host = RunPortLife(DriverEntry);
-    ASSERT_EQ(host.entryStatus, STATUS_SUCCESS);
-    for (const auto& v : harness::RecordedViolations()) ADD_FAILURE() << "host build: " << v.ToString();
-    harness::ClearRecordedViolations();
-    harness::ResetKernel();
-    harness::RecordViolations();
-
+    const PortLife host = RunPortLifeOnHostBuild();
     auto loaded = LoadImage();
     ASSERT_TRUE(loaded.image);
-    const ScenarioResult image = RunPortLife(loaded.image->Entry());
-    ASSERT_EQ(image.entryStatus, STATUS_SUCCESS);
-
-    const std::vector<std::uint8_t> hello = {'h', 'e', 'l', 'l', 'o'};
-    EXPECT_EQ(host.echoed, hello);
-    EXPECT_EQ(image.echoed, hello);
-    EXPECT_EQ(host.baudReadBack, 57600u);
-    EXPECT_EQ(image.baudReadBack, 57600u);
+    const PortLife image = RunPortLife(loaded.image->Entry());
+    ExpectSameLife(host, image);
     // The x86 image reads the IRQL through the HAL, never through CR8.
     EXPECT_EQ(harness::loader::CountPrivilegedInstructions().cr8Reads, 0u);
-    EXPECT_EQ(host.allocations, image.allocations);
-    EXPECT_GT(host.peakDriverBytes, 0u);
-    EXPECT_EQ(host.peakDriverBytes, image.peakDriverBytes);
-
-    ASSERT_FALSE(host.trace.empty());
-    const std::size_t common = std::min(host.trace.size(), image.trace.size());
-    for (std::size_t i = 0; i < common; ++i)
-        ASSERT_EQ(host.trace[i], image.trace[i]) << "packet " << i << ": host " << Describe(host.trace[i])
-                                                 << "; image " << Describe(image.trace[i]);
-    EXPECT_EQ(host.trace.size(), image.trace.size());
 }
 
 }  // namespace

@@ -30,24 +30,12 @@
 #include "harness/usb/usb_trace.h"
 #include "usb/chip_protocol.h"
 #include "support/kernel_test.h"
+#include "image/port_life.h"
 #include "support/trace_recording.h"
 
 namespace {
 
 constexpr char16_t kService[] = u"tarnlink";
-
-using tracing::TracedPacket;
-
-struct ScenarioResult {
-    NTSTATUS entryStatus = STATUS_UNSUCCESSFUL;
-    std::vector<TracedPacket> trace;
-    std::vector<std::uint8_t> echoed;
-    ULONG baudReadBack = 0;
-    // The driver's pool: a record of a different size in the image (the
-    // device extension, a request context) shows here.
-    std::uint64_t allocations = 0;
-    std::size_t peakDriverBytes = 0;
-};
 
 class DriverImage : public KernelTest {
 protected:
@@ -67,51 +55,6 @@ protected:
     static void SetExtBaudrate(std::u16string_view value) {
         harness::registry::CreateKey(harness::registry::ServiceKeyPath(kService));
         harness::registry::SetString(harness::registry::ServiceKeyPath(kService), u"ExtBaudrate", value);
-    }
-
-    // Plug a chip with a loopback plug, start its port, open it, set a
-    // rate, write five bytes and read them back, close, pull the chip out
-    // and unload the driver, tracing every URB on the way.
-    static ScenarioResult RunPortLife(PDRIVER_INITIALIZE entry) {
-        ScenarioResult result;
-        tracing::TraceRecording recording;
-        auto driver = harness::pnp::LoadDriver(kService, entry);
-        result.entryStatus = driver->entryStatus;
-        if (!NT_SUCCESS(result.entryStatus)) return result;
-
-        auto chip = std::make_shared<harness::chip::ChipModel>(harness::chip::ChipConfig::ForGeneration(2));
-        chip->Connect(std::make_shared<harness::chip::LoopbackPlug>());
-        harness::pnp::DeviceDescription description;
-        description.usbDevice = chip;
-        auto device = harness::pnp::PlugDevice(driver, description, true);
-        EXPECT_EQ(device->startStatus, STATUS_SUCCESS);
-
-        harness::app::Handle port;
-        EXPECT_EQ(harness::app::Open(harness::io::DeviceName(device->functionDevice), &port), STATUS_SUCCESS);
-        SERIAL_BAUD_RATE rate{57600};
-        EXPECT_EQ(harness::app::Ioctl(port, IOCTL_SERIAL_SET_BAUD_RATE, harness::app::AsBytes(rate), 0).status,
-                  STATUS_SUCCESS);
-        const auto baud = harness::app::Ioctl(port, IOCTL_SERIAL_GET_BAUD_RATE, {}, sizeof(SERIAL_BAUD_RATE));
-        if (baud.output.size() == sizeof(SERIAL_BAUD_RATE)) std::memcpy(&result.baudReadBack, baud.output.data(), 4);
-        SERIAL_TIMEOUTS timeouts{};
-        timeouts.ReadTotalTimeoutConstant = 500;
-        harness::app::Ioctl(port, IOCTL_SERIAL_SET_TIMEOUTS, harness::app::AsBytes(timeouts), 0);
-
-        auto read = harness::app::ReadAsync(port, 5);
-        const std::vector<std::uint8_t> hello = {'h', 'e', 'l', 'l', 'o'};
-        EXPECT_EQ(harness::app::Write(port, hello).status, STATUS_SUCCESS);
-        harness::app::Wait(*read);
-        EXPECT_EQ(read->Status(), STATUS_SUCCESS);
-        result.echoed = read->Output();
-        EXPECT_EQ(harness::app::Close(port), STATUS_SUCCESS);
-
-        harness::pnp::UnplugDevice(device);
-        harness::pnp::UnloadDriver(driver);
-        recording.Stop();
-        result.trace = recording.Take();
-        result.allocations = harness::pool::AllocationCount();
-        result.peakDriverBytes = harness::pool::PeakBytesInUse(harness::pool::Tag("COMX"));
-        return result;
     }
 };
 
@@ -173,30 +116,12 @@ TEST_F(DriverImage, ReadsTheExtBaudrateTableAsTheHostBuildDoes) {
 }
 
 TEST_F(DriverImage, APortsLifeOnTheImageSendsTheHostBuildsUrbsAtTheSameTimes) {
-    const ScenarioResult host = RunPortLife(DriverEntry);
-    ASSERT_EQ(host.entryStatus, STATUS_SUCCESS);
-    for (const auto& v : harness::RecordedViolations()) ADD_FAILURE() << "host build: " << v.ToString();
-    harness::ClearRecordedViolations();
-    harness::ResetKernel();
-    harness::RecordViolations();
-
+    const PortLife host = RunPortLifeOnHostBuild();
     auto loaded = LoadImage();
     ASSERT_TRUE(loaded.image);
-    const ScenarioResult image = RunPortLife(loaded.image->Entry());
-    ASSERT_EQ(image.entryStatus, STATUS_SUCCESS);
-
-    const std::vector<std::uint8_t> hello = {'h', 'e', 'l', 'l', 'o'};
-    EXPECT_EQ(host.echoed, hello);
-    EXPECT_EQ(image.echoed, hello);
-    EXPECT_EQ(host.baudReadBack, 57600u);
-    EXPECT_EQ(image.baudReadBack, 57600u);
+    const PortLife image = RunPortLife(loaded.image->Entry());
+    ExpectSameLife(host, image);
     EXPECT_GT(harness::loader::CountPrivilegedInstructions().cr8Reads, 0u);
-    EXPECT_EQ(host.allocations, image.allocations);
-    EXPECT_GT(host.peakDriverBytes, 0u);
-    EXPECT_EQ(host.peakDriverBytes, image.peakDriverBytes);
-
-    ASSERT_FALSE(host.trace.empty());
-    EXPECT_EQ(tracing::FirstDifference(host.trace, image.trace), "");
 }
 
 }  // namespace
