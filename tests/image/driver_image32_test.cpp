@@ -277,8 +277,6 @@ TEST(Image32Faults, AnFsRelativeReadOfTheProcessorControlRegionStopsNamingThePla
 
 // --- The shipped x86 image ----------------------------------------------
 
-constexpr char16_t kService[] = u"tarnlink";
-
 class DriverImage32 : public KernelTest {
 protected:
     void SetUp() override {
@@ -295,58 +293,20 @@ protected:
 };
 
 TEST_F(DriverImage32, DriverEntryRunsFromTheX86ImageAndFillsTheDispatchTableAsTheHostBuildDoes) {
-    auto host = harness::pnp::LoadDriver(kService, DriverEntry);
-    ASSERT_EQ(host->entryStatus, STATUS_SUCCESS);
-    std::vector<PDRIVER_DISPATCH> hostTable(std::begin(host->object->MajorFunction),
-                                            std::end(host->object->MajorFunction));
-    harness::pnp::UnloadDriver(host);
-    harness::debug::Clear();
+    // The x86 map's "DriverEntry@8", named as the source names it.
+    ExpectImageEntryServesAsTheHostBuildDoes(TARNLINK_X86_IMAGE, "tarnlink.sys!DriverEntry");
+}
 
+TEST_F(DriverImage32, TakesItsIrqlAndSpinLockRoutinesFromTheHal) {
     auto loaded = LoadImage();
     ASSERT_TRUE(loaded.image);
-    // The x86 map's "DriverEntry@8", named as the source names it.
-    EXPECT_EQ(loaded.image->Describe(reinterpret_cast<const void*>(loaded.image->Entry())),
-              "tarnlink.sys!DriverEntry");
-    // The x86 image takes its IRQL and spin lock routines from the HAL.
     bool hal = false;
     for (const auto& import : loaded.image->Imports()) hal = hal || import.dll == "HAL.dll";
     EXPECT_TRUE(hal);
-    auto driver = harness::pnp::LoadDriver(kService, loaded.image->Entry());
-    ASSERT_EQ(driver->entryStatus, STATUS_SUCCESS);
-    EXPECT_TRUE(harness::debug::Contains("KALVEX.SYS:\t<Build: "));
-
-    const DRIVER_OBJECT& object = *driver->object;
-    EXPECT_TRUE(loaded.image->InCode(reinterpret_cast<const void*>(object.DriverUnload)));
-    EXPECT_TRUE(loaded.image->InCode(reinterpret_cast<const void*>(object.DriverExtension->AddDevice)));
-    int served = 0;
-    for (std::size_t i = 0; i < hostTable.size(); ++i) {
-        const bool inImage = loaded.image->InCode(reinterpret_cast<const void*>(object.MajorFunction[i]));
-        EXPECT_EQ(inImage, hostTable[i] != object.MajorFunction[i]) << "major function " << i;
-        served += inImage;
-    }
-    EXPECT_GE(served, 8);
-    harness::pnp::UnloadDriver(driver);
 }
 
 TEST_F(DriverImage32, ReadsTheExtBaudrateTableAsTheHostBuildDoes) {
-    harness::registry::CreateKey(harness::registry::ServiceKeyPath(kService));
-    harness::registry::SetString(harness::registry::ServiceKeyPath(kService), u"ExtBaudrate",
-                                 u"250000,12 500000,6 7200,8000");
-    auto host = harness::pnp::LoadDriver(kService, DriverEntry);
-    ASSERT_EQ(host->entryStatus, STATUS_SUCCESS);
-    const DriverGlobals hostGlobals = driverGlobals;
-    harness::pnp::UnloadDriver(host);
-
-    auto loaded = LoadImage();
-    ASSERT_TRUE(loaded.image);
-    auto* imageGlobals = static_cast<DriverGlobals*>(loaded.image->Symbol("driverGlobals"));
-    ASSERT_NE(imageGlobals, nullptr) << "driverGlobals is not in the image's linker map";
-    auto driver = harness::pnp::LoadDriver(kService, loaded.image->Entry());
-    ASSERT_EQ(driver->entryStatus, STATUS_SUCCESS);
-    EXPECT_EQ(imageGlobals->extBaudCount, 3);
-    EXPECT_EQ(imageGlobals->extBaudCount, hostGlobals.extBaudCount);
-    EXPECT_EQ(std::memcmp(imageGlobals->extBaudTable, hostGlobals.extBaudTable, sizeof hostGlobals.extBaudTable), 0);
-    harness::pnp::UnloadDriver(driver);
+    ExpectImageReadsExtBaudrateAsTheHostBuildDoes(TARNLINK_X86_IMAGE);
 }
 
 TEST_F(DriverImage32, APortsLifeOnTheX86ImageSendsTheHostBuildsUrbsAtTheSameTimes) {

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 #include "harness/km/wdm.h"
@@ -32,3 +33,12 @@ PortLife RunPortLifeOnHostBuild();
 // Both echo the bytes at the rate set, use the pool alike and send the
 // same URBs at the same times.
 void ExpectSameLife(const PortLife& host, const PortLife& image);
+
+// DriverEntry run from the image at `imagePath` announces the driver, is
+// named `entryName` in the harness's reports, and serves exactly the major
+// functions the host build serves (the rest keep the kernel's own routine).
+void ExpectImageEntryServesAsTheHostBuildDoes(const char* imagePath, std::string_view entryName);
+
+// The image reads the service key's "ExtBaudrate" table into the globals the
+// host build fills, and every load of it starts from the file's zeroed data.
+void ExpectImageReadsExtBaudrateAsTheHostBuildDoes(const char* imagePath);
