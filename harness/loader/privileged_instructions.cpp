@@ -35,11 +35,14 @@
 #include <signal.h>
 #include <ucontext.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include "harness/kernel/dispatcher_internal.h"
 #include "harness/km/wdm.h"
@@ -49,19 +52,32 @@
 namespace harness::loader {
 namespace {
 
-struct SiteCounts {
-    std::string where;
-    std::uint64_t reads = 0;
-    std::uint64_t writes = 0;
+// CR8 accesses counted by site. The counting runs inside the fault handler,
+// on whatever thread faulted, possibly with a lock of the harness held:
+// it may neither allocate nor wait, so the sites live in a fixed table
+// filled without a lock (open addressing on the instruction's address). A
+// site is named only when the counts are read.
+struct SiteSlot {
+    std::atomic<std::uintptr_t> rip{0};  // 0: free
+    std::atomic<std::uint64_t> reads{0};
+    std::atomic<std::uint64_t> writes{0};
 };
+constexpr std::size_t kSiteSlots = 1024;  // an image has a few hundred CR8 sites at most
+SiteSlot g_sites[kSiteSlots];
+SiteSlot g_sitesPastTheTable;  // counted, not told apart
 
-std::mutex& CountsMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-std::map<std::uintptr_t, SiteCounts>& Sites() {
-    static std::map<std::uintptr_t, SiteCounts> sites;
-    return sites;
+[[maybe_unused]] void Count(std::uintptr_t rip, bool write) {  // x64 only: x86 has no CR8
+    const std::size_t start = (rip ^ (rip >> 10)) % kSiteSlots;
+    for (std::size_t i = 0; i < kSiteSlots; ++i) {
+        SiteSlot& slot = g_sites[(start + i) % kSiteSlots];
+        std::uintptr_t seen = slot.rip.load(std::memory_order_acquire);
+        if (seen == 0 && slot.rip.compare_exchange_strong(seen, rip, std::memory_order_acq_rel)) seen = rip;
+        if (seen == rip) {
+            (write ? slot.writes : slot.reads).fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
+    }
+    (write ? g_sitesPastTheTable.writes : g_sitesPastTheTable.reads).fetch_add(1, std::memory_order_relaxed);
 }
 
 const std::uint8_t* FaultingInstruction(const void* context) {
@@ -93,13 +109,6 @@ void PassOn(int signal) {
 }
 
 #if defined(__x86_64__)
-
-void Count(std::uintptr_t rip, bool write) {
-    std::lock_guard<std::mutex> lock(CountsMutex());
-    SiteCounts& site = Sites()[rip];
-    if (site.where.empty()) site.where = DescribeImageAddress(reinterpret_cast<const void*>(rip));
-    ++(write ? site.writes : site.reads);
-}
 
 // ucontext's general registers by the instruction set's register number
 // (RAX, RCX, RDX, RBX, RSP, RBP, RSI, RDI, R8..R15).
@@ -256,19 +265,43 @@ void InstallPrivilegedInstructionHandler() {
 }
 
 PrivilegedInstructionCounts CountPrivilegedInstructions() {
-    std::lock_guard<std::mutex> lock(CountsMutex());
-    PrivilegedInstructionCounts counts;
-    for (const auto& [rip, site] : Sites()) {
-        counts.cr8Reads += site.reads;
-        counts.cr8Writes += site.writes;
-        counts.sites.push_back({site.where, site.reads, site.writes});
+    std::vector<std::pair<std::uintptr_t, const SiteSlot*>> used;
+    for (const SiteSlot& slot : g_sites) {
+        const std::uintptr_t rip = slot.rip.load(std::memory_order_acquire);
+        if (rip != 0) used.emplace_back(rip, &slot);
     }
+    std::sort(used.begin(), used.end());
+    PrivilegedInstructionCounts counts;
+    auto add = [&counts](std::string where, const SiteSlot& slot) {
+        const std::uint64_t reads = slot.reads.load(std::memory_order_relaxed);
+        const std::uint64_t writes = slot.writes.load(std::memory_order_relaxed);
+        counts.cr8Reads += reads;
+        counts.cr8Writes += writes;
+        counts.sites.push_back({std::move(where), reads, writes});
+    };
+    for (const auto& [rip, slot] : used) {
+        std::string where = DescribeImageAddress(reinterpret_cast<const void*>(rip));
+        if (where.empty()) {
+            char address[48];
+            std::snprintf(address, sizeof address, "%#zx (an image since unloaded)", std::size_t(rip));
+            where = address;
+        }
+        add(std::move(where), *slot);
+    }
+    if (g_sitesPastTheTable.reads.load() + g_sitesPastTheTable.writes.load() != 0)
+        add("sites past the counting table", g_sitesPastTheTable);
     return counts;
 }
 
+// Between tests, with no image code running.
 void ResetPrivilegedInstructionCounts() {
-    std::lock_guard<std::mutex> lock(CountsMutex());
-    Sites().clear();
+    auto clear = [](SiteSlot& slot) {
+        slot.reads = 0;
+        slot.writes = 0;
+        slot.rip = 0;
+    };
+    for (SiteSlot& slot : g_sites) clear(slot);
+    clear(g_sitesPastTheTable);
 }
 
 }  // namespace harness::loader
