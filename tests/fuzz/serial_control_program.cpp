@@ -8,18 +8,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "driver/driver_globals.h"
-#include "driver/port_extension.h"
 #include "harness/app/request_log.h"
 #include "harness/app/user_io.h"
 #include "harness/kernel/dispatcher.h"
+#include "harness/kernel/io_manager.h"
 #include "harness/kernel/kernel.h"
 #include "harness/kernel/pnp_manager.h"
 #include "harness/kernel/pool.h"
 #include "harness/kernel/verifier.h"
+#include "harness/loader/driver_code.h"
 #include "harness/usb/chip/chip_model.h"
 #include "harness/usb/chip/far_end.h"
 
@@ -239,7 +241,9 @@ class Program* g_running = nullptr;
 
 class Program {
 public:
-    Program(const uint8_t* data, size_t size) : in_(data, size) {}
+    Program(const uint8_t* data, size_t size, const std::string& imagePath,
+            std::vector<tracing::TracedPacket>* trace)
+        : in_(data, size), imagePath_(imagePath), trace_(trace) {}
 
     ProgramOutcome Run() {
         Boot();
@@ -278,7 +282,14 @@ private:
                                              : harness::chip::Layout::OneInterface;
         orderlyRemoval_ = (setup / 10) % 2 == 0;
 
-        driver_ = harness::pnp::LoadDriver(u"tarnlink", DriverEntry);
+        if (trace_ != nullptr) recording_.emplace();
+        harness::loader::DriverCode code = harness::loader::DriverCode::HostBuild(DriverEntry);
+        if (!imagePath_.empty()) {
+            std::string error;
+            code = harness::loader::DriverCode::FromImage(imagePath_, &error);
+            if (!code.Valid()) Fail("the driver image did not load: " + error);
+        }
+        driver_ = code.Load(u"tarnlink");
         if (driver_->entryStatus != STATUS_SUCCESS) Fail("DriverEntry failed");
         chip_ = std::make_shared<harness::chip::ChipModel>(harness::chip::ChipConfig::ForGeneration(generation, layout));
         chip_->Connect(std::make_shared<harness::chip::LoopbackPlug>());
@@ -286,8 +297,7 @@ private:
         description.usbDevice = chip_;
         device_ = harness::pnp::PlugDevice(driver_, description, true);
         if (device_->startStatus != STATUS_SUCCESS) Fail("the port did not start");
-        const UNICODE_STRING& name = PortFromDevice(device_->functionDevice)->deviceName;
-        portName_.assign(reinterpret_cast<const char16_t*>(name.Buffer), name.Length / sizeof(WCHAR));
+        portName_ = harness::io::DeviceName(device_->functionDevice);
         if (harness::app::Open(portName_, &handle_) != STATUS_SUCCESS) Fail("the first open failed");
     }
 
@@ -448,6 +458,11 @@ private:
             if (harness::app::RequestLogEnabled())
                 std::fprintf(stderr, "%s\n", harness::app::FormatRequestLog().c_str());
         }
+        if (recording_) {
+            recording_->Stop();
+            *trace_ = recording_->Take();
+            recording_.reset();
+        }
         device_.reset();
         chip_.reset();
         driver_.reset();
@@ -455,6 +470,9 @@ private:
     }
 
     Input in_;
+    const std::string imagePath_;
+    std::vector<tracing::TracedPacket>* trace_;
+    std::optional<tracing::TraceRecording> recording_;
     size_t step_ = 0;
     bool orderlyRemoval_ = true;
     std::shared_ptr<harness::pnp::Driver> driver_;
@@ -483,9 +501,10 @@ void OnViolation(const harness::Violation& violation) { Fail("verifier report: "
 
 void SetFailureContext(std::string context) { g_context = std::move(context); }
 
-ProgramOutcome RunSerialControlProgram(const uint8_t* data, size_t size) {
+ProgramOutcome RunSerialControlProgram(const uint8_t* data, size_t size, const std::string& imagePath,
+                                       std::vector<tracing::TracedPacket>* trace) {
     harness::SetViolationHandler(OnViolation);
-    Program program(data, size);
+    Program program(data, size, imagePath, trace);
     g_running = &program;
     const ProgramOutcome outcome = program.Run();
     g_running = nullptr;

@@ -19,12 +19,17 @@
 // still in flight after its cancel and the time the driver has to end it.
 //
 // Same input, same run: nothing is drawn from outside the input, and the
-// outcome digest is a function of the input alone.
+// outcome digest is a function of the input alone. That holds across the
+// builds of the driver too: the shipped Windows image, loaded in place of
+// the host build, must give the same digest and the same USB traffic.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "support/trace_recording.h"
 
 namespace fuzz {
 
@@ -33,7 +38,11 @@ struct ProgramOutcome {
     size_t requests = 0;    // requests that reached the driver
 };
 
-ProgramOutcome RunSerialControlProgram(const uint8_t* data, size_t size);
+// `imagePath` empty runs the host build linked into this program; a path
+// runs that Windows image of the driver, mapped afresh for the run. Given
+// `trace`, the run's USB traffic is recorded into it, for comparing builds.
+ProgramOutcome RunSerialControlProgram(const uint8_t* data, size_t size, const std::string& imagePath = {},
+                                       std::vector<tracing::TracedPacket>* trace = nullptr);
 
 // Printed with a failure: which input was running ("seed 17", a file name).
 void SetFailureContext(std::string context);

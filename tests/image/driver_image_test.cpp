@@ -35,8 +35,6 @@
 
 namespace {
 
-constexpr char16_t kService[] = u"tarnlink";
-
 class DriverImage : public KernelTest {
 protected:
     void SetUp() override {
@@ -51,68 +49,14 @@ protected:
         EXPECT_TRUE(loaded.image) << loaded.error;
         return loaded;
     }
-
-    static void SetExtBaudrate(std::u16string_view value) {
-        harness::registry::CreateKey(harness::registry::ServiceKeyPath(kService));
-        harness::registry::SetString(harness::registry::ServiceKeyPath(kService), u"ExtBaudrate", value);
-    }
 };
 
 TEST_F(DriverImage, DriverEntryRunsFromTheImageAndFillsTheDispatchTableAsTheHostBuildDoes) {
-    auto host = harness::pnp::LoadDriver(kService, DriverEntry);
-    ASSERT_EQ(host->entryStatus, STATUS_SUCCESS);
-    std::vector<PDRIVER_DISPATCH> hostTable(std::begin(host->object->MajorFunction),
-                                            std::end(host->object->MajorFunction));
-    harness::pnp::UnloadDriver(host);
-    harness::debug::Clear();
-
-    auto loaded = LoadImage();
-    ASSERT_TRUE(loaded.image);
-    EXPECT_EQ(loaded.image->Describe(reinterpret_cast<const void*>(loaded.image->Entry())),
-              "tarnlink64.sys!DriverEntry");
-    auto driver = harness::pnp::LoadDriver(kService, loaded.image->Entry());
-    ASSERT_EQ(driver->entryStatus, STATUS_SUCCESS);
-    EXPECT_TRUE(harness::debug::Contains("KALVEX.SYS:\t<Build: "));
-
-    const DRIVER_OBJECT& object = *driver->object;
-    EXPECT_TRUE(loaded.image->InCode(reinterpret_cast<const void*>(object.DriverUnload)));
-    EXPECT_TRUE(loaded.image->InCode(reinterpret_cast<const void*>(object.DriverExtension->AddDevice)));
-    // The image serves the major functions the host build serves; the rest
-    // keep the kernel's own routine, the same in both.
-    int served = 0;
-    for (std::size_t i = 0; i < hostTable.size(); ++i) {
-        const bool inImage = loaded.image->InCode(reinterpret_cast<const void*>(object.MajorFunction[i]));
-        EXPECT_EQ(inImage, hostTable[i] != object.MajorFunction[i]) << "major function " << i;
-        served += inImage;
-    }
-    EXPECT_GE(served, 8);
-    harness::pnp::UnloadDriver(driver);
+    ExpectImageEntryServesAsTheHostBuildDoes(TARNLINK_X64_IMAGE, "tarnlink64.sys!DriverEntry");
 }
 
 TEST_F(DriverImage, ReadsTheExtBaudrateTableAsTheHostBuildDoes) {
-    SetExtBaudrate(u"250000,12 500000,6 7200,8000");
-    auto host = harness::pnp::LoadDriver(kService, DriverEntry);
-    ASSERT_EQ(host->entryStatus, STATUS_SUCCESS);
-    const DriverGlobals hostGlobals = driverGlobals;
-    harness::pnp::UnloadDriver(host);
-
-    auto loaded = LoadImage();
-    ASSERT_TRUE(loaded.image);
-    auto* imageGlobals = static_cast<DriverGlobals*>(loaded.image->Symbol("driverGlobals"));
-    ASSERT_NE(imageGlobals, nullptr) << "driverGlobals is not in the image's linker map";
-    EXPECT_EQ(imageGlobals->extBaudCount, 0) << "a fresh image starts with zeroed globals";
-    auto driver = harness::pnp::LoadDriver(kService, loaded.image->Entry());
-    ASSERT_EQ(driver->entryStatus, STATUS_SUCCESS);
-    EXPECT_EQ(imageGlobals->extBaudCount, 3);
-    EXPECT_EQ(imageGlobals->extBaudCount, hostGlobals.extBaudCount);
-    EXPECT_EQ(std::memcmp(imageGlobals->extBaudTable, hostGlobals.extBaudTable, sizeof hostGlobals.extBaudTable), 0);
-
-    // Loaded again, the image's data starts from the file, not from the
-    // state the first copy left.
-    auto again = LoadImage();
-    auto* againGlobals = static_cast<DriverGlobals*>(again.image->Symbol("driverGlobals"));
-    EXPECT_EQ(againGlobals->extBaudCount, 0);
-    harness::pnp::UnloadDriver(driver);
+    ExpectImageReadsExtBaudrateAsTheHostBuildDoes(TARNLINK_X64_IMAGE);
 }
 
 TEST_F(DriverImage, APortsLifeOnTheImageSendsTheHostBuildsUrbsAtTheSameTimes) {
@@ -149,13 +93,11 @@ std::vector<std::uint8_t> ReadFile(const std::filesystem::path& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// Runs one driver test in the driver suite's image mode against `image`;
-// returns its exit status and output.
-std::pair<int, std::string> RunDriverSuite(const std::filesystem::path& image, const std::string& test) {
-    const std::string command = std::string(TARNLINK_DRIVER_TESTS) + " --image=" + image.string() +
-                                " --gtest_filter=" + test + " 2>&1";
+// Runs `command` with its error output joined to its output; returns its
+// exit status and output.
+std::pair<int, std::string> RunProgram(const std::string& command) {
     std::string output;
-    FILE* pipe = popen(command.c_str(), "r");
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
     if (pipe == nullptr) return {-1, "cannot start " + command};
     char buffer[4096];
     while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
@@ -163,49 +105,72 @@ std::pair<int, std::string> RunDriverSuite(const std::filesystem::path& image, c
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
 }
 
+// Runs one driver test in the driver suite's image mode against `image`.
+std::pair<int, std::string> RunDriverSuite(const std::filesystem::path& image, const std::string& test) {
+    return RunProgram(std::string(TARNLINK_DRIVER_TESTS) + " --image=" + image.string() + " --gtest_filter=" + test);
+}
+
+// Replays the fuzzer's fixed-seed programs and corpus on the host build
+// and on `image`.
+std::pair<int, std::string> RunFuzzReplay(const std::filesystem::path& image) {
+    return RunProgram(std::string(TARNLINK_FUZZ_REPLAY) + " --count 500 --image " + image.string() + " " +
+                      TARNLINK_FUZZ_CORPUS);
+}
+
 // A copy of the shipped image with the divisor word of the 921,600 bit/s
 // row of the rate table one higher: a rate about a tenth of a percent off,
 // which the loopback still carries, so only the comparison of the two
-// builds' USB traffic can tell. The driver suite in image mode must fail
-// the test that runs at that rate, naming the line-coding packet, and pass
-// it on the unpatched image.
-TEST_F(DriverImage, APatchedRateWordInTheImageFailsTheDriverSuitesComparison) {
-    auto loaded = LoadImage();
-    ASSERT_TRUE(loaded.image);
-    const auto table = loaded.image->Map().Find("rateTable");
-    ASSERT_TRUE(table.has_value()) << "rateTable is not in the image's linker map";
-    constexpr std::size_t kRow = 4;
-    ASSERT_EQ(rateTable[kRow].rate, 921600u);
-    const std::uint32_t wordRva = *table + std::uint32_t(kRow * sizeof(RateRow) + offsetof(RateRow, divisorWord));
+// builds' USB traffic can tell. Written with its linker map into a
+// directory of its own, removed at the end of the test.
+class PatchedImage : public DriverImage {
+protected:
+    void SetUp() override {
+        DriverImage::SetUp();
+        if (IsSkipped()) return;
+        auto loaded = LoadImage();
+        ASSERT_TRUE(loaded.image);
+        const auto table = loaded.image->Map().Find("rateTable");
+        ASSERT_TRUE(table.has_value()) << "rateTable is not in the image's linker map";
+        constexpr std::size_t kRow = 4;
+        ASSERT_EQ(rateTable[kRow].rate, 921600u);
+        const auto wordRva = *table + std::uint32_t(kRow * sizeof(RateRow) + offsetof(RateRow, divisorWord));
 
-    const std::filesystem::path shipped = TARNLINK_X64_IMAGE;
-    std::vector<std::uint8_t> file = ReadFile(shipped);
-    const std::size_t at = FileOffsetOf(file, wordRva);
-    ASSERT_NE(at, std::string::npos);
-    ULONG word = 0;
-    std::memcpy(&word, &file[at], sizeof word);
-    ASSERT_EQ(word, rateTable[kRow].divisorWord) << "the image's rate table is not the host build's";
-    ++word;
-    std::memcpy(&file[at], &word, sizeof word);
+        std::vector<std::uint8_t> file = ReadFile(shipped_);
+        const std::size_t at = FileOffsetOf(file, wordRva);
+        ASSERT_NE(at, std::string::npos);
+        ULONG word = 0;
+        std::memcpy(&word, &file[at], sizeof word);
+        ASSERT_EQ(word, rateTable[kRow].divisorWord) << "the image's rate table is not the host build's";
+        ++word;
+        std::memcpy(&file[at], &word, sizeof word);
 
-    const std::filesystem::path directory = std::filesystem::path(::testing::TempDir()) / "tarnlink-patched-image";
-    std::filesystem::create_directories(directory);
-    const std::filesystem::path patched = directory / shipped.filename();
-    {
-        std::ofstream out(patched, std::ios::binary | std::ios::trunc);
+        std::filesystem::create_directories(directory_);
+        std::ofstream out(patched_, std::ios::binary | std::ios::trunc);
         out.write(reinterpret_cast<const char*>(file.data()), std::streamsize(file.size()));
         ASSERT_TRUE(out.good());
+        std::filesystem::copy_file(std::filesystem::path(shipped_).replace_extension(".map"),
+                                   std::filesystem::path(patched_).replace_extension(".map"),
+                                   std::filesystem::copy_options::overwrite_existing);
     }
-    std::filesystem::copy_file(std::filesystem::path(shipped).replace_extension(".map"),
-                               std::filesystem::path(patched).replace_extension(".map"),
-                               std::filesystem::copy_options::overwrite_existing);
+    void TearDown() override {
+        std::filesystem::remove_all(directory_);
+        DriverImage::TearDown();
+    }
 
+    const std::filesystem::path shipped_ = TARNLINK_X64_IMAGE;
+    const std::filesystem::path directory_ = std::filesystem::path(::testing::TempDir()) / "tarnlink-patched-image";
+    const std::filesystem::path patched_ = directory_ / shipped_.filename();
+};
+
+// The driver suite in image mode must fail the test that runs at that
+// rate, naming the line-coding packet, and pass it on the unpatched image.
+TEST_F(PatchedImage, FailsTheDriverSuitesComparison) {
     const std::string test = "Lines/LoopbackAtRate.EveryByteWrittenComesBackInOrderAndIsCounted/Gen2_921600_8N1";
-    const auto [shippedStatus, shippedOutput] = RunDriverSuite(shipped, test);
+    const auto [shippedStatus, shippedOutput] = RunDriverSuite(shipped_, test);
     EXPECT_EQ(shippedStatus, 0) << shippedOutput;
     EXPECT_NE(shippedOutput.find("[  PASSED  ] 1 test"), std::string::npos) << shippedOutput;
 
-    const auto [patchedStatus, patchedOutput] = RunDriverSuite(patched, test);
+    const auto [patchedStatus, patchedOutput] = RunDriverSuite(patched_, test);
     EXPECT_NE(patchedStatus, 0) << patchedOutput;
     EXPECT_NE(patchedOutput.find("the USB traces part at packet"), std::string::npos) << patchedOutput;
     EXPECT_NE(patchedOutput.find("running on the tarnlink64.sys (the Windows image)"), std::string::npos)
@@ -214,5 +179,18 @@ TEST_F(DriverImage, APatchedRateWordInTheImageFailsTheDriverSuitesComparison) {
     // build's 0x80000268 against the patched 0x80000269.
     EXPECT_NE(patchedOutput.find("68 02 00 80"), std::string::npos) << patchedOutput;
     EXPECT_NE(patchedOutput.find("69 02 00 80"), std::string::npos) << patchedOutput;
-    std::filesystem::remove_all(directory);
+}
+
+// The fuzzer's programs set 921,600 bit/s among their rates: the replay
+// on the patched image must part from the host build at the line coding.
+TEST_F(PatchedImage, FailsTheFuzzReplaysComparison) {
+    const auto [shippedStatus, shippedOutput] = RunFuzzReplay(shipped_);
+    EXPECT_EQ(shippedStatus, 0) << shippedOutput;
+    EXPECT_NE(shippedOutput.find("the same outcome and USB traffic"), std::string::npos) << shippedOutput;
+
+    const auto [patchedStatus, patchedOutput] = RunFuzzReplay(patched_);
+    EXPECT_EQ(patchedStatus, 1) << patchedOutput;
+    EXPECT_NE(patchedOutput.find("the host build and " + patched_.string() + " part"), std::string::npos)
+        << patchedOutput;
+    EXPECT_NE(patchedOutput.find("69 02 00 80"), std::string::npos) << patchedOutput;
 }
