@@ -1,0 +1,197 @@
+// Hostile and damaged images given to the loader: every field it follows
+// (section extents, the entry point, relocation blocks, import descriptors
+// and their tables) is bent the way a damaged or crafted file bends it, and
+// the load must be refused naming the problem, without reading or writing
+// outside the file or the mapping. The kernel's own image loader refuses
+// the same files.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+
+#include "harness/loader/driver_image.h"
+#include "image/test_image_builder.h"
+
+namespace {
+
+using harness::loader::LoadDriverImage;
+
+// Where the fields of a built x64 test image lie in the file.
+struct Layout {
+    explicit Layout(const TestImage& image) : optional(image.peHeaderOffset + 24) {}
+    std::size_t optional;
+    std::size_t EntryPoint() const { return optional + 16; }
+    std::size_t SizeOfImage() const { return optional + 56; }
+    std::size_t Directory(int index) const { return optional + 112 + 8 * index; }
+    std::size_t Section(int index) const { return optional + 240 + 40 * index; }
+    std::size_t SectionVirtualSize(int index) const { return Section(index) + 8; }
+    std::size_t SectionRva(int index) const { return Section(index) + 12; }
+    std::size_t SectionRawSize(int index) const { return Section(index) + 16; }
+    std::size_t SectionRawPointer(int index) const { return Section(index) + 20; }
+};
+
+template <typename T>
+T Get(const std::vector<std::uint8_t>& bytes, std::size_t offset) {
+    T value;
+    std::memcpy(&value, bytes.data() + offset, sizeof value);
+    return value;
+}
+
+template <typename T>
+void Set(std::vector<std::uint8_t>& bytes, std::size_t offset, T value) {
+    std::memcpy(bytes.data() + offset, &value, sizeof value);
+}
+
+std::string RefusalOf(const std::vector<std::uint8_t>& bytes) {
+    auto loaded = LoadDriverImage(WriteTestFile("hostile.sys", bytes));
+    if (loaded.image) return "";
+    return loaded.error;
+}
+
+// The refusal of `image` built and then damaged by `damage`.
+std::string Damaged(TestImage& image, const std::function<void(std::vector<std::uint8_t>&, const Layout&)>& damage) {
+    std::vector<std::uint8_t> bytes = image.Build();
+    EXPECT_EQ(RefusalOf(bytes), "") << "the undamaged image must load";
+    damage(bytes, Layout(image));
+    return RefusalOf(bytes);
+}
+
+// Sections: .text (0), .idata (1) when there are imports, .reloc last.
+TEST(HostileImage, SectionsMustLieInsideTheImageApartFromEachOtherAndTheHeaders) {
+    TestImage image;
+    image.imports = {{"ntoskrnl.exe", {"KeSetEvent"}}};
+    // No virtual size: the raw size is the section's size in memory, and
+    // it runs far past SizeOfImage (the copy would write past the mapping).
+    EXPECT_EQ(Damaged(image,
+                      [](auto& b, const Layout& l) {
+                          Set<std::uint32_t>(b, l.SectionVirtualSize(2), 0);
+                          Set<std::uint32_t>(b, l.SectionRawSize(2), 0x200000);
+                          Set<std::uint32_t>(b, l.SectionRawPointer(2), 0);
+                          b.resize(0x200000);
+                      }),
+              "hostile.sys: section .reloc lies beyond SizeOfImage");
+    // The same section with an address whose end wraps 32 bits.
+    EXPECT_EQ(Damaged(image, [](auto& b, const Layout& l) { Set<std::uint32_t>(b, l.SectionRva(2), 0xFFFFF000u); }),
+              "hostile.sys: section .reloc lies beyond SizeOfImage");
+    // .idata laid over .text: its data would replace the code and its
+    // protection make the code page writable.
+    EXPECT_EQ(Damaged(image, [](auto& b, const Layout& l) { Set<std::uint32_t>(b, l.SectionRva(1), 0x1000); }),
+              "hostile.sys: section .idata overlaps section .text");
+    // .idata's size in memory reaching into the page of .reloc after it.
+    EXPECT_EQ(Damaged(image, [](auto& b, const Layout& l) { Set<std::uint32_t>(b, l.SectionVirtualSize(1), 0x1800); }),
+              "hostile.sys: section .reloc overlaps section .idata");
+    // A section at address 0 would be copied over the headers.
+    EXPECT_EQ(Damaged(image, [](auto& b, const Layout& l) { Set<std::uint32_t>(b, l.SectionRva(2), 0); }),
+              "hostile.sys: section .reloc overlaps the headers");
+}
+
+TEST(HostileImage, TheEntryPointMustLieInExecutableCode) {
+    TestImage image;
+    image.imports = {{"ntoskrnl.exe", {"KeSetEvent"}}};
+    // In .idata: data, not code.
+    EXPECT_EQ(Damaged(image, [](auto& b, const Layout& l) { Set<std::uint32_t>(b, l.EntryPoint(), 0x2000); }),
+              "hostile.sys: the entry point lies outside the image's executable sections");
+    // In the headers.
+    EXPECT_EQ(Damaged(image, [](auto& b, const Layout& l) { Set<std::uint32_t>(b, l.EntryPoint(), 0x40); }),
+              "hostile.sys: the entry point lies outside the image's executable sections");
+    // Past the image.
+    EXPECT_EQ(Damaged(image, [](auto& b, const Layout& l) { Set<std::uint32_t>(b, l.EntryPoint(), 0x7FFFFFF0); }),
+              "hostile.sys: the entry point lies outside the image");
+}
+
+TEST(HostileImage, RelocationBlocksMustStayInsideTheDirectoryAndTheImage) {
+    TestImage image;
+    image.code = {0xC3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    image.relocatedSlot = 8;
+    // A second block after the first whose size, added to its offset in
+    // 32 bits, wraps to zero: it would be walked for two billion entries.
+    EXPECT_EQ(Damaged(image,
+                      [&](auto& b, const Layout& l) {
+                          Set<std::uint32_t>(b, l.Directory(5) + 4, 24);
+                          Set<std::uint32_t>(b, l.SectionVirtualSize(1), 24);  // .reloc, after .text
+                          Set<std::uint32_t>(b, image.relocationBlockOffset + 12, 0x1000);
+                          Set<std::uint32_t>(b, image.relocationBlockOffset + 16, 0xFFFFFFF4u);
+                      }),
+              "hostile.sys: a base relocation block has a bad size");
+    // An entry whose target lies past SizeOfImage.
+    EXPECT_EQ(Damaged(image, [&](auto& b, const Layout&) { Set<std::uint32_t>(b, image.relocationBlockOffset, 0x7000); }),
+              "hostile.sys: a base relocation points outside the image");
+    // A relocation type the processor does not use (HIGHLOW on x64).
+    EXPECT_EQ(Damaged(image,
+                      [&](auto& b, const Layout&) { Set<std::uint16_t>(b, image.relocationBlockOffset + 8, 0x3008); }),
+              "hostile.sys: base relocation of type 3 (only DIR64 is used on x64)");
+}
+
+// The import section of one DLL with one name: descriptors at 0 (the DLL's,
+// then the null one), the lookup table at 40, the address table at 56, the
+// hint and name at 72.
+TEST(HostileImage, ImportDescriptorsAndTheirTablesMustBeWholeAndInsideTheImage) {
+    TestImage image;
+    image.imports = {{"ntoskrnl.exe", {"KeSetEvent"}}};
+    auto idata = [](const std::vector<std::uint8_t>& b, const Layout& l) {
+        return static_cast<std::size_t>(Get<std::uint32_t>(b, l.SectionRawPointer(1)));
+    };
+    // No import address table: the address would be written over the MZ
+    // header at RVA 0.
+    EXPECT_EQ(Damaged(image, [&](auto& b, const Layout& l) { Set<std::uint32_t>(b, idata(b, l) + 16, 0); }),
+              "hostile.sys: the import descriptor of ntoskrnl.exe has no import address table");
+    // An address table in the headers.
+    EXPECT_EQ(Damaged(image, [&](auto& b, const Layout& l) { Set<std::uint32_t>(b, idata(b, l) + 16, 0x100); }),
+              "hostile.sys: the import address table of ntoskrnl.exe lies in the headers");
+    // A descriptor with a table but no module name (RVA 0 is the MZ header).
+    EXPECT_EQ(Damaged(image, [&](auto& b, const Layout& l) { Set<std::uint32_t>(b, idata(b, l) + 12, 0); }),
+              "hostile.sys: an import descriptor has no readable module name");
+    // A lookup entry whose reserved bits 31..62 are set (the name's RVA
+    // would be taken from its low 31 bits).
+    EXPECT_EQ(Damaged(image,
+                      [&](auto& b, const Layout& l) {
+                          const std::size_t entry = idata(b, l) + 40;
+                          Set<std::uint64_t>(b, entry, Get<std::uint64_t>(b, entry) | 0x0000000100000000ull);
+                      }),
+              "hostile.sys: an import of ntoskrnl.exe has a malformed lookup entry");
+    // Imported by ordinal.
+    EXPECT_EQ(Damaged(image,
+                      [&](auto& b, const Layout& l) {
+                          Set<std::uint64_t>(b, idata(b, l) + 40, 0x8000000000000007ull);
+                      }),
+              "hostile.sys: ntoskrnl.exe is imported by ordinal 7; only names can be bound");
+    // Lookup and address tables past the end of the image.
+    EXPECT_EQ(Damaged(image, [&](auto& b, const Layout& l) { Set<std::uint32_t>(b, idata(b, l) + 0, 0x7FFFFFF0); }),
+              "hostile.sys: the import table of ntoskrnl.exe runs past the end of the image");
+    // A name that runs to the end of the image without its terminator:
+    // the last bytes of the image made non-zero, the name moved there.
+    EXPECT_EQ(Damaged(image,
+                      [&](auto& b, const Layout& l) {
+                          const std::uint32_t size = Get<std::uint32_t>(b, l.SizeOfImage());
+                          const std::uint32_t relocRva = Get<std::uint32_t>(b, l.SectionRva(2));
+                          const std::size_t relocFile = Get<std::uint32_t>(b, l.SectionRawPointer(2));
+                          // .reloc's raw data fills its page: 0x200 bytes of
+                          // file data, the virtual size stretched to the end.
+                          Set<std::uint32_t>(b, l.SectionVirtualSize(2), size - relocRva);
+                          Set<std::uint32_t>(b, l.SectionRawSize(2), size - relocRva);
+                          b.resize(relocFile + (size - relocRva), 'A');
+                          Set<std::uint64_t>(b, idata(b, l) + 40, size - 8);
+                      }),
+              "hostile.sys: an import of ntoskrnl.exe has no readable name");
+}
+
+TEST(HostileImage, HeaderFieldsThatWouldOverflowAreRefused) {
+    TestImage image;
+    EXPECT_EQ(Damaged(image, [](auto& b, const Layout& l) { Set<std::uint32_t>(b, l.SizeOfImage(), 0xFFFFF000u); }),
+              "hostile.sys: implausible SizeOfImage");
+    // A data directory whose end wraps 32 bits.
+    EXPECT_EQ(Damaged(image,
+                      [](auto& b, const Layout& l) {
+                          Set<std::uint32_t>(b, l.Directory(5), 0x2000);
+                          Set<std::uint32_t>(b, l.Directory(5) + 4, 0xFFFFF000u);
+                      }),
+              "hostile.sys: the base relocation directory lies outside the image");
+    // A section table that runs past the end of the file.
+    EXPECT_EQ(Damaged(image,
+                      [](auto& b, const Layout& l) {
+                          Set<std::uint16_t>(b, l.optional - 24 + 4 + 2, 0xFFFF);  // NumberOfSections
+                      }),
+              "hostile.sys: truncated section table");
+}
+
+}  // namespace
