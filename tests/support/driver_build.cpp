@@ -18,8 +18,9 @@ struct State {
     std::optional<harness::loader::DriverCode> image;
     harness::loader::DriverCode host;
     std::optional<tracing::TraceRecording> recording;
-    // Each test's host-build trace, kept for its image run.
-    std::map<std::string, std::vector<tracing::TracedPacket>> hostTraces;
+    // Each test's host-build traces by part (and round), kept for its
+    // image run.
+    std::map<std::string, std::map<std::string, std::vector<tracing::TracedPacket>>> hostTraces;
     // Recordings each test has ended in this pass: a test that tears down
     // and sets up again within itself (a fault sweep) records one per round.
     std::map<std::string, int> ended;
@@ -138,21 +139,40 @@ void End(const std::string& part) {
     s.recording->Stop();
     std::vector<tracing::TracedPacket> trace = s.recording->Take();
     s.recording.reset();
-    std::string test = CurrentTestName() + (part.empty() ? "" : " (" + part + ")");
+    const std::string name = CurrentTestName();
+    std::string test = name + (part.empty() ? "" : " (" + part + ")");
     if (const int round = s.ended[test]++; round > 0) test += " round " + std::to_string(round + 1);
+    auto& hostParts = s.hostTraces[name];
     if (!s.onImage) {
-        s.hostTraces[test] = std::move(trace);
+        hostParts[test] = std::move(trace);
         return;
     }
-    auto host = s.hostTraces.find(test);
-    if (host == s.hostTraces.end()) {
+    auto host = hostParts.find(test);
+    if (host == hostParts.end()) {
         ADD_FAILURE() << "no host-build run of " << test << " to compare the image's USB traffic with";
         return;
     }
     const std::string difference = tracing::FirstDifference(host->second, trace, "host build", CurrentName());
-    s.hostTraces.erase(host);
+    hostParts.erase(host);
     if (!difference.empty())
         ADD_FAILURE() << test << ": the image did not send the host build's URBs: " << difference;
+}
+
+void Finish() {
+    State& s = S();
+    if (!Comparing() || !s.onImage) return;
+    auto host = s.hostTraces.find(CurrentTestName());
+    if (host == s.hostTraces.end()) return;
+    // A part the host build recorded and the image never reached: a sweep
+    // whose image run counted fewer allocations or URBs to go over, or a
+    // scenario the image left early. Its traffic was never compared.
+    std::string missing;
+    for (const auto& [part, trace] : host->second) missing += "\n  " + part;
+    s.hostTraces.erase(host);
+    if (!missing.empty())
+        ADD_FAILURE() << "the image's run ended without the parts the host build ran, so their USB traffic was "
+                         "never compared:"
+                      << missing;
 }
 
 }  // namespace driver_build

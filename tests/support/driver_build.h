@@ -74,6 +74,12 @@ const harness::loader::DriverCode& Code(PDRIVER_INITIALIZE hostEntry);
 void Begin();
 void End(const std::string& part = "");
 
+// The end of the test's run, after its last End: on the image run, fails
+// the test if the host run recorded a part (a sweep's round) the image run
+// never ended, whose traffic was therefore never compared. The fixtures'
+// TearDown calls it.
+void Finish();
+
 // Drops the test's image mapping (the kernel keeps it while a driver
 // object names it). DriverTest's TearDown calls it.
 void ReleaseImage();
