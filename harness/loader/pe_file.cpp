@@ -87,6 +87,9 @@ std::string ParsePeFile(std::vector<std::uint8_t> bytes, PeFile& out) {
         return "a 64-bit (x64) image; the 32-bit host build runs x86 images (the 64-bit host build runs x64 ones)";
     if (out.file.machine != pe::kMachineI386) return "not an x86 image (machine type is not I386)";
 #endif
+    // An object file or a damaged header lacks the flag that says the file
+    // is an image at all; the kernel refuses to load it.
+    if (!(out.file.characteristics & pe::kFileExecutableImage)) return "the file is not marked as an executable image";
     out.x86 = out.file.machine == pe::kMachineI386;
     const std::uint64_t optionalOffset = fileHeaderOffset + sizeof(pe::FileHeader);
     if (out.x86) {
@@ -119,11 +122,17 @@ std::string ParsePeFile(std::vector<std::uint8_t> bytes, PeFile& out) {
         return "section alignment is not a multiple of the 4 KB page";
     if (out.optional.sizeOfImage == 0 || out.optional.sizeOfImage > (256u << 20))
         return "implausible SizeOfImage";
+    if (out.optional.sizeOfImage % out.optional.sectionAlignment != 0)
+        return "SizeOfImage is not a multiple of the section alignment";
     if (out.optional.sizeOfHeaders > out.bytes.size() || out.optional.sizeOfHeaders > out.optional.sizeOfImage)
         return "headers larger than the file or the image";
     if (out.optional.addressOfEntryPoint == 0 || out.optional.addressOfEntryPoint >= out.optional.sizeOfImage)
         return "the entry point lies outside the image";
     std::uint64_t sectionOffset = optionalOffset + out.file.sizeOfOptionalHeader;
+    // The headers mapped with the image hold the section table.
+    if (sectionOffset + std::uint64_t{out.file.numberOfSections} * sizeof(pe::SectionHeader) >
+        out.optional.sizeOfHeaders)
+        return "the section table lies beyond SizeOfHeaders";
     for (unsigned i = 0; i < out.file.numberOfSections; ++i, sectionOffset += sizeof(pe::SectionHeader)) {
         pe::SectionHeader section{};
         if (!ReadAt(out.bytes, sectionOffset, section)) return "truncated section table";

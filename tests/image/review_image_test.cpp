@@ -190,12 +190,20 @@ TEST(HostileImage, HeaderFieldsThatWouldOverflowAreRefused) {
                           Set<std::uint32_t>(b, l.Directory(5) + 4, 0xFFFFF000u);
                       }),
               "hostile.sys: the base relocation directory lies outside the image");
-    // A section table that runs past the end of the file.
+    // A section table that runs past the headers (and the file).
     EXPECT_EQ(Damaged(image,
                       [](auto& b, const Layout& l) {
                           Set<std::uint16_t>(b, l.optional - 24 + 4 + 2, 0xFFFF);  // NumberOfSections
                       }),
-              "hostile.sys: truncated section table");
+              "hostile.sys: the section table lies beyond SizeOfHeaders");
+    EXPECT_EQ(Damaged(image, [](auto& b, const Layout& l) { Set<std::uint32_t>(b, l.SizeOfImage(), 0x2800); }),
+              "hostile.sys: SizeOfImage is not a multiple of the section alignment");
+    // An object file's header: no IMAGE_FILE_EXECUTABLE_IMAGE.
+    EXPECT_EQ(Damaged(image,
+                      [](auto& b, const Layout& l) {
+                          Set<std::uint16_t>(b, l.optional - 2, Get<std::uint16_t>(b, l.optional - 2) & ~2);
+                      }),
+              "hostile.sys: the file is not marked as an executable image");
 }
 
 // The driver suite's comparison of the two builds must also catch a sweep
