@@ -21,7 +21,6 @@ protected:
         if (const std::string skip = driver_build::SkipReason(); !skip.empty()) GTEST_SKIP() << skip;
     }
     void TearDown() override {
-        driver_build::Finish();
         driver_build::ReleaseImage();
         KernelTest::TearDown();
     }

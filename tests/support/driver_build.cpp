@@ -44,6 +44,26 @@ bool CurrentTestIsHostBuildOnly() {
     return suite.find("HostBuildOnly") != std::string::npos;
 }
 
+// At the end of each test (not of a TearDown: a sweep may tear down and set
+// up again within the test): on the image run, fails the test if the host
+// run recorded a part the image run never ended.
+void Finish() {
+    State& s = S();
+    if (!Comparing() || !s.onImage) return;
+    auto host = s.hostTraces.find(CurrentTestName());
+    if (host == s.hostTraces.end()) return;
+    // A part the host build recorded and the image never reached: a sweep
+    // whose image run counted fewer allocations or URBs to go over, or a
+    // scenario the image left early. Its traffic was never compared.
+    std::string missing;
+    for (const auto& [part, trace] : host->second) missing += "\n  " + part;
+    s.hostTraces.erase(host);
+    if (!missing.empty())
+        ADD_FAILURE() << "the image's run ended without the parts the host build ran, so their USB traffic was "
+                         "never compared:"
+                      << missing;
+}
+
 // Switches builds between the repeats: even iterations run the host build,
 // odd ones the image, so --gtest_repeat=2N still pairs them.
 class BuildSwitch : public ::testing::EmptyTestEventListener {
@@ -53,6 +73,9 @@ class BuildSwitch : public ::testing::EmptyTestEventListener {
         std::printf("[ driver   ] this pass runs the %s\n", CurrentName().c_str());
         std::fflush(stdout);
     }
+    // Called before the result printer's (end events go to the listeners
+    // in reverse order), so a failure added here counts for the test.
+    void OnTestEnd(const ::testing::TestInfo&) override { Finish(); }
 };
 
 }  // namespace
@@ -158,21 +181,5 @@ void End(const std::string& part) {
         ADD_FAILURE() << test << ": the image did not send the host build's URBs: " << difference;
 }
 
-void Finish() {
-    State& s = S();
-    if (!Comparing() || !s.onImage) return;
-    auto host = s.hostTraces.find(CurrentTestName());
-    if (host == s.hostTraces.end()) return;
-    // A part the host build recorded and the image never reached: a sweep
-    // whose image run counted fewer allocations or URBs to go over, or a
-    // scenario the image left early. Its traffic was never compared.
-    std::string missing;
-    for (const auto& [part, trace] : host->second) missing += "\n  " + part;
-    s.hostTraces.erase(host);
-    if (!missing.empty())
-        ADD_FAILURE() << "the image's run ended without the parts the host build ran, so their USB traffic was "
-                         "never compared:"
-                      << missing;
-}
 
 }  // namespace driver_build

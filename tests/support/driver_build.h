@@ -69,16 +69,12 @@ const harness::loader::DriverCode& Code(PDRIVER_INITIALIZE hostEntry);
 // kernel is reset at the end. On the host run End keeps the trace; on the
 // image run it compares and fails the test on a difference. A test that
 // resets the machine itself between runs of a scenario (the sweeps) records
-// each run as a part of its own, named in End. Both are no-ops unless
+// each run as a part of its own, named in End. At the end of the test's
+// image run, a part the host run recorded and the image run never ended
+// fails the test: its traffic was never compared. Both are no-ops unless
 // Comparing().
 void Begin();
 void End(const std::string& part = "");
-
-// The end of the test's run, after its last End: on the image run, fails
-// the test if the host run recorded a part (a sweep's round) the image run
-// never ended, whose traffic was therefore never compared. The fixtures'
-// TearDown calls it.
-void Finish();
 
 // Drops the test's image mapping (the kernel keeps it while a driver
 // object names it). DriverTest's TearDown calls it.

@@ -46,7 +46,6 @@ protected:
         if (driver_ && driver_->object != nullptr) harness::pnp::UnloadDriver(driver_);
         driver_.reset();
         driver_build::End();
-        driver_build::Finish();
         driver_build::ReleaseImage();
         KernelTest::TearDown();
     }
