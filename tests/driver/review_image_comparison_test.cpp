@@ -1,16 +1,18 @@
-// A check of the comparison of the two builds itself (support/driver_build.h),
+// Checks of the comparison of the two builds itself (support/driver_build.h),
 // run only by the image tests (tests/image/review_image_test.cpp, through
-// --gtest_also_run_disabled_tests): a sweep whose image run goes over fewer
-// rounds than its host run, as a sweep over allocations does when the image
-// counts fewer of them in its clean life. The rounds the image never ran
-// were never compared, and the test must fail saying so rather than pass on
-// the rounds both ran.
+// --gtest_also_run_disabled_tests), each with a difference between its two
+// runs made on purpose that the comparison must catch:
+//  - a sweep whose image run goes over fewer rounds than its host run, as a
+//    sweep over allocations does when the image counts fewer of them in its
+//    clean life: the rounds the image never ran were never compared;
+//  - a request that ends otherwise on the image with the same USB traffic.
 #include <gtest/gtest.h>
 
 #include "harness/kernel/pnp_manager.h"
 #include "harness/usb/chip/chip_model.h"
 #include "support/driver_build.h"
 #include "support/driver_test.h"
+#include "support/port_fixture.h"
 
 namespace {
 
@@ -43,6 +45,17 @@ TEST_F(BuildComparison, DISABLED_AnImageRunWithFewerSweepRoundsThanTheHostRunFai
         harness::pnp::UnloadDriver(driver);
         driver_build::End("round " + std::to_string(round));
     }
+}
+
+// The same USB traffic, but the program's request for the rate ends
+// otherwise on the image (its buffer too small there).
+using BuildComparisonOfRequests = PortFixture;
+
+TEST_F(BuildComparisonOfRequests, DISABLED_ARequestThatEndsOtherwiseOnTheImageFails) {
+    TestPort& port = PlugPort();
+    ASSERT_EQ(Open(port), STATUS_SUCCESS);
+    const ULONG length = driver_build::OnImage() ? 2 : sizeof(SERIAL_BAUD_RATE);
+    harness::app::Ioctl(port.handle, IOCTL_SERIAL_GET_BAUD_RATE, {}, length);
 }
 
 }  // namespace

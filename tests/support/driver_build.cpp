@@ -19,8 +19,13 @@ struct State {
     harness::loader::DriverCode host;
     std::optional<tracing::TraceRecording> recording;
     // Each test's host-build traces by part (and round), kept for its
-    // image run.
-    std::map<std::string, std::map<std::string, std::vector<tracing::TracedPacket>>> hostTraces;
+    // image run: the USB packets and the application's requests as they
+    // ended.
+    struct Run {
+        std::vector<tracing::TracedPacket> packets;
+        std::vector<tracing::CompletedRequest> requests;
+    };
+    std::map<std::string, std::map<std::string, Run>> hostTraces;
     // Recordings each test has ended in this pass: a test that tears down
     // and sets up again within itself (a fault sweep) records one per round.
     std::map<std::string, int> ended;
@@ -151,7 +156,7 @@ const harness::loader::DriverCode& Code(PDRIVER_INITIALIZE hostEntry) {
 
 void Begin() {
     if (!Comparing()) return;
-    S().recording.emplace();
+    S().recording.emplace(true);
 }
 
 void ReleaseImage() { S().image.reset(); }
@@ -160,14 +165,14 @@ void End(const std::string& part) {
     State& s = S();
     if (!s.recording) return;
     s.recording->Stop();
-    std::vector<tracing::TracedPacket> trace = s.recording->Take();
+    State::Run run{s.recording->Take(), s.recording->TakeRequests()};
     s.recording.reset();
     const std::string name = CurrentTestName();
     std::string test = name + (part.empty() ? "" : " (" + part + ")");
     if (const int round = s.ended[test]++; round > 0) test += " round " + std::to_string(round + 1);
     auto& hostParts = s.hostTraces[name];
     if (!s.onImage) {
-        hostParts[test] = std::move(trace);
+        hostParts[test] = std::move(run);
         return;
     }
     auto host = hostParts.find(test);
@@ -175,10 +180,19 @@ void End(const std::string& part) {
         ADD_FAILURE() << "no host-build run of " << test << " to compare the image's USB traffic with";
         return;
     }
-    const std::string difference = tracing::FirstDifference(host->second, trace, "host build", CurrentName());
+    const std::string difference =
+        tracing::FirstDifference(host->second.packets, run.packets, "host build", CurrentName());
+    // The same URBs can still end a program's request otherwise: another
+    // status, other bytes, another time.
+    const std::string requests =
+        difference.empty() ? tracing::FirstDifference(host->second.requests, run.requests, "host build", CurrentName())
+                           : std::string();
     hostParts.erase(host);
     if (!difference.empty())
         ADD_FAILURE() << test << ": the image did not send the host build's URBs: " << difference;
+    if (!requests.empty())
+        ADD_FAILURE() << test << ": the image did not end the application's requests as the host build did: "
+                      << requests;
 }
 
 
