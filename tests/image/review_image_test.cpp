@@ -253,4 +253,26 @@ TEST(BuildComparison, ARequestEndingOtherwiseOnTheImageFailsTheDriverSuite) {
     EXPECT_NE(output.find("status 0xc0000023"), std::string::npos) << output;
 }
 
+// The kernel binds an import only to a routine the named module exports on
+// that processor; what wdm.h makes inline or a macro is exported nowhere.
+// x64: the clocks and KeInitializeSpinLock are not ntoskrnl.exe exports,
+// the stall and performance counter are HAL.dll's (for Windows 7; later
+// versions forward them).
+TEST(BindingStrictness, X64ImportsBindOnlyToWhatTheirModuleExportsOnX64) {
+    auto refusal = [](std::vector<TestImage::Import> imports) {
+        TestImage image;
+        image.imports = std::move(imports);
+        return LoadDriverImage(WriteTestFile("exports64.sys", image.Build())).error;
+    };
+    EXPECT_EQ(refusal({{"HAL.dll", {"KeStallExecutionProcessor", "KeQueryPerformanceCounter"}},
+                       {"ntoskrnl.exe", {"KeAcquireSpinLockRaiseToDpc", "ExAcquireFastMutex", "KeSetTimer"}}}),
+              "");
+    for (const char* name : {"KeQuerySystemTime", "KeQueryTickCount", "KeQueryInterruptTime", "KeInitializeSpinLock",
+                             "KeStallExecutionProcessor", "KeQueryPerformanceCounter", "ExInitializeFastMutex",
+                             "IoSizeOfIrp"})
+        EXPECT_EQ(refusal({{"ntoskrnl.exe", {name}}}),
+                  std::string("exports64.sys: the image imports ") + name +
+                      " from ntoskrnl.exe, which the harness does not export");
+}
+
 }  // namespace
