@@ -92,8 +92,8 @@ Round Session(std::uint64_t unplugAt) {
         if (present()) harness::pnp::SurpriseRemoveDevice(device);
         for (auto* request : {wait.get(), write.get(), read.get()}) {
             if (harness::app::Wait(*request, kSecond)) continue;
-            problem(std::string(request == wait.get() ? "the wait" : request == write.get() ? "the write" : "the read") +
-                    " still pending a second after the chip went");
+            const char* what = request == wait.get() ? "the wait" : request == write.get() ? "the write" : "the read";
+            problem(std::string(what) + " still pending a second after the chip went");
             harness::app::Cancel(*request);
             harness::app::Wait(*request);
         }

@@ -118,7 +118,8 @@ TEST(HostileImage, RelocationBlocksMustStayInsideTheDirectoryAndTheImage) {
                       }),
               "hostile.sys: a base relocation block has a bad size");
     // An entry whose target lies past SizeOfImage.
-    EXPECT_EQ(Damaged(image, [&](auto& b, const Layout&) { Set<std::uint32_t>(b, image.relocationBlockOffset, 0x7000); }),
+    EXPECT_EQ(Damaged(image,
+                      [&](auto& b, const Layout&) { Set<std::uint32_t>(b, image.relocationBlockOffset, 0x7000); }),
               "hostile.sys: a base relocation points outside the image");
     // A relocation type the processor does not use (HIGHLOW on x64).
     EXPECT_EQ(Damaged(image,
