@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 
 #include "harness/loader/driver_image.h"
@@ -274,6 +275,33 @@ TEST(BindingStrictness, X64ImportsBindOnlyToWhatTheirModuleExportsOnX64) {
         EXPECT_EQ(refusal({{"ntoskrnl.exe", {name}}}),
                   std::string("exports64.sys: the image imports ") + name +
                       " from ntoskrnl.exe, which the harness does not export");
+}
+
+// The linker map beside an image names its routines in reports and finds
+// the driver's globals for the tests. A map from another build would put
+// names and globals at the wrong addresses without a word: the load is
+// refused instead, naming the section that moved.
+TEST(LinkerMapOfTheImage, AMapFromAnotherBuildIsRefusedNamingTheSection) {
+    TestImage image;
+    image.code = std::vector<std::uint8_t>(0x300, 0xC3);
+    const std::string path = WriteTestFile("mapped.sys", image.Build());
+    auto withMap = [&](const std::string& text) {
+        const std::string map = ::testing::TempDir() + "mapped.map";
+        std::ofstream(map) << text;
+        return LoadDriverImage(path, map);
+    };
+    // This build's map: .text at the image's RVA 0x1000 with its file size.
+    const std::string symbol = "                0x0000000140001010                Routine\n";
+    auto good = withMap(".text           0x0000000140001000      0x400\n" + symbol);
+    ASSERT_TRUE(good.image) << good.error;
+    EXPECT_EQ(good.image->Describe(reinterpret_cast<const void*>(good.image->Base() + 0x1014)),
+              "mapped.sys!Routine+0x4");
+    // Another build's: .text grown, or moved.
+    EXPECT_EQ(withMap(".text           0x0000000140001000      0x600\n" + symbol).error,
+              "mapped.sys: the linker map mapped.map is not this image's (section .text: RVA 0x1000, 0x300 bytes in "
+              "the image; 0x1000, 0x600 bytes in the map)");
+    EXPECT_NE(withMap(".text           0x0000000140002000      0x400\n" + symbol).error.find("0x2000, 0x400 bytes in"),
+              std::string::npos);
 }
 
 }  // namespace
