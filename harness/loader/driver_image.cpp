@@ -133,8 +133,9 @@ LoadResult LoadDriverImage(const std::string& path, std::string mapPath) {
         if (m.address != pe.optional.imageBase + s.virtualAddress ||
             (m.size != s.virtualSize && m.size != s.sizeOfRawData)) {
             char detail[160];
-            std::snprintf(detail, sizeof detail, " (section %s: RVA 0x%x, 0x%x bytes in the image; 0x%llx, 0x%llx bytes "
-                          "in the map)", sectionName.c_str(), s.virtualAddress, s.virtualSize,
+            std::snprintf(detail, sizeof detail,
+                          " (section %s: RVA 0x%x, 0x%x bytes in the image; 0x%llx, 0x%llx bytes in the map)",
+                          sectionName.c_str(), s.virtualAddress, s.virtualSize,
                           static_cast<unsigned long long>(m.address - pe.optional.imageBase),
                           static_cast<unsigned long long>(m.size));
             return refuse("the linker map " + BaseName(mapFile) + " is not this image's" + detail);
