@@ -118,8 +118,29 @@ LoadResult LoadDriverImage(const std::string& path, std::string mapPath) {
     if (std::string error = ApplyRelocations(pe, mapping); !error.empty()) return refuse(error);
     if (std::string error = BindImports(pe, mapping, image.imports_); !error.empty()) return refuse(error);
     if (std::string error = ProtectSections(pe, mapping); !error.empty()) return refuse(error);
-    image.map_ = LinkerMap::Read(mapPath.empty() ? DefaultMapPath(path) : mapPath, pe.optional.imageBase,
-                                 pe.optional.sizeOfImage);
+    const std::string mapFile = mapPath.empty() ? DefaultMapPath(path) : mapPath;
+    image.map_ = LinkerMap::Read(mapFile, pe.optional.imageBase, pe.optional.sizeOfImage);
+    // A map left from another build of the image would name the wrong
+    // addresses: reports would blame the wrong routines and a test reading
+    // a driver global through it would read other memory. Each section the
+    // map lists under the image's name for it must lie where the image has
+    // it, with the image's size in memory or in the file.
+    for (const pe::SectionHeader& s : pe.sections) {
+        const std::string sectionName(s.name, strnlen(s.name, sizeof s.name));
+        const auto listed = image.map_.Sections().find(sectionName);
+        if (listed == image.map_.Sections().end()) continue;
+        const LinkerMap::Section& m = listed->second;
+        if (m.address != pe.optional.imageBase + s.virtualAddress ||
+            (m.size != s.virtualSize && m.size != s.sizeOfRawData)) {
+            char detail[160];
+            std::snprintf(detail, sizeof detail,
+                          " (section %s: RVA 0x%x, 0x%x bytes in the image; 0x%llx, 0x%llx bytes in the map)",
+                          sectionName.c_str(), s.virtualAddress, s.virtualSize,
+                          static_cast<unsigned long long>(m.address - pe.optional.imageBase),
+                          static_cast<unsigned long long>(m.size));
+            return refuse("the linker map " + BaseName(mapFile) + " is not this image's" + detail);
+        }
+    }
     InstallPrivilegedInstructionHandler();
     RegisterImage(&image);
     return result;

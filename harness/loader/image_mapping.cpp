@@ -60,7 +60,9 @@ std::string ApplyRelocations(const PeFile& pe, const Mapping& mapping) {
         // base, which a user-mode process cannot promise.
         return "the image has no base relocations and cannot be moved from its preferred base";
     }
-    std::uint32_t offset = 0;
+    // Offsets in 64 bits: a block size near 4 GB added to its offset in 32
+    // bits would wrap to a small number and pass as fitting the directory.
+    std::uint64_t offset = 0;
     while (offset + sizeof(pe::BaseRelocationBlock) <= dir.size) {
         pe::BaseRelocationBlock block;
         std::memcpy(&block, mapping.base + dir.virtualAddress + offset, sizeof block);

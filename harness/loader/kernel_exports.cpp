@@ -5,15 +5,21 @@
 // so an image's call lands in a routine that reads its arguments where the
 // image put them and leaves the stack as the image expects.
 //
-// Only names Windows exports appear here, and only for the processor that
-// exports them. On x64 the IRQL routines (KeGetCurrentIrql, KeRaiseIrql,
+// Only names Windows exports appear here, and only for the processor and
+// the module that export them (the toolchain's import libraries list the
+// same). On x64 the IRQL routines (KeGetCurrentIrql, KeRaiseIrql,
 // KeLowerIrql, KeRaiseIrqlToDpcLevel) are inline in wdm.h and compile to
-// CR8 accesses (privileged_instructions.cpp); ntoskrnl.exe does not export
-// them. On x86 they, the spin locks' raising routines, the fast mutexes and
-// the stall and performance counter come from HAL.dll (hal_exports.cpp),
-// and ntoskrnl.exe exports neither KeAcquireSpinLockRaiseToDpc nor
-// KeReleaseSpinLock (x86 wdm.h maps KeAcquireSpinLock and KeReleaseSpinLock
-// to the HAL's KfAcquireSpinLock and KfReleaseSpinLock).
+// CR8 accesses (privileged_instructions.cpp), KeInitializeSpinLock is
+// inline and the clocks (KeQuerySystemTime, KeQueryTickCount,
+// KeQueryInterruptTime) are macros reading the shared user data page;
+// ntoskrnl.exe does not export them there, and the stall and performance
+// counter come from HAL.dll. ExInitializeFastMutex and IoSizeOfIrp are
+// inline or macros on both processors. On x86 the IRQL routines, the spin
+// locks' raising routines, the fast mutexes and the stall and performance
+// counter come from HAL.dll (hal_exports.cpp), and ntoskrnl.exe exports
+// neither KeAcquireSpinLockRaiseToDpc nor KeReleaseSpinLock (x86 wdm.h maps
+// KeAcquireSpinLock and KeReleaseSpinLock to the HAL's KfAcquireSpinLock
+// and KfReleaseSpinLock).
 #include <cctype>
 #include <type_traits>
 
@@ -92,7 +98,6 @@ const std::vector<ExportEntry>& Ntoskrnl() {
             EXPORT(IoFreeIrp),
             EXPORT(IoInitializeIrp),
             EXPORT(IoReuseIrp),
-            EXPORT(IoSizeOfIrp),
             EXPORT(IoBuildDeviceIoControlRequest),
             EXPORT(IoCancelIrp),
             EXPORT(IoAcquireCancelSpinLock),
@@ -104,7 +109,6 @@ const std::vector<ExportEntry>& Ntoskrnl() {
             EXPORT(PoStartNextPowerIrp),
             EXPORT(PoRequestPowerIrp),
             EXPORT(IoWMIRegistrationControl),
-            EXPORT(KeInitializeSpinLock),
             EXPORT(KeAcquireSpinLockAtDpcLevel),
             EXPORT(KeReleaseSpinLockFromDpcLevel),
             EXPORT(KeInitializeDpc),
@@ -126,11 +130,7 @@ const std::vector<ExportEntry>& Ntoskrnl() {
             EXPORT(KeInitializeMutex),
             EXPORT(KeReleaseMutex),
             EXPORT(KeReadStateMutex),
-            EXPORT(ExInitializeFastMutex),
-            EXPORT(KeQuerySystemTime),
-            EXPORT(KeQueryTickCount),
             EXPORT(KeQueryTimeIncrement),
-            EXPORT(KeQueryInterruptTime),
             EXPORT(RtlInitUnicodeString),
             EXPORT(RtlInitAnsiString),
             EXPORT(RtlInitString),
@@ -165,10 +165,16 @@ const std::vector<ExportEntry>& Ntoskrnl() {
             EXPORT(ExAcquireFastMutex),
             EXPORT(ExReleaseFastMutex),
             EXPORT(ExTryToAcquireFastMutex),
-            EXPORT(KeQueryPerformanceCounter),
-            EXPORT(KeStallExecutionProcessor),
         });
 #else
+        // Inline or macros reading the shared user data page on x64, exported
+        // routines on x86.
+        t.insert(t.end(), {
+            EXPORT(KeInitializeSpinLock),
+            EXPORT(KeQuerySystemTime),
+            EXPORT(KeQueryTickCount),
+            EXPORT(KeQueryInterruptTime),
+        });
         const auto& x86 = X86NtoskrnlExports();
         t.insert(t.end(), x86.begin(), x86.end());
 #endif
@@ -178,6 +184,19 @@ const std::vector<ExportEntry>& Ntoskrnl() {
     }();
     return table;
 }
+
+#if defined(KM_X64)
+// What an x64 driver for Windows 7 imports from HAL.dll (later versions of
+// Windows forward these from HAL.dll to ntoskrnl.exe, so the HAL import
+// loads everywhere, while the ntoskrnl.exe one would not load on Windows 7).
+const std::vector<ExportEntry>& Hal64() {
+    static const std::vector<ExportEntry> table = {
+        EXPORT(KeQueryPerformanceCounter),
+        EXPORT(KeStallExecutionProcessor),
+    };
+    return table;
+}
+#endif
 
 const std::vector<ExportEntry>& Usbd() {
     static const std::vector<ExportEntry> table = {
@@ -214,7 +233,9 @@ const void* FindExport(std::string_view dll, std::string_view name) {
     const std::vector<ExportEntry>* table = SameName(dll, "ntoskrnl.exe") ? &Ntoskrnl()
                                           : SameName(dll, "USBD.SYS")     ? &Usbd()
                                           : SameName(dll, "WMILIB.SYS")   ? &Wmilib()
-#if !defined(KM_X64)
+#if defined(KM_X64)
+                                          : SameName(dll, "HAL.dll")      ? &Hal64()
+#else
                                           : SameName(dll, "HAL.dll")      ? &HalExports()
 #endif
                                                                           : nullptr;

@@ -15,9 +15,15 @@ LinkerMap LinkerMap::Read(const std::string& path, std::uint64_t imageBase, std:
     LinkerMap map;
     std::ifstream in(path);
     static const std::regex symbol(R"(^\s+0x([0-9a-fA-F]{8,16})\s+([A-Za-z_?][^=]*?)\s*$)");
+    static const std::regex section(R"(^([.A-Za-z_][\w.$]*)\s+0x([0-9a-fA-F]{8,16})\s+0x([0-9a-fA-F]+)\s*$)");
     std::string line;
     std::smatch match;
     while (std::getline(in, line)) {
+        if (std::regex_match(line, match, section)) {
+            map.sections_[match[1].str()] = {std::stoull(match[2].str(), nullptr, 16),
+                                             std::stoull(match[3].str(), nullptr, 16)};
+            continue;
+        }
         if (!std::regex_match(line, match, symbol)) continue;
         const std::uint64_t address = std::stoull(match[1].str(), nullptr, 16);
         std::string name = match[2].str();

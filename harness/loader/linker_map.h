@@ -27,8 +27,17 @@ public:
     // The relative address of a symbol by its exact (demangled) name.
     std::optional<std::uint32_t> Find(std::string_view name) const;
 
+    // The output sections the map lists ("name address size" at the start
+    // of a line), by name: their preferred addresses and sizes.
+    struct Section {
+        std::uint64_t address = 0;
+        std::uint64_t size = 0;
+    };
+    const std::map<std::string, Section>& Sections() const { return sections_; }
+
 private:
     std::map<std::uint32_t, std::string> byRva_;
+    std::map<std::string, Section> sections_;
 };
 
 }  // namespace harness::loader

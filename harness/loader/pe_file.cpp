@@ -19,18 +19,48 @@ bool ReadAt(const std::vector<std::uint8_t>& bytes, std::uint64_t offset, T& out
     return true;
 }
 
+std::string SectionName(const pe::SectionHeader& s) { return std::string(s.name, strnlen(s.name, sizeof s.name)); }
+
+// A section's size in memory: its virtual size, or without one the size of
+// its file data (image_mapping.cpp maps it the same way).
+std::uint64_t SectionSize(const pe::SectionHeader& s) { return s.virtualSize != 0 ? s.virtualSize : s.sizeOfRawData; }
+
+// The pages a section occupies once mapped: its protection is set page by
+// page, so two sections sharing a page would give one of them the other's.
+std::uint64_t SectionEnd(const pe::SectionHeader& s, std::uint64_t alignment) {
+    return (std::uint64_t{s.virtualAddress} + SectionSize(s) + alignment - 1) / alignment * alignment;
+}
+
+// Every section inside SizeOfImage, its file data inside the file, after the
+// headers and apart from every other section, as the kernel's image loader
+// requires; and the entry point inside an executable one.
 std::string CheckSections(const PeFile& pe) {
     const std::uint64_t imageSize = pe.optional.sizeOfImage;
-    for (const pe::SectionHeader& s : pe.sections) {
-        const std::string name(s.name, strnlen(s.name, sizeof s.name));
-        if (std::uint64_t{s.virtualAddress} + s.virtualSize > imageSize)
+    const std::uint64_t alignment = pe.optional.sectionAlignment;
+    for (std::size_t i = 0; i < pe.sections.size(); ++i) {
+        const pe::SectionHeader& s = pe.sections[i];
+        const std::string name = SectionName(s);
+        if (std::uint64_t{s.virtualAddress} + SectionSize(s) > imageSize)
             return "section " + name + " lies beyond SizeOfImage";
         if (s.sizeOfRawData != 0 && std::uint64_t{s.pointerToRawData} + s.sizeOfRawData > pe.bytes.size())
             return "section " + name + " extends past the end of the file";
-        if (s.virtualAddress % pe.optional.sectionAlignment != 0)
+        if (s.virtualAddress % alignment != 0)
             return "section " + name + " is not aligned to the section alignment";
+        if (SectionSize(s) == 0) continue;
+        if (s.virtualAddress < pe.optional.sizeOfHeaders) return "section " + name + " overlaps the headers";
+        for (std::size_t j = 0; j < i; ++j) {
+            const pe::SectionHeader& other = pe.sections[j];
+            if (SectionSize(other) == 0) continue;
+            if (s.virtualAddress < SectionEnd(other, alignment) && other.virtualAddress < SectionEnd(s, alignment))
+                return "section " + name + " overlaps section " + SectionName(other);
+        }
     }
-    return {};
+    const std::uint32_t entry = pe.optional.addressOfEntryPoint;
+    for (const pe::SectionHeader& s : pe.sections)
+        if ((s.characteristics & pe::kSectionExecute) && entry >= s.virtualAddress &&
+            entry < std::uint64_t{s.virtualAddress} + SectionSize(s))
+            return {};
+    return "the entry point lies outside the image's executable sections";
 }
 
 }  // namespace
@@ -57,6 +87,9 @@ std::string ParsePeFile(std::vector<std::uint8_t> bytes, PeFile& out) {
         return "a 64-bit (x64) image; the 32-bit host build runs x86 images (the 64-bit host build runs x64 ones)";
     if (out.file.machine != pe::kMachineI386) return "not an x86 image (machine type is not I386)";
 #endif
+    // An object file or a damaged header lacks the flag that says the file
+    // is an image at all; the kernel refuses to load it.
+    if (!(out.file.characteristics & pe::kFileExecutableImage)) return "the file is not marked as an executable image";
     out.x86 = out.file.machine == pe::kMachineI386;
     const std::uint64_t optionalOffset = fileHeaderOffset + sizeof(pe::FileHeader);
     if (out.x86) {
@@ -89,11 +122,17 @@ std::string ParsePeFile(std::vector<std::uint8_t> bytes, PeFile& out) {
         return "section alignment is not a multiple of the 4 KB page";
     if (out.optional.sizeOfImage == 0 || out.optional.sizeOfImage > (256u << 20))
         return "implausible SizeOfImage";
+    if (out.optional.sizeOfImage % out.optional.sectionAlignment != 0)
+        return "SizeOfImage is not a multiple of the section alignment";
     if (out.optional.sizeOfHeaders > out.bytes.size() || out.optional.sizeOfHeaders > out.optional.sizeOfImage)
         return "headers larger than the file or the image";
     if (out.optional.addressOfEntryPoint == 0 || out.optional.addressOfEntryPoint >= out.optional.sizeOfImage)
         return "the entry point lies outside the image";
     std::uint64_t sectionOffset = optionalOffset + out.file.sizeOfOptionalHeader;
+    // The headers mapped with the image hold the section table.
+    if (sectionOffset + std::uint64_t{out.file.numberOfSections} * sizeof(pe::SectionHeader) >
+        out.optional.sizeOfHeaders)
+        return "the section table lies beyond SizeOfHeaders";
     for (unsigned i = 0; i < out.file.numberOfSections; ++i, sectionOffset += sizeof(pe::SectionHeader)) {
         pe::SectionHeader section{};
         if (!ReadAt(out.bytes, sectionOffset, section)) return "truncated section table";

@@ -18,6 +18,7 @@ constexpr std::uint16_t kMachineI386 = 0x014C;
 constexpr std::uint16_t kPe32PlusMagic = 0x20B;
 constexpr std::uint16_t kPe32Magic = 0x10B;
 constexpr std::uint16_t kSubsystemNative = 1;
+constexpr std::uint16_t kFileExecutableImage = 0x0002;  // FileHeader.characteristics
 
 constexpr int kDirectoryExport = 0;
 constexpr int kDirectoryImport = 1;

@@ -18,8 +18,14 @@ struct State {
     std::optional<harness::loader::DriverCode> image;
     harness::loader::DriverCode host;
     std::optional<tracing::TraceRecording> recording;
-    // Each test's host-build trace, kept for its image run.
-    std::map<std::string, std::vector<tracing::TracedPacket>> hostTraces;
+    // Each test's host-build traces by part (and round), kept for its
+    // image run: the USB packets and the application's requests as they
+    // ended.
+    struct Run {
+        std::vector<tracing::TracedPacket> packets;
+        std::vector<tracing::CompletedRequest> requests;
+    };
+    std::map<std::string, std::map<std::string, Run>> hostTraces;
     // Recordings each test has ended in this pass: a test that tears down
     // and sets up again within itself (a fault sweep) records one per round.
     std::map<std::string, int> ended;
@@ -43,6 +49,26 @@ bool CurrentTestIsHostBuildOnly() {
     return suite.find("HostBuildOnly") != std::string::npos;
 }
 
+// At the end of each test (not of a TearDown: a sweep may tear down and set
+// up again within the test): on the image run, fails the test if the host
+// run recorded a part the image run never ended.
+void Finish() {
+    State& s = S();
+    if (!Comparing() || !s.onImage) return;
+    auto host = s.hostTraces.find(CurrentTestName());
+    if (host == s.hostTraces.end()) return;
+    // A part the host build recorded and the image never reached: a sweep
+    // whose image run counted fewer allocations or URBs to go over, or a
+    // scenario the image left early. Its traffic was never compared.
+    std::string missing;
+    for (const auto& [part, trace] : host->second) missing += "\n  " + part;
+    s.hostTraces.erase(host);
+    if (!missing.empty())
+        ADD_FAILURE() << "the image's run ended without the parts the host build ran, so their USB traffic was "
+                         "never compared:"
+                      << missing;
+}
+
 // Switches builds between the repeats: even iterations run the host build,
 // odd ones the image, so --gtest_repeat=2N still pairs them.
 class BuildSwitch : public ::testing::EmptyTestEventListener {
@@ -52,6 +78,9 @@ class BuildSwitch : public ::testing::EmptyTestEventListener {
         std::printf("[ driver   ] this pass runs the %s\n", CurrentName().c_str());
         std::fflush(stdout);
     }
+    // Called before the result printer's (end events go to the listeners
+    // in reverse order), so a failure added here counts for the test.
+    void OnTestEnd(const ::testing::TestInfo&) override { Finish(); }
 };
 
 }  // namespace
@@ -127,7 +156,7 @@ const harness::loader::DriverCode& Code(PDRIVER_INITIALIZE hostEntry) {
 
 void Begin() {
     if (!Comparing()) return;
-    S().recording.emplace();
+    S().recording.emplace(true);
 }
 
 void ReleaseImage() { S().image.reset(); }
@@ -136,23 +165,35 @@ void End(const std::string& part) {
     State& s = S();
     if (!s.recording) return;
     s.recording->Stop();
-    std::vector<tracing::TracedPacket> trace = s.recording->Take();
+    State::Run run{s.recording->Take(), s.recording->TakeRequests()};
     s.recording.reset();
-    std::string test = CurrentTestName() + (part.empty() ? "" : " (" + part + ")");
+    const std::string name = CurrentTestName();
+    std::string test = name + (part.empty() ? "" : " (" + part + ")");
     if (const int round = s.ended[test]++; round > 0) test += " round " + std::to_string(round + 1);
+    auto& hostParts = s.hostTraces[name];
     if (!s.onImage) {
-        s.hostTraces[test] = std::move(trace);
+        hostParts[test] = std::move(run);
         return;
     }
-    auto host = s.hostTraces.find(test);
-    if (host == s.hostTraces.end()) {
+    auto host = hostParts.find(test);
+    if (host == hostParts.end()) {
         ADD_FAILURE() << "no host-build run of " << test << " to compare the image's USB traffic with";
         return;
     }
-    const std::string difference = tracing::FirstDifference(host->second, trace, "host build", CurrentName());
-    s.hostTraces.erase(host);
+    const std::string difference =
+        tracing::FirstDifference(host->second.packets, run.packets, "host build", CurrentName());
+    // The same URBs can still end a program's request otherwise: another
+    // status, other bytes, another time.
+    const std::string requests =
+        difference.empty() ? tracing::FirstDifference(host->second.requests, run.requests, "host build", CurrentName())
+                           : std::string();
+    hostParts.erase(host);
     if (!difference.empty())
         ADD_FAILURE() << test << ": the image did not send the host build's URBs: " << difference;
+    if (!requests.empty())
+        ADD_FAILURE() << test << ": the image did not end the application's requests as the host build did: "
+                      << requests;
 }
+
 
 }  // namespace driver_build

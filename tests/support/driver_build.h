@@ -69,7 +69,9 @@ const harness::loader::DriverCode& Code(PDRIVER_INITIALIZE hostEntry);
 // kernel is reset at the end. On the host run End keeps the trace; on the
 // image run it compares and fails the test on a difference. A test that
 // resets the machine itself between runs of a scenario (the sweeps) records
-// each run as a part of its own, named in End. Both are no-ops unless
+// each run as a part of its own, named in End. At the end of the test's
+// image run, a part the host run recorded and the image run never ended
+// fails the test: its traffic was never compared. Both are no-ops unless
 // Comparing().
 void Begin();
 void End(const std::string& part = "");

@@ -3,6 +3,7 @@
 #include <sstream>
 #include <utility>
 
+#include "harness/app/request_log.h"
 #include "harness/kernel/dispatcher.h"
 #include "harness/kernel/io_internal.h"
 
@@ -41,10 +42,32 @@ std::string Describe(const TracedPacket& p) {
     return text.str();
 }
 
-TraceRecording::TraceRecording() {
+std::string Describe(const CompletedRequest& r) {
+    std::ostringstream text;
+    text << "#" << r.sequence << " " << r.operation << " entered t=" << r.entered << " ended t=" << r.completed
+         << " status 0x" << std::hex << static_cast<std::uint32_t>(r.status) << std::dec << " information "
+         << r.information << " " << r.output.size() << " bytes back";
+    if (!r.output.empty()) {
+        text << ":" << std::hex;
+        const std::size_t shown = r.output.size() < 32 ? r.output.size() : 32;
+        for (std::size_t i = 0; i < shown; ++i) text << " " << (r.output[i] < 16 ? "0" : "") << int(r.output[i]);
+        if (shown < r.output.size()) text << " ...";
+    }
+    return text.str();
+}
+
+TraceRecording::TraceRecording(bool requests) : withRequests_(requests) {
     activeRecording = this;
     recording_ = true;
     InstallObserver();
+    if (withRequests_) {
+        harness::app::EnableRequestLog();
+        harness::app::SetRequestLogListener([this](const harness::app::RequestLogEntry& e) {
+            if (!recording_) return;
+            requests_.push_back({e.sequence, e.entered, e.completed.value_or(-1), e.operation, e.status,
+                                 static_cast<std::uint64_t>(e.information), e.output});
+        });
+    }
 }
 
 TraceRecording::~TraceRecording() { Stop(); }
@@ -52,6 +75,11 @@ TraceRecording::~TraceRecording() { Stop(); }
 void TraceRecording::Stop() {
     if (!recording_) return;
     recording_ = false;
+    if (withRequests_) {
+        harness::app::SetRequestLogListener({});
+        harness::app::DisableRequestLog();
+        harness::app::ClearRequestLog();
+    }
     if (activeRecording == this) {
         activeRecording = nullptr;
         InstallObserver();
@@ -92,6 +120,25 @@ std::string FirstDifference(const std::vector<TracedPacket>& first, const std::v
     text << "the USB traces agree for " << common << " packets, then " << (firstLonger ? secondName : firstName)
          << " sends nothing more while " << (firstLonger ? firstName : secondName) << " goes on with "
          << longer.size() - common << " more, the first: " << Describe(longer[common]);
+    return text.str();
+}
+
+std::string FirstDifference(const std::vector<CompletedRequest>& first, const std::vector<CompletedRequest>& second,
+                            const std::string& firstName, const std::string& secondName) {
+    const std::size_t common = first.size() < second.size() ? first.size() : second.size();
+    std::ostringstream text;
+    for (std::size_t i = 0; i < common; ++i) {
+        if (first[i] == second[i]) continue;
+        text << "the requests end differently at end " << i + 1 << " of " << first.size() << " (" << firstName
+             << ") and " << second.size() << " (" << secondName << "):\n  " << firstName << ": "
+             << Describe(first[i]) << "\n  " << secondName << ": " << Describe(second[i]);
+        return text.str();
+    }
+    if (first.size() == second.size()) return {};
+    const bool firstLonger = first.size() > second.size();
+    const auto& longer = firstLonger ? first : second;
+    text << "the requests end alike for " << common << ", then " << (firstLonger ? firstName : secondName)
+         << " has " << longer.size() - common << " more end, the first: " << Describe(longer[common]);
     return text.str();
 }
 

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "harness/km/wdm.h"
 #include "harness/usb/usb_trace.h"
 
 namespace tracing {
@@ -38,10 +39,26 @@ struct TracedPacket {
 // "t=... irp#... down|done function 0x.. ep 0x.. status 0x.. stage .. N bytes: 01 02 ...".
 std::string Describe(const TracedPacket& packet);
 
+// An application's request as it ended (harness/app/request_log.h): what
+// the program got back, which the USB traffic alone does not show (a read
+// given other bytes, a request ended with another status, at another time).
+struct CompletedRequest {
+    std::uint64_t sequence = 0;  // the order the requests entered in
+    std::int64_t entered = 0, completed = 0;
+    std::string operation;       // "IRP_MJ_READ", "IOCTL_SERIAL_SET_BAUD_RATE"
+    NTSTATUS status = 0;
+    std::uint64_t information = 0;
+    std::vector<std::uint8_t> output;
+    bool operator==(const CompletedRequest&) const = default;
+};
+std::string Describe(const CompletedRequest& request);
+
 class TraceRecording {
 public:
-    // Installs itself as the trace's observer.
-    TraceRecording();
+    // Installs itself as the trace's observer; with `requests`, also records
+    // the application's requests as they end, through the request log
+    // (single-threaded use only: the log is the virtual-time harness's).
+    explicit TraceRecording(bool requests = false);
     ~TraceRecording();
     TraceRecording(const TraceRecording&) = delete;
     TraceRecording& operator=(const TraceRecording&) = delete;
@@ -50,13 +67,16 @@ public:
     void Stop();
     const std::vector<TracedPacket>& Packets() const { return packets_; }
     std::vector<TracedPacket> Take() { return std::move(packets_); }
+    std::vector<CompletedRequest> TakeRequests() { return std::move(requests_); }
     // Called by the observer for each packet while recording.
     void OnPacket(const harness::usb::trace::Packet& packet);
 
 private:
     std::vector<TracedPacket> packets_;
+    std::vector<CompletedRequest> requests_;
     std::map<std::uint64_t, std::size_t> irps_;
     bool recording_ = false;
+    bool withRequests_ = false;
 };
 
 // A test's own look at the packets, called before the running recording
@@ -69,6 +89,9 @@ void SetTestObserver(harness::usb::trace::Observer observer);
 // which side ended first), with `firstName` and `secondName` saying whose
 // trace is whose.
 std::string FirstDifference(const std::vector<TracedPacket>& first, const std::vector<TracedPacket>& second,
+                            const std::string& firstName = "host build", const std::string& secondName = "image");
+// The same for the requests' ends.
+std::string FirstDifference(const std::vector<CompletedRequest>& first, const std::vector<CompletedRequest>& second,
                             const std::string& firstName = "host build", const std::string& secondName = "image");
 
 }  // namespace tracing
