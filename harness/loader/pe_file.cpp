@@ -2,6 +2,7 @@
 // mapped: every offset and size the loader will follow must lie inside the
 // file, so a truncated or damaged image is refused with the reason instead
 // of being read out of bounds.
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -144,7 +145,22 @@ std::string ParsePeFile(std::vector<std::uint8_t> bytes, PeFile& out) {
             return d == pe::kDirectoryImport ? "the import directory lies outside the image"
                                              : "the base relocation directory lies outside the image";
     }
-    return CheckSections(out);
+    if (std::string refusal = CheckSections(out); !refusal.empty()) return refusal;
+    // The kernel verifies a driver's checksum before it maps it: a file
+    // damaged on disk, or changed after the linker and signing tools had
+    // their say, does not load. The linker leaves the field zero unless told
+    // to set it; the Windows build sets it after linking.
+    const std::size_t field = optionalOffset + pe::kOptionalHeaderCheckSum;
+    const std::uint32_t checksum = pe::ImageChecksum(out.bytes.data(), out.bytes.size(), field);
+    std::uint32_t stored = 0;
+    std::memcpy(&stored, out.bytes.data() + field, sizeof stored);
+    if (stored != checksum) {
+        char refusal[120];
+        std::snprintf(refusal, sizeof refusal, "the image checksum is 0x%08x; the file's contents sum to 0x%08x",
+                      stored, checksum);
+        return refusal;
+    }
+    return {};
 }
 
 std::string ReadPeFile(const std::string& path, PeFile& out) {

@@ -7,6 +7,7 @@
 // published format; every record is little-endian and packed as on disk.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace harness::loader::pe {
@@ -150,5 +151,24 @@ static_assert(sizeof(OptionalHeader64) == 240);
 static_assert(sizeof(OptionalHeader32) == 224);
 static_assert(sizeof(SectionHeader) == 40);
 static_assert(sizeof(ImportDescriptor) == 20);
+
+// The image checksum the optional header's CheckSum holds: the file summed
+// as little-endian 16-bit words with the carries folded back in (an odd
+// last byte padded with zero), the four bytes of the CheckSum field itself
+// read as zero, plus the file's length. The kernel refuses a driver whose
+// field does not hold it.
+inline std::uint32_t ImageChecksum(const std::uint8_t* file, std::size_t size, std::size_t checksumField) {
+    std::uint32_t sum = 0;
+    for (std::size_t i = 0; i < size; i += 2) {
+        if (i >= checksumField && i < checksumField + 4) continue;
+        sum += file[i] | (i + 1 < size ? std::uint32_t{file[i + 1]} << 8 : 0u);
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    }
+    sum = ((sum & 0xFFFF) + (sum >> 16)) & 0xFFFF;
+    return sum + static_cast<std::uint32_t>(size);
+}
+
+// CheckSum's offset in the optional header, the same in PE32 and PE32+.
+constexpr std::size_t kOptionalHeaderCheckSum = 64;
 
 }  // namespace harness::loader::pe

@@ -170,16 +170,11 @@ bool ReadSharedClock(const std::uint8_t* code, std::uint64_t* value) {
     return true;
 }
 
-void WriteCr8(std::uint64_t value) {
+// The value's reserved bits were checked by the caller: it is 0 to 15,
+// every one of them an IRQL.
+void WriteCr8(KIRQL irql) {
     using namespace harness::dispatcher::internal;
-    const KIRQL current = Thread().irql;
-    if (value > HIGH_LEVEL) {
-        BugCheck("IRQL_NOT_GREATER_OR_EQUAL", "mov cr8 (KeRaiseIrql)",
-                 "IRQL " + std::to_string(value) + " written to CR8 is above HIGH_LEVEL");
-        return;
-    }
-    const KIRQL irql = static_cast<KIRQL>(value);
-    if (irql >= current) Thread().irql = irql;
+    if (irql >= Thread().irql) Thread().irql = irql;
     else LowerIrql(irql, "mov cr8 (KeLowerIrql)");
 }
 
@@ -214,7 +209,12 @@ void OnFault(int signal, siginfo_t* info, void* context) {
     }
     greg_t& reg = regs[kRegisterSlot[move.generalRegister]];
     if (move.write) {
-        WriteCr8(static_cast<std::uint64_t>(reg) & 0xF);
+        // Bits 4 to 63 of CR8 are reserved: the processor raises a
+        // general-protection fault on a write that sets any of them.
+        if (static_cast<std::uint64_t>(reg) > 0xF)
+            Stop("mov to cr8 with reserved bits (4 to 63) set, a general-protection fault on the processor", rip,
+                 info, signal);
+        WriteCr8(static_cast<KIRQL>(reg));
     } else {
         reg = static_cast<greg_t>(harness::dispatcher::internal::Thread().irql);
     }

@@ -60,6 +60,13 @@ TEST(ImageLoader, RefusesDamagedFilesWithTheReason) {
     EXPECT_NE(damaged([&](auto& b) { b[image.relocationBlockOffset + 4] = 0x40; }).find("bad size"),
               std::string::npos);
     EXPECT_NE(LoadDriverImage(::testing::TempDir() + "no-such.sys").error.find("cannot open"), std::string::npos);
+    // One byte of code changed after the checksum was set, as a file
+    // damaged on disk or patched after signing: the kernel refuses it.
+    std::vector<std::uint8_t> patched = good;
+    patched[0x200] ^= 0x01;
+    EXPECT_NE(LoadDriverImage(WriteTestFile("patched.sys", patched, false)).error.find("the image checksum is 0x"),
+              std::string::npos);
+    EXPECT_EQ(LoadDriverImage(WriteTestFile("resealed.sys", patched)).error, "");
 
     image.relocations = false;
     EXPECT_NE(Refusal(image).find("no base relocations"), std::string::npos);
@@ -189,6 +196,9 @@ TEST_F(Cr8Emulation, OtherFaultsInImageCodeStopNamingTheInstructionAndPlace) {
     EXPECT_DEATH(run({0x65, 0x48, 0x8B, 0x04, 0x25, 0x88, 0x01, 0x00, 0x00, 0xC3}), "gs:-relative.*faulty.sys");
     // ud2
     EXPECT_DEATH(run({0x0F, 0x0B}), "fault in driver image code at faulty.sys\\+0x1000.*SIGILL");
+    // mov rax, 0x10; mov cr8, rax: bit 4 is reserved, and the processor faults
+    EXPECT_DEATH(run({0x48, 0xC7, 0xC0, 0x10, 0x00, 0x00, 0x00, 0x44, 0x0F, 0x22, 0xC0, 0xC3}),
+                 "mov to cr8 with reserved bits.*faulty.sys\\+0x1007");
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "harness/loader/pe_format.h"
+
 namespace {
 
 constexpr std::uint32_t kFileAlignment = 0x200;
@@ -130,10 +132,22 @@ std::vector<std::uint8_t> TestImage::Build() {
         std::memcpy(out.data() + s.fileOffset, s.data.data(), s.data.size());
         header += 40;
     }
+    SealChecksum(out);
     return out;
 }
 
-std::string WriteTestFile(const std::string& name, const std::vector<std::uint8_t>& bytes) {
+void SealChecksum(std::vector<std::uint8_t>& bytes) {
+    if (bytes.size() < 0x40) return;
+    std::uint32_t pe = 0;
+    std::memcpy(&pe, bytes.data() + 60, sizeof pe);
+    const std::size_t field = std::size_t{pe} + 24 + harness::loader::pe::kOptionalHeaderCheckSum;
+    if (pe > bytes.size() || field + 4 > bytes.size()) return;
+    const std::uint32_t checksum = harness::loader::pe::ImageChecksum(bytes.data(), bytes.size(), field);
+    std::memcpy(bytes.data() + field, &checksum, sizeof checksum);
+}
+
+std::string WriteTestFile(const std::string& name, std::vector<std::uint8_t> bytes, bool sealChecksum) {
+    if (sealChecksum) SealChecksum(bytes);
     const std::string path = ::testing::TempDir() + name;
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
                                                 static_cast<std::streamsize>(bytes.size()));

@@ -34,6 +34,13 @@ struct TestImage {
     std::size_t relocationBlockOffset = 0;
 };
 
+// Sets the optional header's CheckSum to the sum the kernel verifies, as
+// the Windows build does after linking. A file too damaged to have the
+// field is left as it is.
+void SealChecksum(std::vector<std::uint8_t>& bytes);
+
 // Writes `bytes` to a file named `name` in the test's temporary directory
-// and returns its path.
-std::string WriteTestFile(const std::string& name, const std::vector<std::uint8_t>& bytes);
+// and returns its path. The checksum is sealed first, so that a damaged
+// test image is refused for its damage, not its checksum; `sealChecksum`
+// false writes the bytes as they are.
+std::string WriteTestFile(const std::string& name, std::vector<std::uint8_t> bytes, bool sealChecksum = true);
