@@ -271,20 +271,8 @@ private:
 // pass): a removal or close that does not wait for the transfers to come
 // back then frees what their completions touch. A third life is stopped
 // and restarted for a rebalance before the open.
-class LifecycleSweep : public KernelTest, public ::testing::WithParamInterface<LifeVariant> {
+class LifecycleSweep : public BuildSwitchedTest, public ::testing::WithParamInterface<LifeVariant> {
 protected:
-    LifecycleSweep() {
-        if (driver_build::Comparing())
-            buildTrace_.emplace(__FILE__, __LINE__, "running on the " + driver_build::CurrentName());
-    }
-    void SetUp() override {
-        KernelTest::SetUp();
-        if (const std::string skip = driver_build::SkipReason(); !skip.empty()) GTEST_SKIP() << skip;
-    }
-    void TearDown() override {
-        driver_build::ReleaseImage();
-        KernelTest::TearDown();
-    }
 
     // The clean life, once: what the sweeps go over.
     static LifeReport Baseline() { return PortLife(Fault::None, 0, GetParam()).Run(); }
@@ -307,7 +295,6 @@ protected:
         std::printf("%s sweep, %s: %d runs, %d reached by the fault, %d still exchanged the data, %d failed\n",
                     FaultName(fault), GetParam().name, runs, hit, exchanged, failed);
     }
-    std::optional<::testing::ScopedTrace> buildTrace_;
 };
 
 TEST_P(LifecycleSweep, TheCleanLifeExchangesDataAndLeavesNothing) {

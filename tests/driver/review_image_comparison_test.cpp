@@ -16,17 +16,7 @@
 
 namespace {
 
-class BuildComparison : public KernelTest {
-protected:
-    void SetUp() override {
-        KernelTest::SetUp();
-        if (const std::string skip = driver_build::SkipReason(); !skip.empty()) GTEST_SKIP() << skip;
-    }
-    void TearDown() override {
-        driver_build::ReleaseImage();
-        KernelTest::TearDown();
-    }
-};
+using BuildComparison = BuildSwitchedTest;
 
 // Each round plugs a chip and removes it on a fresh machine: the same USB
 // traffic on both builds, round for round.

@@ -123,22 +123,7 @@ Round Session(std::uint64_t unplugAt) {
     return round;
 }
 
-class RemovalWithWaitPending : public KernelTest {
-protected:
-    RemovalWithWaitPending() {
-        if (driver_build::Comparing())
-            buildTrace_.emplace(__FILE__, __LINE__, "running on the " + driver_build::CurrentName());
-    }
-    void SetUp() override {
-        KernelTest::SetUp();
-        if (const std::string skip = driver_build::SkipReason(); !skip.empty()) GTEST_SKIP() << skip;
-    }
-    void TearDown() override {
-        driver_build::ReleaseImage();
-        KernelTest::TearDown();
-    }
-    std::optional<::testing::ScopedTrace> buildTrace_;
-};
+class RemovalWithWaitPending : public BuildSwitchedTest {};
 
 TEST_F(RemovalWithWaitPending, PullingTheChipAtEachUrbEndsEveryRequestAndLeavesNothing) {
     const Round clean = Session(0);
