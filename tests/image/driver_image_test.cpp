@@ -7,7 +7,6 @@
 // the two builds must catch.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
 
 #include <cstddef>
 #include <cstdio>
@@ -92,18 +91,6 @@ std::size_t FileOffsetOf(const std::vector<std::uint8_t>& file, std::uint32_t rv
 std::vector<std::uint8_t> ReadFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// Runs `command` with its error output joined to its output; returns its
-// exit status and output.
-std::pair<int, std::string> RunProgram(const std::string& command) {
-    std::string output;
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) return {-1, "cannot start " + command};
-    char buffer[4096];
-    while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
-    const int status = pclose(pipe);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
 }
 
 // Runs one driver test in the driver suite's image mode against `image`.

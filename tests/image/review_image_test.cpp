@@ -6,8 +6,6 @@
 // the same files.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -216,15 +214,8 @@ TEST(HostileImage, HeaderFieldsThatWouldOverflowAreRefused) {
 // Runs one of the driver suite's disabled self-checks on the shipped image;
 // its exit status and output.
 std::pair<int, std::string> RunDisabledDriverTest(const std::string& test) {
-    const std::string command = std::string(TARNLINK_DRIVER_TESTS) + " --image=" + TARNLINK_X64_IMAGE +
-                                " --gtest_also_run_disabled_tests --gtest_filter=" + test + " 2>&1";
-    std::string output;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return {-1, "cannot start " + command};
-    char buffer[4096];
-    while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
-    const int status = pclose(pipe);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+    return RunProgram(std::string(TARNLINK_DRIVER_TESTS) + " --image=" + TARNLINK_X64_IMAGE +
+                      " --gtest_also_run_disabled_tests --gtest_filter=" + test);
 }
 
 TEST(BuildComparison, ASweepWithFewerRoundsOnTheImageFailsTheDriverSuite) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct TestImage {
@@ -44,3 +45,7 @@ void SealChecksum(std::vector<std::uint8_t>& bytes);
 // test image is refused for its damage, not its checksum; `sealChecksum`
 // false writes the bytes as they are.
 std::string WriteTestFile(const std::string& name, std::vector<std::uint8_t> bytes, bool sealChecksum = true);
+
+// Runs `command` (another test program) with its error output joined to its
+// output; returns its exit status (-1 when it did not exit) and output.
+std::pair<int, std::string> RunProgram(const std::string& command);
