@@ -126,7 +126,7 @@ LoadResult LoadDriverImage(const std::string& path, std::string mapPath) {
     // map lists under the image's name for it must lie where the image has
     // it, with the image's size in memory or in the file.
     for (const pe::SectionHeader& s : pe.sections) {
-        const std::string sectionName(s.name, strnlen(s.name, sizeof s.name));
+        const std::string sectionName = pe::SectionName(s);
         const auto listed = image.map_.Sections().find(sectionName);
         if (listed == image.map_.Sections().end()) continue;
         const LinkerMap::Section& m = listed->second;

@@ -21,8 +21,6 @@ constexpr std::size_t kPage = 0x1000;
 
 std::size_t RoundUp(std::size_t value) { return (value + kPage - 1) & ~(kPage - 1); }
 
-std::string SectionName(const pe::SectionHeader& s) { return std::string(s.name, strnlen(s.name, sizeof s.name)); }
-
 std::uint32_t SectionSize(const pe::SectionHeader& s) { return s.virtualSize != 0 ? s.virtualSize : s.sizeOfRawData; }
 
 int Protection(std::uint32_t characteristics) {
@@ -106,7 +104,7 @@ std::string ProtectSections(const PeFile& pe, const Mapping& mapping) {
         const std::size_t length = RoundUp(SectionSize(s));
         if (length == 0) continue;
         if (mprotect(mapping.base + s.virtualAddress, length, Protection(s.characteristics)) != 0)
-            return "cannot set the protection of section " + SectionName(s);
+            return "cannot set the protection of section " + pe::SectionName(s);
     }
     return {};
 }

@@ -20,8 +20,6 @@ bool ReadAt(const std::vector<std::uint8_t>& bytes, std::uint64_t offset, T& out
     return true;
 }
 
-std::string SectionName(const pe::SectionHeader& s) { return std::string(s.name, strnlen(s.name, sizeof s.name)); }
-
 // A section's size in memory: its virtual size, or without one the size of
 // its file data (image_mapping.cpp maps it the same way).
 std::uint64_t SectionSize(const pe::SectionHeader& s) { return s.virtualSize != 0 ? s.virtualSize : s.sizeOfRawData; }
@@ -40,7 +38,7 @@ std::string CheckSections(const PeFile& pe) {
     const std::uint64_t alignment = pe.optional.sectionAlignment;
     for (std::size_t i = 0; i < pe.sections.size(); ++i) {
         const pe::SectionHeader& s = pe.sections[i];
-        const std::string name = SectionName(s);
+        const std::string name = pe::SectionName(s);
         if (std::uint64_t{s.virtualAddress} + SectionSize(s) > imageSize)
             return "section " + name + " lies beyond SizeOfImage";
         if (s.sizeOfRawData != 0 && std::uint64_t{s.pointerToRawData} + s.sizeOfRawData > pe.bytes.size())
@@ -53,7 +51,7 @@ std::string CheckSections(const PeFile& pe) {
             const pe::SectionHeader& other = pe.sections[j];
             if (SectionSize(other) == 0) continue;
             if (s.virtualAddress < SectionEnd(other, alignment) && other.virtualAddress < SectionEnd(s, alignment))
-                return "section " + name + " overlaps section " + SectionName(other);
+                return "section " + name + " overlaps section " + pe::SectionName(other);
         }
     }
     const std::uint32_t entry = pe.optional.addressOfEntryPoint;

@@ -9,6 +9,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <string>
 
 namespace harness::loader::pe {
 
@@ -151,6 +153,9 @@ static_assert(sizeof(OptionalHeader64) == 240);
 static_assert(sizeof(OptionalHeader32) == 224);
 static_assert(sizeof(SectionHeader) == 40);
 static_assert(sizeof(ImportDescriptor) == 20);
+
+// A section's name: up to eight bytes, NUL-padded when shorter.
+inline std::string SectionName(const SectionHeader& s) { return std::string(s.name, strnlen(s.name, sizeof s.name)); }
 
 // The image checksum the optional header's CheckSum holds: the file summed
 // as little-endian 16-bit words with the carries folded back in (an odd

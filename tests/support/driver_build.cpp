@@ -195,5 +195,4 @@ void End(const std::string& part) {
                       << requests;
 }
 
-
 }  // namespace driver_build
